@@ -1,0 +1,55 @@
+// demo_server: an MCP demo server speaking newline-delimited JSON-RPC on standard input and output.
+// No options, no environment, no files: everything it does is driven by the lines it reads.
+
+#include <csignal>
+#include <memory_resource>
+#include <new>
+#include <string>
+
+#include "protocol/message.h"
+#include "protocol/server.h"
+#include "protocol/stdio.h"
+
+namespace {
+
+// A closed standard output must fail writes (EPIPE), not end the process.
+void ignoreBrokenPipe(int) {}
+
+int fail(Sink log, std::string_view name) {
+  std::string line = "error: ";
+  line += name;
+  log.write(log.ctx, line);
+  return 1;
+}
+
+}  // namespace
+
+int main() {
+  struct sigaction action {};
+  action.sa_handler = ignoreBrokenPipe;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
+
+  StdoutSink out(1);
+  StdoutSink err(2);  // the process-wide standard-error lock
+  Sink log = sinkOf(err);
+  LoopEnd end;
+  {
+    ServerPtr server;
+    // main decides: a server that cannot be built means the process cannot run.
+    try {
+      server = initServer(*std::pmr::new_delete_resource(), sinkOf(out), log);
+    } catch (const std::bad_alloc&) {
+      return fail(log, "OutOfMemory");
+    }
+    if (!server) return fail(log, "InvalidCatalogue");
+    log.write(log.ctx, "demo MCP server (Tarn) ready");
+    end = runLineLoop(*server, 0);
+  }  // releasing the server waits for running tool calls
+  switch (end) {
+    case LoopEnd::EndOfInput: return 0;
+    case LoopEnd::ReadFailed: return fail(log, "ReadFailed");
+    case LoopEnd::WriteFailed: return fail(log, "WriteFailed");
+  }
+  return 1;
+}

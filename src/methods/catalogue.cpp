@@ -1,0 +1,108 @@
+#include "methods/catalogue.h"
+
+#include <cstdint>
+#include <optional>
+
+const std::string_view tools_json = R"([
+  {"name": "echo", "title": "回声", "description": "Repeat a text a number of times.",
+   "inputSchema": {"type": "object", "properties": {"text": {"type": "string", "description": "要重复的文字"},
+     "times": {"type": "integer", "minimum": 1, "maximum": 10, "default": 1}}, "required": ["text"]}},
+  {"name": "add", "title": "加法", "description": "Add two numbers.",
+   "inputSchema": {"type": "object", "properties": {"a": {"type": "number"}, "b": {"type": "number"}},
+     "required": ["a", "b"]}},
+  {"name": "image", "title": "生成图片", "description": "Return a small PNG gradient in the given colour.",
+   "inputSchema": {"type": "object", "properties": {"color": {"type": "string", "enum": ["red", "green", "blue"]}},
+     "required": ["color"]}},
+  {"name": "fail", "title": "报错", "description": "Always report a tool error (isError).",
+   "inputSchema": {"type": "object", "properties": {}}},
+  {"name": "slow", "title": "慢调用", "description": "Sleep before answering (to try timeouts).",
+   "inputSchema": {"type": "object", "properties": {"seconds": {"type": "number", "minimum": 0, "maximum": 60}},
+     "required": ["seconds"]}},
+  {"name": "notify", "title": "推送通知", "description": "Send log and progress notifications while working.",
+   "inputSchema": {"type": "object", "properties": {"steps": {"type": "integer", "minimum": 1, "maximum": 10, "default": 3}}}},
+  {"name": "ask_client", "title": "反向请求",
+   "description": "Ask the client for its roots (a server-to-client request) and report the answer.",
+   "inputSchema": {"type": "object", "properties": {}}},
+  {"name": "crash", "title": "崩溃", "description": "Exit the server process (to try restarts).",
+   "inputSchema": {"type": "object", "properties": {}}}
+])";
+
+const std::string_view resources_json =
+    R"([{"uri": "demo://readme", "name": "readme", "title": "说明", "mimeType": "text/markdown"}])";
+
+const std::string_view templates_json =
+    R"([{"uriTemplate": "demo://notes/{name}", "name": "note", "title": "笔记", "mimeType": "text/plain"}])";
+
+const std::string_view prompts_json = R"([
+  {"name": "review", "title": "代码审查", "description": "Ask for a review of a code snippet.",
+   "arguments": [{"name": "code", "description": "要审查的代码", "required": true},
+                 {"name": "language", "description": "语言", "required": false}]}
+])";
+
+namespace {
+
+// Reads a cursor as an unsigned 64-bit decimal: "_" may separate digits ("1_0" is 10) but may not
+// lead or trail; one "+" or "-" may come first, and after "-" only zeros are allowed ("-0" is 0).
+// Blanks, points, exponents and hex digits make it invalid, as does a value beyond 64 bits.
+std::optional<std::uint64_t> parseCursor(std::string_view text) {
+  if (text.empty() || text.front() == '_') return std::nullopt;
+  bool negative = text.front() == '-';
+  if (negative || text.front() == '+') {
+    text.remove_prefix(1);
+    if (text.empty() || text.front() == '_') return std::nullopt;
+  }
+  if (text.back() == '_') return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c == '_') continue;
+    if (c < '0' || c > '9') return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (negative && value != 0) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+Reply toolsPage(const Server& s, std::pmr::memory_resource& a, const json::Value& params) {
+  std::size_t count = s.tools.size();
+  std::uint64_t start = 0;
+  if (std::optional<std::string_view> cursor = json::stringField(params, "cursor")) {
+    std::optional<std::uint64_t> parsed = parseCursor(*cursor);
+    if (!parsed || *parsed > count) return Reply::invalid("Invalid cursor");
+    start = *parsed;
+  }
+  std::size_t end = std::min<std::size_t>(start + tools_page_size, count);
+
+  // {"tools":[<tool>,...],"nextCursor":"<end>"}
+  json::Text& out = json::newText(a);
+  out.reserve(2048);
+  out += R"({"tools":[)";
+  for (std::size_t i = start; i < end; ++i) {
+    if (i > start) out += ',';
+    (void)json::writeValue(out, s.tools[i]);  // the catalogue nests a few levels only
+  }
+  out += ']';
+  if (start + tools_page_size < count) {
+    out += R"(,"nextCursor":")";
+    json::writeDecimal(out, static_cast<std::int64_t>(end));
+    out += '"';
+  }
+  out += '}';
+  return Reply::result(out);
+}
+
+Reply listResult(std::pmr::memory_resource& a, std::string_view key, std::string_view text) {
+  std::optional<json::Value> list = json::parse(a, text);  // a constant: only memory can fail
+  // {"<key>":<list>}
+  json::Text& out = json::newText(a);
+  out.reserve(text.size() + key.size() + 8);
+  out += "{\"";
+  out += key;
+  out += "\":";
+  if (list) (void)json::writeValue(out, *list);
+  out += '}';
+  return Reply::result(out);
+}

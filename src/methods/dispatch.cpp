@@ -1,0 +1,40 @@
+#include "methods/dispatch.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::string_view empty_result = "{}";
+
+}  // namespace
+
+std::string_view initializeResult(std::pmr::memory_resource& a, const json::Value& params) {
+  std::string_view requested = json::stringField(params, "protocolVersion").value_or("");
+  const std::string_view* found = std::find(std::begin(protocol_versions), std::end(protocol_versions), requested);
+  std::string_view version = found != std::end(protocol_versions) ? *found : protocol_versions[0];
+
+  // {"protocolVersion":"<version>","capabilities":...,"instructions":"..."}
+  constexpr std::string_view head = R"({"protocolVersion":")";
+  constexpr std::string_view tail =
+      R"(","capabilities":{"tools":{"listChanged":false},"resources":{},"prompts":{},"logging":{}},)"
+      R"("serverInfo":{"name":"marlo-demo-tarn","title":"示例服务端（Tarn）","version":"1.0.0"},)"
+      R"("instructions":"A demo server written in Tarn: try echo, image, notify and ask_client."})";
+  json::Text& out = json::newText(a);
+  out.reserve(head.size() + version.size() + tail.size());
+  out += head;
+  out += version;
+  out += tail;
+  return out;
+}
+
+Reply dispatch(Server& /*s*/, std::pmr::memory_resource& a, std::string_view method, const json::Value& params) {
+  if (method == "initialize") return Reply::result(initializeResult(a, params));
+  if (method == "ping") return Reply::result(empty_result);
+  // The level is not kept: log notifications go out as before.
+  if (method == "logging/setLevel") return Reply::result(empty_result);
+
+  json::Text& message = json::newText(a);
+  message += "Method not found: ";
+  message += method;
+  return Reply::error(ErrorCode::MethodNotFound, message);
+}

@@ -1,0 +1,35 @@
+#pragma once
+// A value or the reason there is none. Failures travel as values; only running out of memory is thrown.
+
+#include <utility>
+#include <variant>
+
+template <class E>
+struct Unexpected {
+  E error;
+};
+
+template <class E>
+Unexpected<E> unexpected(E e) {
+  return Unexpected<E>{e};
+}
+
+template <class T, class E>
+class Expected {
+ public:
+  Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Expected(Unexpected<E> e) : v_(std::in_place_index<1>, e.error) {}    // NOLINT: implicit by design
+
+  bool has_value() const { return v_.index() == 0; }
+  explicit operator bool() const { return has_value(); }
+  T& value() { return std::get<0>(v_); }
+  const T& value() const { return std::get<0>(v_); }
+  T& operator*() { return value(); }
+  const T& operator*() const { return value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+  E error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, E> v_;
+};

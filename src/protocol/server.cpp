@@ -1,0 +1,34 @@
+#include "protocol/server.h"
+
+#include <new>
+
+#include "methods/catalogue.h"
+
+Server::Server(std::pmr::memory_resource& gpa, Sink sink, Sink log)
+    : gpa(gpa), sink(sink), log(log), tools_arena(&gpa) {}
+
+void ServerDeleter::operator()(Server* s) const noexcept {
+  std::pmr::polymorphic_allocator<Server>(&s->gpa).delete_object(s);
+}
+
+ServerPtr initServer(std::pmr::memory_resource& gpa, Sink sink, Sink log) {
+  ServerPtr s(std::pmr::polymorphic_allocator<Server>(&gpa).new_object<Server>(gpa, sink, log));
+  std::optional<json::Value> catalogue = json::parse(s->tools_arena, tools_json);
+  // The catalogue is a constant of this program; only a broken build could get here.
+  if (!catalogue || catalogue->kind != json::Kind::Array) return nullptr;
+  s->tools = catalogue->items();
+  return s;
+}
+
+void ArenaDeleter::operator()(Arena* arena) const noexcept {
+  std::pmr::polymorphic_allocator<Arena>(gpa).delete_object(arena);
+}
+
+ArenaPtr newMessageArena(Server& s) {
+  Arena* arena = std::pmr::polymorphic_allocator<Arena>(&s.gpa).new_object<Arena>(s.gpa);
+  return ArenaPtr(arena, ArenaDeleter{&s.gpa});
+}
+
+void logOom(Server& s) noexcept {
+  s.log.write(s.log.ctx, "out of memory; message dropped");
+}

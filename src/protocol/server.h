@@ -1,0 +1,65 @@
+#pragma once
+// The one server object and the memory every message lives in. `main` builds the sinks, then the
+// Server (which parses the tool catalogue once), and keeps both until the end. Every message gets
+// its own arena over the server's general memory resource `gpa`; tests inject a `gpa` that fails.
+
+#include <cstddef>
+#include <memory>
+#include <memory_resource>
+#include <span>
+#include <string_view>
+
+#include "protocol/json.h"
+
+// Where whole lines go. `write` receives one line without its newline, may be called from any
+// thread at any time, adds the newline itself and never reports failure.
+struct Sink {
+  void* ctx = nullptr;
+  void (*write)(void* ctx, std::string_view line) = nullptr;
+};
+
+struct Server {
+  Server(std::pmr::memory_resource& gpa, Sink sink, Sink log);
+
+  std::pmr::memory_resource& gpa;  // owns the Server, the arenas and their storage
+  Sink sink;                       // standard output: every protocol line
+  Sink log;                        // standard error: out-of-memory reports and the crash line
+  std::pmr::monotonic_buffer_resource tools_arena;  // owns the parsed tool catalogue
+  std::span<const json::Value> tools;               // read-only after start-up
+};
+
+struct ServerDeleter {
+  void operator()(Server* s) const noexcept;
+};
+using ServerPtr = std::unique_ptr<Server, ServerDeleter>;
+
+// Allocates the server from `gpa` and parses the tool catalogue into it. Throws std::bad_alloc when
+// memory runs out; nothing is left allocated then.
+ServerPtr initServer(std::pmr::memory_resource& gpa, Sink sink, Sink log);
+
+// A message's arena. Its first block lives inside the object, so a small request costs one
+// allocation from `gpa`; larger messages grow it block by block from `gpa`.
+class Arena {
+ public:
+  explicit Arena(std::pmr::memory_resource& gpa) : resource_(first_block_, sizeof first_block_, &gpa) {}
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  std::pmr::memory_resource& resource() { return resource_; }
+
+ private:
+  alignas(std::max_align_t) std::byte first_block_[3072];
+  std::pmr::monotonic_buffer_resource resource_;
+};
+
+struct ArenaDeleter {
+  std::pmr::memory_resource* gpa = nullptr;
+  void operator()(Arena* arena) const noexcept;
+};
+using ArenaPtr = std::unique_ptr<Arena, ArenaDeleter>;
+
+// A fresh arena for one message, allocated from `s.gpa`. Throws std::bad_alloc.
+ArenaPtr newMessageArena(Server& s);
+
+// Writes "out of memory; message dropped" to the server's log. Called instead of sending a message
+// that could not be built; the caller then carries on.
+void logOom(Server& s) noexcept;

@@ -1,0 +1,165 @@
+#include "protocol/message.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/capture.h"
+
+namespace {
+
+constexpr const char* parse_error = R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error: invalid JSON"}})";
+constexpr const char* not_an_object =
+    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: expected an object"}})";
+
+std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+TEST(Handle, Replies) {
+  struct Case {
+    std::string line;
+    std::string expected;
+  } cases[] = {
+      {R"({"jsonrpc":"2.0","id":1,"method":"ping"})", R"({"jsonrpc":"2.0","id":1,"result":{}})"},
+      {R"({"id":0,"method":"ping"})", R"({"jsonrpc":"2.0","id":0,"result":{}})"},
+      {R"({"jsonrpc":"1.0","id":2,"method":"ping","extra":[1,{}]})", R"({"jsonrpc":"2.0","id":2,"result":{}})"},
+      {"  \t{\"id\":3,\"method\":\"ping\"}\r", R"({"jsonrpc":"2.0","id":3,"result":{}})"},
+      {"{", parse_error},
+      {R"({"id":1,"method":"ping"} x)", parse_error},
+      {R"({"id":1,"method":"ping"}{})", parse_error},
+      {R"({"id":1,"id":2,"method":"ping"})", parse_error},
+      {R"({"id":1,"method":"ping","params":{"a":1,"a":2}})", parse_error},
+      {"\xEF\xBB\xBF{\"id\":1,\"method\":\"ping\"}", parse_error},
+      {"{\"id\":1,\"method\":\"p\xFFing\"}", parse_error},
+      {"[1,2]", not_an_object},
+      {R"("x")", not_an_object},
+      {"42", not_an_object},
+      {"null", not_an_object},
+      {R"({"id":7,"method":"ping","params":[1]})",
+       R"({"jsonrpc":"2.0","id":7,"error":{"code":-32602,"message":"params must be an object"}})"},
+      {R"({"id":"p","method":"ping","params":null})",
+       R"({"jsonrpc":"2.0","id":"p","error":{"code":-32602,"message":"params must be an object"}})"},
+      {R"({"id":8,"method":"nope","params":"x"})",
+       R"({"jsonrpc":"2.0","id":8,"error":{"code":-32602,"message":"params must be an object"}})"},
+      {R"({"id":9,"method":"frobnicate"})",
+       R"({"jsonrpc":"2.0","id":9,"error":{"code":-32601,"message":"Method not found: frobnicate"}})"},
+  };
+  TestServer t;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(t.replyTo(c.line), c.expected);
+  }
+  EXPECT_TRUE(t.log.lines().empty());
+}
+
+// The id comes back as the value it was, written compactly, whatever its kind.
+TEST(Handle, IdsEchoedAsValues) {
+  struct Case {
+    const char* id;
+    const char* echoed;
+  } cases[] = {
+      {"\"a-1\"", "\"a-1\""},
+      {"-5", "-5"},
+      {"9223372036854775807", "9223372036854775807"},
+      {"9223372036854775808", "9223372036854775808"},
+      {"1.0", "1"},
+      {"1.5e3", "1500"},
+      {"-0", "-0"},
+      {"1e400", "1e400"},
+      {"true", "true"},
+      {"\"\\u00e9\\/\\u0001\"", "\"é/\\u0001\""},
+      {"\"\\ud83d\\ude00\"", "\"\xF0\x9F\x98\x80\""},
+      {"[1, {\"b\" : null}]", "[1,{\"b\":null}]"},
+  };
+  TestServer t;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    std::string line = std::string(R"({"method":"ping","id":)") + c.id + "}";
+    EXPECT_EQ(t.replyTo(line), std::string(R"({"jsonrpc":"2.0","id":)") + c.echoed + R"(,"result":{}})");
+  }
+}
+
+// Notifications, client responses and blank lines are never answered.
+TEST(Handle, Silent) {
+  const char* lines[] = {
+      R"({"method":"ping"})",
+      R"({"id":null,"method":"ping"})",
+      R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+      R"({"method":"nope","params":[1]})",
+      R"({"id":1,"method":3})",
+      R"({"id":1,"result":{}})",
+      R"({"id":1001,"error":{"code":1,"message":"x"}})",
+      "",
+      " \t\r \r",
+  };
+  TestServer t;
+  for (const char* line : lines) {
+    SCOPED_TRACE(line);
+    EXPECT_EQ(t.run(line).size(), 0u);
+  }
+  EXPECT_TRUE(t.log.lines().empty());
+}
+
+// Ids nest as deep as a client likes, but the writer stops at 256 levels: deeper ids are dropped
+// with a report, and the server goes on.
+TEST(Handle, DeeplyNestedIds) {
+  TestServer t;
+  EXPECT_EQ(t.replyTo(R"({"method":"ping","id":)" + nested(256) + "}"),
+            R"({"jsonrpc":"2.0","id":)" + nested(256) + R"(,"result":{}})");
+  EXPECT_EQ(t.run(R"({"method":"ping","id":)" + nested(257) + "}").size(), 0u);
+  EXPECT_EQ(t.log.take(), std::vector<std::string>{"value nested too deeply; message dropped"});
+  EXPECT_EQ(t.run(R"({"method":"ping","id":)" + nested(1000000) + "}").size(), 0u);
+  EXPECT_EQ(t.log.take().size(), 1u);
+  EXPECT_EQ(t.replyTo(R"({"id":1,"method":"ping"})"), R"({"jsonrpc":"2.0","id":1,"result":{}})");
+}
+
+TEST(Handle, LongLinesAreWholeMessages) {
+  TestServer t;
+  std::string text(5 << 20, 'x');
+  std::string line = R"({"id":"big","method":"ping","params":{"pad":")" + text + R"("}})";
+  EXPECT_EQ(t.replyTo(line), R"({"jsonrpc":"2.0","id":"big","result":{}})");
+  std::string id = "\"" + std::string(100000, '\\') + std::string(100000, '\\') + "\"";
+  std::string reply = t.replyTo(R"({"method":"ping","id":)" + id + "}");
+  EXPECT_EQ(reply, R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})");
+}
+
+// Each message leaves exactly the reply, or nothing and one report; nothing leaks either way.
+TEST(Handle, OutOfMemoryAtEveryAllocation) {
+  struct Case {
+    std::string line;
+    std::string expected;
+  } cases[] = {
+      {R"({"jsonrpc":"2.0","id":1,"method":"ping"})", R"({"jsonrpc":"2.0","id":1,"result":{}})"},
+      {"{", parse_error},
+      {R"({"id":"x","method":"what"})",
+       R"({"jsonrpc":"2.0","id":"x","error":{"code":-32601,"message":"Method not found: what"}})"},
+      {R"({"id":4,"method":"initialize","params":{"protocolVersion":"2024-11-05","pad":")" +
+           std::string(10000, 'p') + "\"}}",
+       ""},  // filled in below from an unfailing run
+  };
+  TestServer t;
+  cases[3].expected = t.replyTo(cases[3].line);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.substr(0, 60));
+    std::size_t baseline = t.gpa.outstanding();
+    for (std::size_t n = 1;; ++n) {
+      SCOPED_TRACE(n);
+      ASSERT_LT(n, 100u);
+      t.gpa.arm(n);
+      std::vector<std::string> out = t.run(c.line);
+      std::size_t used = t.gpa.allocations();
+      std::vector<std::string> log = t.log.take();
+      t.gpa.arm(0);
+      EXPECT_EQ(t.gpa.outstanding(), baseline);
+      if (out.empty()) {
+        EXPECT_EQ(log, std::vector<std::string>{"out of memory; message dropped"});
+      } else {
+        EXPECT_EQ(out, std::vector<std::string>{c.expected});
+        EXPECT_TRUE(log.empty());
+      }
+      EXPECT_EQ(t.replyTo(R"({"id":2,"method":"ping"})"), R"({"jsonrpc":"2.0","id":2,"result":{}})");
+      if (used < n) break;  // the failure point lay past the message: it went through whole
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#include "protocol/stdio.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+constexpr const char* ready = "demo MCP server (Tarn) ready\n";
+
+std::string pingReply(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})" "\n"; }
+std::string ping(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})"; }
+
+TEST(Process, Input) {
+  std::string big = R"({"id":1,"method":"ping","params":{"pad":")" + std::string(10 << 20, 'x') + "\"}}\n";
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string out;
+  } cases[] = {
+      {"empty input", "", ""},
+      {"only a newline", "\n", ""},
+      {"last line unterminated", ping(1) + "\n" + ping(2), pingReply(1) + pingReply(2)},
+      {"crlf", ping(1) + "\r\n" + ping(2) + "\r\n", pingReply(1) + pingReply(2)},
+      {"blank lines between", "\n \n" + ping(3) + "\n\t\n", pingReply(3)},
+      {"10 MB line", big + ping(2) + "\n", pingReply(1) + pingReply(2)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcessResult r = runServer(c.input);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, ready);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+// Lines that straddle the 64 KiB read buffer in every way are still handed over whole.
+TEST(Process, LinesAcrossReadBuffers) {
+  std::string input, expected;
+  for (int id = 0; id < 3000; ++id) {
+    std::string pad(static_cast<std::size_t>(id * 37 % 300), ' ');
+    input += pad + ping(id) + pad + "\n";
+    expected += pingReply(id);
+  }
+  ProcessResult r = runServer(input);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, expected);
+}
+
+// A client that stops reading must not kill the server: it reads on and ends normally.
+TEST(Process, ClosedStdout) {
+  std::string input;
+  for (int id = 0; id < 20000; ++id) input += ping(id) + "\n";
+  ProcessResult r = runServer(input, {.close_stdout_first = true});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, ready);
+}
+
+// Lines written from many threads at once arrive whole, one per line, short and long alike.
+TEST(StdoutSink, WholeLinesFromManyThreads) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  StdoutSink out(fds[1]);
+  Sink sink = sinkOf(out);
+  std::string collected;
+  std::thread reader([&] {
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) collected.append(chunk, static_cast<std::size_t>(n));
+  });
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 4; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < 200; ++i) sink.write(sink.ctx, std::string(static_cast<std::size_t>(i * 97), char('a' + w)));
+    });
+  }
+  for (std::thread& t : writers) t.join();
+  ::close(fds[1]);
+  reader.join();
+  ::close(fds[0]);
+
+  std::size_t lines = 0;
+  for (std::size_t pos = 0; pos < collected.size(); ++lines) {
+    std::size_t end = collected.find('\n', pos);
+    ASSERT_NE(end, std::string::npos);
+    std::string_view line(collected.data() + pos, end - pos);
+    EXPECT_EQ(line.find_first_not_of(line.empty() ? 'a' : line[0]), std::string_view::npos);
+    EXPECT_EQ(line.size() % 97, 0u);
+    pos = end + 1;
+  }
+  EXPECT_EQ(lines, 800u);
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+ProcessResult runServer(std::string_view input, ProcessOptions options) {
+  ::signal(SIGPIPE, SIG_IGN);  // the test writes to a server that may be gone
+  int in[2], out[2], err[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+    ::execl(DEMO_SERVER_PATH, "demo_server", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (options.close_stdout_first) {
+    ::close(out[0]);
+    out[0] = -1;
+  }
+  ::fcntl(in[1], F_SETFL, O_NONBLOCK);
+
+  ProcessResult result;
+  std::size_t sent = 0;
+  if (input.empty()) {
+    ::close(in[1]);
+    in[1] = -1;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeout_seconds);
+  while (out[0] >= 0 || err[0] >= 0 || in[1] >= 0) {
+    pollfd fds[3] = {{in[1], POLLOUT, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    if (::poll(fds, 3, 100) < 0) continue;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    if (in[1] >= 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = ::write(in[1], input.data() + sent, input.size() - sent);
+      if (n > 0) sent += static_cast<std::size_t>(n);
+      if (n < 0 && errno != EAGAIN) sent = input.size();
+      if (sent == input.size()) {
+        ::close(in[1]);
+        in[1] = -1;
+      }
+    }
+    for (int i : {1, 2}) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char chunk[65536];
+      ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        (i == 1 ? result.out : result.err).append(chunk, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        (i == 1 ? out[0] : err[0]) = -1;
+      }
+    }
+  }
+  for (int fd : {in[1], out[0], err[0]}) {
+    if (fd >= 0) ::close(fd);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}

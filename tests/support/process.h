@@ -1,0 +1,20 @@
+#pragma once
+// Runs the real demo_server binary, for what only a process shows: exit status, the start-up line,
+// end of input and a closed standard output.
+
+#include <string>
+#include <string_view>
+
+struct ProcessResult {
+  int exit_code = -1;  // the status, or 128 + signal number when a signal ended it
+  std::string out;
+  std::string err;
+};
+
+struct ProcessOptions {
+  bool close_stdout_first = false;  // the reader of standard output goes away before any input
+  double timeout_seconds = 60;      // the process is killed after this long
+};
+
+// Starts demo_server, writes `input` to its standard input, closes it, and collects both outputs.
+ProcessResult runServer(std::string_view input, ProcessOptions options = {});
