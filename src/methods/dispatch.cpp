@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#include "methods/catalogue.h"
+#include "methods/prompts.h"
+#include "methods/resources.h"
+
 namespace {
 
 constexpr std::string_view empty_result = "{}";
@@ -27,11 +31,17 @@ std::string_view initializeResult(std::pmr::memory_resource& a, const json::Valu
   return out;
 }
 
-Reply dispatch(Server& /*s*/, std::pmr::memory_resource& a, std::string_view method, const json::Value& params) {
+Reply dispatch(Server& s, std::pmr::memory_resource& a, std::string_view method, const json::Value& params) {
   if (method == "initialize") return Reply::result(initializeResult(a, params));
   if (method == "ping") return Reply::result(empty_result);
   // The level is not kept: log notifications go out as before.
   if (method == "logging/setLevel") return Reply::result(empty_result);
+  if (method == "tools/list") return toolsPage(s, a, params);
+  if (method == "resources/list") return listResult(a, "resources", resources_json);
+  if (method == "resources/templates/list") return listResult(a, "resourceTemplates", templates_json);
+  if (method == "resources/read") return readResource(a, json::stringField(params, "uri").value_or(""));
+  if (method == "prompts/list") return listResult(a, "prompts", prompts_json);
+  if (method == "prompts/get") return getPrompt(a, params);
 
   json::Text& message = json::newText(a);
   message += "Method not found: ";

@@ -64,3 +64,9 @@ struct TestServer {
   CapturingSink log;
   ServerPtr server;  // declared last: released first
 };
+
+// Fails the 1st, 2nd, 3rd... allocation while `t` handles `line`, until one run gets through whole.
+// Every run must end in exactly `expected` on standard output, or in nothing there and exactly one
+// "out of memory; message dropped" on the log; memory held must return to where it was, and the
+// next request must be answered normally. Reports failures through GoogleTest.
+void walkOutOfMemory(TestServer& t, std::string_view line, std::string_view expected);

@@ -1,0 +1,125 @@
+#include "methods/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "support/capture.h"
+
+namespace {
+
+const std::string page_one =
+    R"({"tools":[{"name":"echo","title":"回声","description":"Repeat a text a number of times.","inputSchema":{"type":"object","properties":{"text":{"type":"string","description":"要重复的文字"},"times":{"type":"integer","minimum":1,"maximum":10,"default":1}},"required":["text"]}},{"name":"add","title":"加法","description":"Add two numbers.","inputSchema":{"type":"object","properties":{"a":{"type":"number"},"b":{"type":"number"}},"required":["a","b"]}},{"name":"image","title":"生成图片","description":"Return a small PNG gradient in the given colour.","inputSchema":{"type":"object","properties":{"color":{"type":"string","enum":["red","green","blue"]}},"required":["color"]}}],"nextCursor":"3"})";
+const std::string page_two =
+    R"({"tools":[{"name":"fail","title":"报错","description":"Always report a tool error (isError).","inputSchema":{"type":"object","properties":{}}},{"name":"slow","title":"慢调用","description":"Sleep before answering (to try timeouts).","inputSchema":{"type":"object","properties":{"seconds":{"type":"number","minimum":0,"maximum":60}},"required":["seconds"]}},{"name":"notify","title":"推送通知","description":"Send log and progress notifications while working.","inputSchema":{"type":"object","properties":{"steps":{"type":"integer","minimum":1,"maximum":10,"default":3}}}}],"nextCursor":"6"})";
+const std::string page_three =
+    R"({"tools":[{"name":"ask_client","title":"反向请求","description":"Ask the client for its roots (a server-to-client request) and report the answer.","inputSchema":{"type":"object","properties":{}}},{"name":"crash","title":"崩溃","description":"Exit the server process (to try restarts).","inputSchema":{"type":"object","properties":{}}}]})";
+const std::string invalid_cursor = R"({"code":-32602,"message":"Invalid cursor"})";
+
+std::string toolsList(const std::string& params) {
+  return R"({"jsonrpc":"2.0","id":1,"method":"tools/list","params":)" + params + "}";
+}
+std::string result(const std::string& r) { return R"({"jsonrpc":"2.0","id":1,"result":)" + r + "}"; }
+std::string error(const std::string& e) { return R"({"jsonrpc":"2.0","id":1,"error":)" + e + "}"; }
+
+// A client walks the pages by the cursors it is handed and sees every tool exactly once.
+TEST(ToolsPage, WalkByCursor) {
+  TestServer t;
+  std::string reply = t.replyTo(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})");
+  EXPECT_EQ(reply, result(page_one));
+  EXPECT_EQ(t.replyTo(toolsList(R"({"cursor":"3"})")), result(page_two));
+  EXPECT_EQ(t.replyTo(toolsList(R"({"cursor":"6"})")), result(page_three));
+
+  std::multiset<std::string> names;
+  for (const std::string* page : {&page_one, &page_two, &page_three}) {
+    std::pmr::monotonic_buffer_resource a;
+    std::optional<json::Value> parsed = json::parse(a, *page);
+    ASSERT_TRUE(parsed);
+    for (const json::Value& tool : json::member(*parsed, "tools")->items()) {
+      names.insert(std::string(*json::stringField(tool, "name")));
+    }
+  }
+  EXPECT_EQ(names, (std::multiset<std::string>{"echo", "add", "image", "fail", "slow", "notify", "ask_client", "crash"}));
+}
+
+TEST(ToolsPage, Cursors) {
+  struct Case {
+    const char* params;
+    std::string expected;
+  } cases[] = {
+      {R"({})", result(page_one)},
+      {R"({"cursor":"0"})", result(page_one)},
+      {R"({"cursor":"-0"})", result(page_one)},
+      {R"({"cursor":"-0_0"})", result(page_one)},
+      {R"({"cursor":"00000000000000000000000000"})", result(page_one)},
+      {R"({"cursor":3})", result(page_one)},
+      {R"({"cursor":null})", result(page_one)},
+      {R"({"cursor":["3"]})", result(page_one)},
+      {R"({"cursor":"+3"})", result(page_two)},
+      {R"({"cursor":"03"})", result(page_two)},
+      {R"({"cursor":"0_3"})", result(page_two)},
+      {R"({"cursor":"0__3"})", result(page_two)},
+      {R"({"cursor":"8"})", result(R"({"tools":[]})")},
+      {R"({"cursor":"9"})", error(invalid_cursor)},
+      {R"({"cursor":"-1"})", error(invalid_cursor)},
+      {R"({"cursor":""})", error(invalid_cursor)},
+      {R"({"cursor":"_3"})", error(invalid_cursor)},
+      {R"({"cursor":"3_"})", error(invalid_cursor)},
+      {R"({"cursor":"+_3"})", error(invalid_cursor)},
+      {R"({"cursor":"+"})", error(invalid_cursor)},
+      {R"({"cursor":"-"})", error(invalid_cursor)},
+      {R"({"cursor":"3 "})", error(invalid_cursor)},
+      {R"({"cursor":" 3"})", error(invalid_cursor)},
+      {R"({"cursor":"three"})", error(invalid_cursor)},
+      {R"({"cursor":"0x3"})", error(invalid_cursor)},
+      {R"({"cursor":"3.0"})", error(invalid_cursor)},
+      {R"({"cursor":"3e0"})", error(invalid_cursor)},
+      {R"({"cursor":"٣"})", error(invalid_cursor)},
+      {R"({"cursor":"18446744073709551615"})", error(invalid_cursor)},
+      {R"({"cursor":"18446744073709551616"})", error(invalid_cursor)},
+      {R"({"cursor":"18446744073709551619"})", error(invalid_cursor)},
+      {R"({"cursor":"36893488147419103235"})", error(invalid_cursor)},
+  };
+  TestServer t;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.params);
+    EXPECT_EQ(t.replyTo(toolsList(c.params)), c.expected);
+  }
+  // Any start is a page: from 5 the last three tools, and no cursor to go on with.
+  std::string from_five = t.replyTo(toolsList(R"({"cursor":"5"})"));
+  EXPECT_NE(from_five.find(R"("name":"notify")"), std::string::npos);
+  EXPECT_NE(from_five.find(R"("name":"crash")"), std::string::npos);
+  EXPECT_EQ(from_five.find("nextCursor"), std::string::npos);
+}
+
+TEST(ListResult, ExactTexts) {
+  struct Case {
+    const char* method;
+    const char* expected;
+  } cases[] = {
+      {"resources/list",
+       R"({"resources":[{"uri":"demo://readme","name":"readme","title":"说明","mimeType":"text/markdown"}]})"},
+      {"resources/templates/list",
+       R"({"resourceTemplates":[{"uriTemplate":"demo://notes/{name}","name":"note","title":"笔记","mimeType":"text/plain"}]})"},
+      {"prompts/list",
+       R"({"prompts":[{"name":"review","title":"代码审查","description":"Ask for a review of a code snippet.","arguments":[{"name":"code","description":"要审查的代码","required":true},{"name":"language","description":"语言","required":false}]}]})"},
+  };
+  TestServer t;
+  for (const Case& c : cases) {
+    for (const char* params : {"", R"(,"params":{})", R"(,"params":{"cursor":"99"})"}) {
+      SCOPED_TRACE(std::string(c.method) + params);
+      std::string line = std::string(R"({"jsonrpc":"2.0","id":1,"method":")") + c.method + "\"" + params + "}";
+      EXPECT_EQ(t.replyTo(line), result(c.expected));
+    }
+  }
+}
+
+TEST(ToolsPage, OutOfMemory) {
+  TestServer t;
+  walkOutOfMemory(t, toolsList(R"({"cursor":"3"})"), result(page_two));
+  walkOutOfMemory(t, R"({"jsonrpc":"2.0","id":1,"method":"prompts/list"})",
+                  t.replyTo(R"({"jsonrpc":"2.0","id":1,"method":"prompts/list"})"));
+}
+
+}  // namespace
