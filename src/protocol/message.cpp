@@ -4,6 +4,8 @@
 #include <optional>
 
 #include "methods/dispatch.h"
+#include "tools/client_requests.h"
+#include "tools/tool_call.h"
 
 namespace {
 
@@ -15,12 +17,6 @@ std::string_view trim(std::string_view line) {
 }
 
 constexpr json::Value null_id{};
-
-// A client that nests its id (or progress token) hundreds of levels deep gets no line back: the
-// writer refuses such values, and the drop is reported like one for lack of memory.
-void logTooDeep(Server& s) noexcept {
-  s.log.write(s.log.ctx, "value nested too deeply; message dropped");
-}
 
 // Steps after the arena exists. Throws std::bad_alloc; `handle` reports it.
 void handleMessage(Server& s, ArenaPtr& arena, std::string_view line) {
@@ -37,7 +33,7 @@ void handleMessage(Server& s, ArenaPtr& arena, std::string_view line) {
   std::optional<std::string_view> method = json::stringField(*message, "method");
   const json::Value* id_member = json::member(*message, "id");
   const json::Value& id = id_member ? *id_member : null_id;
-  if (!method) return;  // a client's response: nothing waits for one
+  if (!method) return deliverResponse(s, a, id, line);  // a client's answer to one of our requests
   if (id.kind == json::Kind::Null) return;  // a notification: never answered
   const json::Value* params_member = json::member(*message, "params");
   const json::Value& params = params_member ? *params_member : json::empty_object;
@@ -45,6 +41,7 @@ void handleMessage(Server& s, ArenaPtr& arena, std::string_view line) {
     sendReply(s, a, id, Reply::invalid("params must be an object"));
     return;
   }
+  if (*method == "tools/call") return startToolCall(s, arena, id, params);  // may take the arena over
   Reply reply = dispatch(s, a, *method, params);
   sendReply(s, a, id, reply);
 }
@@ -57,10 +54,16 @@ void handle(Server& s, std::string_view line) noexcept {
   // handle decides what happens when memory runs out: the message is dropped with one report.
   try {
     ArenaPtr arena = newMessageArena(s);
-    handleMessage(s, arena, line);
+    handleMessage(s, arena, line);  // leaves `arena` empty when a tool call took it over
   } catch (const std::bad_alloc&) {
     logOom(s);
   }
+}
+
+// A client that nests its id (or progress token) hundreds of levels deep gets no line back: the
+// writer refuses such values, and the drop is reported like one for lack of memory.
+void logTooDeep(Server& s) noexcept {
+  s.log.write(s.log.ctx, "value nested too deeply; message dropped");
 }
 
 void send(Server& s, std::string_view line) noexcept { s.sink.write(s.sink.ctx, line); }

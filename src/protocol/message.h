@@ -46,6 +46,10 @@ void sendReply(Server& s, std::pmr::memory_resource& a, const json::Value& id, c
 // without escaping: callers pass fixed names only.
 void notify(Server& s, std::pmr::memory_resource& a, std::string_view method, std::string_view params) noexcept;
 
+// Writes "value nested too deeply; message dropped" to the server's log: a line could not be built
+// because a value from the client (an id, a progress token) nests deeper than the writer accepts.
+void logTooDeep(Server& s) noexcept;
+
 // Appends the reply envelope for `id` and `r` to `out`. Returns false when `id` nests deeper than the
 // value writer accepts. Throws std::bad_alloc.
 [[nodiscard]] bool appendReply(json::Text& out, const json::Value& id, const Reply& r);

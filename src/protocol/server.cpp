@@ -5,9 +5,10 @@
 #include "methods/catalogue.h"
 
 Server::Server(std::pmr::memory_resource& gpa, Sink sink, Sink log)
-    : gpa(gpa), sink(sink), log(log), tools_arena(&gpa) {}
+    : gpa(gpa), sink(sink), log(log), tools_arena(&gpa), pending(&gpa), group(max_concurrent_calls) {}
 
 void ServerDeleter::operator()(Server* s) const noexcept {
+  s->group.wait();  // tool calls still use the server; their replies go out first
   std::pmr::polymorphic_allocator<Server>(&s->gpa).delete_object(s);
 }
 

@@ -3,13 +3,21 @@
 // Server (which parses the tool catalogue once), and keeps both until the end. Every message gets
 // its own arena over the server's general memory resource `gpa`; tests inject a `gpa` that fails.
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <memory_resource>
+#include <mutex>
 #include <span>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "protocol/json.h"
+#include "protocol/task_group.h"
+
+struct Waiter;
 
 // Where whole lines go. `write` receives one line without its newline, may be called from any
 // thread at any time, adds the newline itself and never reports failure.
@@ -17,6 +25,9 @@ struct Sink {
   void* ctx = nullptr;
   void (*write)(void* ctx, std::string_view line) = nullptr;
 };
+
+// How many tool calls run at once before further calls run on the main thread instead.
+inline constexpr std::size_t max_concurrent_calls = 1024;
 
 struct Server {
   Server(std::pmr::memory_resource& gpa, Sink sink, Sink log);
@@ -26,6 +37,15 @@ struct Server {
   Sink log;                        // standard error: out-of-memory reports and the crash line
   std::pmr::monotonic_buffer_resource tools_arena;  // owns the parsed tool catalogue
   std::span<const json::Value> tools;               // read-only after start-up
+
+  // Requests to the client, keyed by the decimal text of their id; keys are owned by `gpa`.
+  std::mutex mutex;
+  std::pmr::unordered_map<std::pmr::string, Waiter*> pending;  // guarded by mutex
+  std::int64_t next_id = 1000;                                  // guarded by mutex; the last id used
+  // How long a request to the client waits for its answer. Fixed for the program; tests shorten it.
+  std::chrono::nanoseconds ask_timeout = std::chrono::seconds(10);
+
+  TaskGroup group;  // declared last: released first, after every running tool call has ended
 };
 
 struct ServerDeleter {

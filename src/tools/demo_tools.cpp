@@ -1,0 +1,146 @@
+#include "tools/demo_tools.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+#include "tools/base64.h"
+#include "tools/client_requests.h"
+#include "tools/png.h"
+#include "tools/tool_call.h"
+
+namespace {
+
+Reply echo(std::pmr::memory_resource& a, const json::Value& args) {
+  auto text = argString(args, "text");
+  if (!text) return argError(a, text.error(), "text");
+  auto times = argInt(args, "times", 1, 1, 10);
+  if (!times) return argError(a, times.error(), "times");
+  json::Text& out = json::newText(a);
+  out.reserve((text->size() + 1) * static_cast<std::size_t>(*times));
+  for (std::int64_t i = 0; i < *times; ++i) {
+    if (i > 0) out += ' ';
+    out += *text;
+  }
+  return textResult(a, out, false);
+}
+
+Reply add(std::pmr::memory_resource& a, const json::Value& args) {
+  auto x = argNumber(args, "a");
+  if (!x) return argError(a, x.error(), "a");
+  auto y = argNumber(args, "b");
+  if (!y) return argError(a, y.error(), "b");
+  json::Text& sum = json::newText(a);
+  json::writeFloat(sum, *x + *y);
+  return textResult(a, sum, false);
+}
+
+Reply image(std::pmr::memory_resource& a, const json::Value& args) {
+  auto color = argString(args, "color");
+  if (!color) return argError(a, color.error(), "color");
+  constexpr std::string_view channels[] = {"red", "green", "blue"};
+  int channel = 0;
+  while (channel < 3 && channels[channel] != *color) ++channel;
+  if (channel == 3) {
+    json::Text& message = json::newText(a);
+    message += "Invalid arguments: unknown color: ";
+    message += *color;
+    return Reply::invalid(message);
+  }
+  std::string_view png = gradientPng(a, channel);
+
+  // {"content":[{"type":"image","data":"<base64>","mimeType":"image/png"},{"type":"text","text":<caption>}]}
+  json::Text& caption = json::newText(a);
+  caption += "32×32 ";
+  caption += *color;
+  caption += " gradient";
+  json::Text& out = json::newText(a);
+  out.reserve(4232 + 128);
+  out += R"({"content":[{"type":"image","data":")";
+  appendBase64(out, png);
+  out += R"(","mimeType":"image/png"},{"type":"text","text":)";
+  json::writeString(out, caption);
+  out += "}]}";
+  return Reply::result(out);
+}
+
+Reply slow(std::pmr::memory_resource& a, const json::Value& args) {
+  auto seconds = argNumber(args, "seconds");
+  if (!seconds) return argError(a, seconds.error(), "seconds");
+  if (*seconds < 0 || *seconds > 60) return Reply::invalid("Invalid arguments: seconds must be between 0 and 60");
+  std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<std::int64_t>(*seconds * 1e9)));
+  json::Text& text = json::newText(a);
+  text += "slept ";
+  json::writeFloat(text, *seconds);
+  text += " s";
+  return textResult(a, text, false);
+}
+
+Reply notifySteps(Server& s, std::pmr::memory_resource& a, const json::Value& args, const json::Value* token) {
+  auto steps = argInt(args, "steps", 3, 1, 10);
+  if (!steps) return argError(a, steps.error(), "steps");
+  for (std::int64_t i = 1; i <= *steps; ++i) {
+    // {"level":"info","logger":"demo","data":"step <i>/<steps>"}
+    json::Text& message = json::newText(a);
+    message += R"({"level":"info","logger":"demo","data":"step )";
+    json::writeDecimal(message, i);
+    message += '/';
+    json::writeDecimal(message, *steps);
+    message += "\"}";
+    notify(s, a, "notifications/message", message);
+    if (token) {
+      // {"progressToken":<token>,"progress":<i>,"total":<steps>}
+      json::Text& progress = json::newText(a);
+      progress += R"({"progressToken":)";
+      bool written = json::writeValue(progress, *token);
+      progress += R"(,"progress":)";
+      json::writeDecimal(progress, i);
+      progress += R"(,"total":)";
+      json::writeDecimal(progress, *steps);
+      progress += '}';
+      if (written) {
+        notify(s, a, "notifications/progress", progress);
+      } else {
+        logTooDeep(s);
+      }
+    }
+    // The pause after the last step matters too: clients may drop a progress notification that
+    // arrives in the same read as the reply.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  json::Text& text = json::newText(a);
+  text += "done after ";
+  json::writeDecimal(text, *steps);
+  text += " steps";
+  return textResult(a, text, false);
+}
+
+Reply askClientTool(Server& s, std::pmr::memory_resource& a) {
+  std::optional<std::string_view> answer = askClient(s, a);
+  if (!answer) return textResult(a, "the client did not answer within 10 s", true);
+  json::Text& text = json::newText(a);
+  text += "client answered: ";
+  text += *answer;
+  return textResult(a, text, false);
+}
+
+[[noreturn]] void crash(Server& s) {
+  s.log.write(s.log.ctx, "crashing on purpose");
+  std::_Exit(3);  // at once: no reply, no clean-up, other calls abandoned
+}
+
+}  // namespace
+
+Reply callTool(Server& s, std::pmr::memory_resource& a, std::string_view name, const json::Value& args,
+               const json::Value* progress_token) {
+  if (name == "echo") return echo(a, args);
+  if (name == "add") return add(a, args);
+  if (name == "image") return image(a, args);
+  if (name == "fail") return textResult(a, "This tool always fails (on purpose).", true);
+  if (name == "slow") return slow(a, args);
+  if (name == "notify") return notifySteps(s, a, args, progress_token);
+  if (name == "ask_client") return askClientTool(s, a);
+  if (name == "crash") crash(s);
+  return Reply::invalid("Unknown tool: ");  // the catalogue and this list name the same tools
+}
