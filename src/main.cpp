@@ -30,8 +30,8 @@ int main() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGPIPE, &action, nullptr);
 
-  StdoutSink out(1);
-  StdoutSink err(2);  // the process-wide standard-error lock
+  StdoutSink out(1, true);  // holds the main thread's replies while more input waits
+  StdoutSink err(2, false);  // the process-wide standard-error lock
   Sink log = sinkOf(err);
   LoopEnd end;
   {

@@ -20,11 +20,19 @@
 struct Waiter;
 
 // Where whole lines go. `write` receives one line without its newline, may be called from any
-// thread at any time, adds the newline itself and never reports failure.
+// thread at any time, adds the newline itself and never reports failure. A sink may hold back
+// lines written by the main thread while it has more input to handle; `flush` (when not null) sends
+// them out, and the main thread calls it before it waits for anything.
 struct Sink {
   void* ctx = nullptr;
   void (*write)(void* ctx, std::string_view line) = nullptr;
+  void (*flush)(void* ctx) = nullptr;
 };
+
+// Sends out whatever `sink` holds back.
+inline void flush(const Sink& sink) {
+  if (sink.flush) sink.flush(sink.ctx);
+}
 
 // How many tool calls run at once before further calls run on the main thread instead.
 inline constexpr std::size_t max_concurrent_calls = 1024;

@@ -38,10 +38,19 @@ bool writeAll(int fd, iovec* parts, int count) {
   return true;
 }
 
-void writeLine(void* ctx, std::string_view line) {
-  auto& out = *static_cast<StdoutSink*>(ctx);
-  std::lock_guard lock(out.mutex);
-  if (line.size() < staging_size) {
+constexpr std::size_t held_capacity = 65536;
+
+// REQUIRES: out.mutex is held.
+void sendHeld(StdoutSink& out) {
+  if (out.held_size == 0) return;
+  iovec whole{out.held.get(), out.held_size};
+  out.held_size = 0;  // sent or dropped: a failed write loses them like any other line
+  writeAll(out.fd, &whole, 1);
+}
+
+// Whatever is held, then `line` and its newline. REQUIRES: out.mutex is held.
+void sendWith(StdoutSink& out, std::string_view line) {
+  if (out.held_size == 0 && line.size() < staging_size) {
     char staging[staging_size];
     std::memcpy(staging, line.data(), line.size());
     staging[line.size()] = '\n';
@@ -50,15 +59,44 @@ void writeLine(void* ctx, std::string_view line) {
     return;
   }
   char newline = '\n';
-  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {&newline, 1}};
-  writeAll(out.fd, parts, 2);
+  iovec parts[3] = {{out.held.get(), out.held_size}, {const_cast<char*>(line.data()), line.size()}, {&newline, 1}};
+  out.held_size = 0;
+  writeAll(out.fd, parts, 3);
+}
+
+void writeLine(void* ctx, std::string_view line) {
+  auto& out = *static_cast<StdoutSink*>(ctx);
+  std::lock_guard lock(out.mutex);
+  if (out.held && std::this_thread::get_id() == out.holder) {
+    if (out.held_size + line.size() + 1 > held_capacity) sendHeld(out);
+    if (line.size() + 1 <= held_capacity) {
+      std::memcpy(out.held.get() + out.held_size, line.data(), line.size());
+      out.held[out.held_size + line.size()] = '\n';
+      out.held_size += line.size() + 1;
+      return;
+    }
+  }
+  sendWith(out, line);
+}
+
+void flushHeld(void* ctx) {
+  auto& out = *static_cast<StdoutSink*>(ctx);
+  std::lock_guard lock(out.mutex);
+  sendHeld(out);
 }
 
 }  // namespace
 
-Sink sinkOf(StdoutSink& out) { return Sink{&out, &writeLine}; }
+StdoutSink::StdoutSink(int fd, bool hold_own_lines)
+    : fd(fd),
+      holder(hold_own_lines ? std::this_thread::get_id() : std::thread::id()),
+      held(hold_own_lines ? std::make_unique_for_overwrite<char[]>(held_capacity) : nullptr) {}
 
-LoopEnd runLineLoop(Server& s, int fd) {
+Sink sinkOf(StdoutSink& out) { return Sink{&out, &writeLine, &flushHeld}; }
+
+namespace {
+
+LoopEnd readLines(Server& s, int fd) {
   // A line that lies whole in the read buffer is handed over in place; only a line that spans
   // refills is gathered in `pending`, which keeps its capacity, so steady traffic allocates nothing.
   auto buffer = std::make_unique_for_overwrite<char[]>(read_buffer_size);
@@ -89,6 +127,7 @@ LoopEnd runLineLoop(Server& s, int fd) {
       return LoopEnd::WriteFailed;
     }
     start = end = 0;
+    flush(s.sink);  // replies held back go out before the server waits for more input
     ssize_t got = ::read(fd, buffer.get(), read_buffer_size);
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -100,4 +139,12 @@ LoopEnd runLineLoop(Server& s, int fd) {
     }
     end = static_cast<std::size_t>(got);
   }
+}
+
+}  // namespace
+
+LoopEnd runLineLoop(Server& s, int fd) {
+  LoopEnd end = readLines(s, fd);
+  flush(s.sink);
+  return end;
 }

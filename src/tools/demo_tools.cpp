@@ -126,6 +126,7 @@ Reply askClientTool(Server& s, std::pmr::memory_resource& a) {
 }
 
 [[noreturn]] void crash(Server& s) {
+  flush(s.sink);  // replies already made for earlier requests still reach the client
   s.log.write(s.log.ctx, "crashing on purpose");
   std::_Exit(3);  // at once: no reply, no clean-up, other calls abandoned
 }

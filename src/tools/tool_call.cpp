@@ -45,11 +45,13 @@ void startToolCall(Server& s, ArenaPtr& arena, const json::Value& id, const json
   try {
     call = std::pmr::polymorphic_allocator<ToolCall>(&a).new_object<ToolCall>(&s, arena.get(), id, params);
   } catch (const std::bad_alloc&) {  // no memory for the task: the call runs here instead
+    flush(s.sink);
     runToolCall(s, std::move(arena), id, params);
     return;
   }
   Arena* handed_over = arena.release();  // the task owns the arena from here and frees it after replying
   if (s.group.tryStart(Task{&runTask, call})) return;
+  flush(s.sink);  // the call may wait a long time: replies held back go out first
   runToolCall(s, ArenaPtr(handed_over, ArenaDeleter{&s.gpa}), id, params);
 }
 

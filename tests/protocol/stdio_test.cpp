@@ -1,6 +1,7 @@
 #include "protocol/stdio.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
@@ -65,7 +66,7 @@ TEST(Process, ClosedStdout) {
 TEST(StdoutSink, WholeLinesFromManyThreads) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  StdoutSink out(fds[1]);
+  StdoutSink out(fds[1], false);
   Sink sink = sinkOf(out);
   std::string collected;
   std::thread reader([&] {
@@ -93,6 +94,46 @@ TEST(StdoutSink, WholeLinesFromManyThreads) {
     pos = end + 1;
   }
   EXPECT_EQ(lines, 800u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string drain(int fd) {
+  std::string got;
+  char chunk[65536];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
+  return got;
+}
+
+// The main thread's lines wait until a flush, a full buffer, or another thread's line, which then
+// follows them: output keeps the order in which lines were written.
+TEST(StdoutSink, HeldLinesKeepTheirOrder) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  StdoutSink out(fds[1], true);
+  Sink sink = sinkOf(out);
+  sink.write(sink.ctx, "one");
+  sink.write(sink.ctx, "two");
+  EXPECT_EQ(drain(fds[0]), "");
+  std::thread([&] { sink.write(sink.ctx, "from a tool"); }).join();
+  EXPECT_EQ(drain(fds[0]), "one\ntwo\nfrom a tool\n");
+  sink.write(sink.ctx, "three");
+  flush(sink);
+  EXPECT_EQ(drain(fds[0]), "three\n");
+  std::string big(100000, 'b');  // larger than the buffer: leaves at once, after what is held
+  sink.write(sink.ctx, "four");
+  std::thread reader([&] {
+    std::string got;
+    while (got.size() < 5 + big.size() + 1) got += drain(fds[0]);
+    EXPECT_EQ(got, "four\n" + big + "\n");
+  });
+  sink.write(sink.ctx, big);
+  reader.join();
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 }  // namespace
