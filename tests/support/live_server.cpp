@@ -1,0 +1,118 @@
+#include "support/live_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace {
+
+void readAvailable(int fd, std::string& into) {
+  char chunk[65536];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) into.append(chunk, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+LiveServer::LiveServer() {
+  ::signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2], err[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return;
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+    ::execl(DEMO_SERVER_PATH, "demo_server", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+  ::fcntl(out_, F_SETFL, O_NONBLOCK);
+  ::fcntl(err_, F_SETFL, O_NONBLOCK);
+}
+
+LiveServer::~LiveServer() {
+  if (status_ < 0 && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, out_, err_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void LiveServer::write(std::string_view text) {
+  while (!text.empty() && in_ >= 0) {
+    // Keep draining the server's output meanwhile, so neither side blocks on a full pipe.
+    if (out_ >= 0) readAvailable(out_, out_buffer_);
+    readAvailable(err_, err_buffer_);
+    pollfd fd{in_, POLLOUT, 0};
+    ::poll(&fd, 1, 10);
+    if (!(fd.revents & (POLLOUT | POLLERR | POLLHUP))) continue;
+    ::fcntl(in_, F_SETFL, O_NONBLOCK);
+    ssize_t n = ::write(in_, text.data(), text.size());
+    if (n > 0) text.remove_prefix(static_cast<std::size_t>(n));
+    if (n < 0 && errno != EAGAIN) return;
+  }
+}
+
+std::optional<std::string> LiveServer::readLine(double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    std::size_t newline = out_buffer_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = out_buffer_.substr(0, newline);
+      out_buffer_.erase(0, newline + 1);
+      return line;
+    }
+    if (out_ < 0 || std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    pollfd fd{out_, POLLIN, 0};
+    ::poll(&fd, 1, 10);
+    std::size_t before = out_buffer_.size();
+    readAvailable(out_, out_buffer_);
+    if (out_buffer_.size() == before && (fd.revents & POLLHUP)) return std::nullopt;
+  }
+}
+
+void LiveServer::closeInput() {
+  if (in_ >= 0) ::close(in_);
+  in_ = -1;
+}
+
+void LiveServer::closeOutput() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
+}
+
+int LiveServer::wait(double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (status_ < 0) {
+    if (out_ >= 0) readAvailable(out_, out_buffer_);
+    readAvailable(err_, err_buffer_);
+    int status = 0;
+    pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return -1;
+    ::usleep(1000);
+  }
+  readAvailable(err_, err_buffer_);
+  return status_;
+}
+
+std::string LiveServer::errors() {
+  readAvailable(err_, err_buffer_);
+  return err_buffer_;
+}
