@@ -1,5 +1,6 @@
 #include "capture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <utility>
@@ -63,13 +64,26 @@ std::vector<std::string> TestServer::run(std::string_view line) {
   return out.take();
 }
 
-std::string TestServer::replyTo(std::string_view line) {
-  std::vector<std::string> lines = run(line);
+namespace {
+
+std::string oneLine(const std::vector<std::string>& lines) {
   if (lines.size() == 1) return lines[0];
   std::string described = "<" + std::to_string(lines.size()) + " lines>";
   for (const std::string& l : lines) described += "\n" + l;
   return described;
 }
+
+}  // namespace
+
+std::string TestServer::replyTo(std::string_view line) { return oneLine(run(line)); }
+
+std::vector<std::string> TestServer::runCall(std::string_view line) {
+  handle(*server, line);
+  server->group.wait();
+  return out.take();
+}
+
+std::string TestServer::callReply(std::string_view line) { return oneLine(runCall(line)); }
 
 #include <gtest/gtest.h>
 
@@ -92,5 +106,44 @@ void walkOutOfMemory(TestServer& t, std::string_view line, std::string_view expe
     }
     EXPECT_EQ(t.replyTo(R"({"id":"next","method":"ping"})"), R"({"jsonrpc":"2.0","id":"next","result":{}})");
     if (used < n) return;  // the failure point lay past the message: it went through whole
+  }
+}
+
+namespace {
+
+// A run that did not go through whole: the lines written before the call failed, or all of them
+// but one notification.
+bool isPartialRun(const std::vector<std::string>& out, const std::vector<std::string>& expected) {
+  if (out.size() < expected.size() && std::equal(out.begin(), out.end(), expected.begin())) return true;
+  if (out.size() + 1 != expected.size() || out.empty() || out.back() != expected.back()) return false;
+  for (std::size_t skipped = 0; skipped + 1 < expected.size(); ++skipped) {
+    std::vector<std::string> without = expected;
+    without.erase(without.begin() + static_cast<std::ptrdiff_t>(skipped));
+    if (without == out) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void walkToolCallOutOfMemory(TestServer& t, std::string_view line, const std::vector<std::string>& expected) {
+  std::size_t baseline = t.gpa.outstanding();
+  for (std::size_t n = 1;; ++n) {
+    SCOPED_TRACE("failing allocation " + std::to_string(n));
+    ASSERT_LT(n, 1000u);
+    t.gpa.arm(n);
+    std::vector<std::string> out = t.runCall(line);
+    std::size_t used = t.gpa.allocations();
+    std::vector<std::string> log = t.log.take();
+    t.gpa.arm(0);
+    EXPECT_EQ(t.gpa.outstanding(), baseline);
+    if (out == expected) {
+      EXPECT_TRUE(log.empty());
+    } else {
+      EXPECT_TRUE(isPartialRun(out, expected)) << oneLine(out);
+      EXPECT_EQ(log, std::vector<std::string>{"out of memory; message dropped"});
+    }
+    EXPECT_EQ(t.replyTo(R"({"id":"next","method":"ping"})"), R"({"jsonrpc":"2.0","id":"next","result":{}})");
+    if (used < n) return;  // the failure point lay past the call: it went through whole
   }
 }

@@ -58,6 +58,10 @@ struct TestServer {
   std::vector<std::string> run(std::string_view line);
   // The one line written for `line`, or a text describing what came instead.
   std::string replyTo(std::string_view line);
+  // Like run(), for a line that may start a tool call: waits until every running call has ended.
+  std::vector<std::string> runCall(std::string_view line);
+  // The one line runCall() saw, or a text describing what came instead.
+  std::string callReply(std::string_view line);
 
   FailingResource gpa;
   CapturingSink out;
@@ -70,3 +74,9 @@ struct TestServer {
 // "out of memory; message dropped" on the log; memory held must return to where it was, and the
 // next request must be answered normally. Reports failures through GoogleTest.
 void walkOutOfMemory(TestServer& t, std::string_view line, std::string_view expected);
+
+// walkOutOfMemory for a tools/call whose lines come from a worker: each run waits for the call to
+// end. `expected` holds every line the call writes when memory suffices, its reply last. A run may
+// also stop after a prefix of them (the call failed), or lose exactly one line before the reply (a
+// notification that could not be built); either way the log then holds exactly one report.
+void walkToolCallOutOfMemory(TestServer& t, std::string_view line, const std::vector<std::string>& expected);

@@ -1,0 +1,106 @@
+#include "protocol/task_group.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Tasks that record where they ran and then hold their worker until the test opens the gate.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;                    // guarded by mutex
+  std::size_t arrived = 0;              // guarded by mutex
+  std::size_t left = 0;                 // guarded by mutex; tasks that passed the open gate
+  std::set<std::thread::id> threads;    // guarded by mutex
+
+  static void run(void* arg) noexcept {
+    Gate& g = *static_cast<Gate*>(arg);
+    std::unique_lock lock(g.mutex);
+    ++g.arrived;
+    g.threads.insert(std::this_thread::get_id());
+    g.changed.notify_all();
+    g.changed.wait(lock, [&] { return g.open; });
+    ++g.left;
+  }
+  Task task() { return Task{&run, this}; }
+
+  // False when fewer than `n` tasks arrived within 10 s.
+  bool waitForArrivals(std::size_t n) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return arrived >= n; });
+  }
+  void release() {
+    {
+      std::lock_guard lock(mutex);
+      open = true;
+    }
+    changed.notify_all();
+  }
+};
+
+void count(void* arg) noexcept {
+  static_cast<std::atomic<int>*>(arg)->fetch_add(1);
+}
+
+// A full group declines rather than queues; once its tasks end, the same workers take new ones.
+TEST(TaskGroup, DeclinesWhenFullAndReusesWorkers) {
+  TaskGroup group(2);
+  Gate first;
+  EXPECT_TRUE(group.tryStart(first.task()));
+  EXPECT_TRUE(group.tryStart(first.task()));
+  EXPECT_TRUE(first.waitForArrivals(2));
+  std::atomic<int> declined_runs{0};
+  EXPECT_FALSE(group.tryStart(Task{&count, &declined_runs}));
+  first.release();
+  group.wait();
+  EXPECT_EQ(declined_runs.load(), 0);
+  EXPECT_EQ(first.threads.size(), 2u);
+
+  Gate second;
+  EXPECT_TRUE(group.tryStart(second.task()));
+  EXPECT_TRUE(group.tryStart(second.task()));
+  EXPECT_TRUE(second.waitForArrivals(2));
+  EXPECT_FALSE(group.tryStart(Task{&count, &declined_runs}));
+  second.release();
+  group.wait();
+  EXPECT_EQ(second.threads, first.threads);
+}
+
+// wait() returns only after every started task has run to its end, however many there were.
+TEST(TaskGroup, WaitWaitsForEveryTask) {
+  TaskGroup group(8);
+  std::atomic<int> runs{0};
+  int started = 0;
+  for (int round = 0; round < 50; ++round) {
+    for (int i = 0; i < 20; ++i) started += group.tryStart(Task{&count, &runs}) ? 1 : 0;
+    group.wait();
+    EXPECT_EQ(runs.load(), started);
+  }
+  EXPECT_GE(started, 50 * 8);  // at least the tasks that found a worker free each round
+}
+
+TEST(TaskGroup, DestructorWaitsForTasks) {
+  Gate gate;
+  std::thread opener([&] {
+    gate.waitForArrivals(1);
+    gate.release();
+  });
+  {
+    TaskGroup group(4);
+    bool started = group.tryStart(gate.task());
+    EXPECT_TRUE(started);
+    if (!started) Gate::run(&gate);  // lets the opener finish
+  }
+  opener.join();
+  EXPECT_EQ(gate.left, 1u);
+}
+
+}  // namespace

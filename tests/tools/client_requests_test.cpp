@@ -1,0 +1,213 @@
+#include "tools/client_requests.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/message.h"
+#include "support/capture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string askLine(std::string_view call_id) {
+  return R"({"jsonrpc":"2.0","id":")" + std::string(call_id) +
+         R"(","method":"tools/call","params":{"name":"ask_client"}})";
+}
+
+std::string request(std::int64_t id) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"roots/list","params":{}})";
+}
+
+// The answers used here hold no characters that need escaping but quotes and backslashes.
+std::string escaped(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string answered(std::string_view call_id, std::string_view answer) {
+  return R"({"jsonrpc":"2.0","id":")" + std::string(call_id) +
+         R"(","result":{"content":[{"type":"text","text":"client answered: )" + escaped(answer) +
+         R"("}],"isError":false}})";
+}
+
+std::string timedOut(std::string_view call_id) {
+  return R"({"jsonrpc":"2.0","id":")" + std::string(call_id) +
+         R"(","result":{"content":[{"type":"text","text":"the client did not answer within 10 s"}],"isError":true}})";
+}
+
+std::int64_t lastId(Server& s) {
+  std::lock_guard lock(s.mutex);
+  return s.next_id;
+}
+
+// Starts an ask_client call and returns once its request is out, checking that it is the next one.
+void startAsk(TestServer& t, std::string_view call_id) {
+  std::int64_t id = lastId(*t.server) + 1;
+  handle(*t.server, askLine(call_id));
+  EXPECT_EQ(t.out.waitFor(1), std::vector<std::string>{request(id)});
+  t.out.take();
+}
+
+// The tool gets the whole answering line as the client sent it, less the blanks around it, whatever
+// it holds. Ids count up from 1001.
+TEST(AskClient, Answered) {
+  struct Case {
+    std::string before_id;
+    std::string after_id;
+  } cases[] = {
+      {R"({"jsonrpc":"2.0","id":)", R"(,"result":{"roots":[]}})"},
+      {" \t " R"({"jsonrpc":"2.0","id":)", R"(,"result":{"roots":[{"uri":"file:///tmp"}]}})" " \r"},
+      {R"({"jsonrpc":"2.0","id":)", R"(.0,"result":{"roots":[]}})"},
+      {R"({"jsonrpc":"2.0","id":)", R"(,"error":{"code":-32601,"message":"no roots"}})"},
+      {R"({"result":1,"method":null,"id":)", "}"},
+  };
+  TestServer t;
+  std::int64_t id = 1001;
+  for (const Case& c : cases) {
+    std::string line = c.before_id + std::to_string(id) + c.after_id;
+    SCOPED_TRACE(line);
+    startAsk(t, "c");
+    EXPECT_EQ(lastId(*t.server), id);
+    handle(*t.server, line);
+    t.server->group.wait();
+    std::string_view trimmed = line;
+    trimmed.remove_prefix(trimmed.find('{'));
+    trimmed.remove_suffix(trimmed.size() - 1 - trimmed.rfind('}'));
+    EXPECT_EQ(t.out.take(), std::vector<std::string>{answered("c", trimmed)});
+    ++id;
+  }
+  EXPECT_TRUE(t.log.lines().empty());
+}
+
+// Messages that do not match the pending id leave the request waiting; it ends with the time-out
+// result, and the right answer coming after that is dropped without a trace.
+TEST(AskClient, UnansweredRequestsTimeOut) {
+  struct Case {
+    std::string before_id;
+    std::string after_id;
+  } cases[] = {
+      {R"({"jsonrpc":"2.0","id":")", R"(","result":{"roots":[]}})"},
+      {R"({"jsonrpc":"2.0","id":[)", R"(],"result":{"roots":[]}})"},
+      {R"({"jsonrpc":"2.0","id":)", R"(.5,"result":{"roots":[]}})"},
+      {R"({"jsonrpc":"2.0","id":)", R"(1,"result":{"roots":[]}})"},
+      {R"({"jsonrpc":"2.0","id":null,"result":)", "}"},
+      {R"({"jsonrpc":"2.0","result":)", "}"},
+  };
+  TestServer t;
+  t.server->ask_timeout = 100ms;
+  for (const Case& c : cases) {
+    std::int64_t id = lastId(*t.server) + 1;
+    std::string wrong = c.before_id + std::to_string(id) + c.after_id;
+    SCOPED_TRACE(wrong);
+    startAsk(t, "w");
+    handle(*t.server, wrong);
+    t.server->group.wait();
+    EXPECT_EQ(t.out.take(), std::vector<std::string>{timedOut("w")});
+    EXPECT_EQ(t.run(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{"roots":[]}})"),
+              std::vector<std::string>{});
+  }
+  EXPECT_TRUE(t.log.lines().empty());
+}
+
+TEST(AskClient, SecondAnswerIsDropped) {
+  TestServer t;
+  startAsk(t, "c");
+  handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
+  handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":["second"]}})");
+  t.server->group.wait();
+  EXPECT_EQ(t.out.take(), std::vector<std::string>{answered("c", R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})")});
+  EXPECT_TRUE(t.log.lines().empty());
+}
+
+// Two calls wait at once; each wakes for the answer carrying its own id, in the order answers come.
+TEST(AskClient, TwoAtOnce) {
+  const std::string first = R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[1]}})";
+  const std::string second = R"({"jsonrpc":"2.0","id":1002,"result":{"roots":[2]}})";
+  TestServer t;
+  handle(*t.server, askLine("a"));
+  handle(*t.server, askLine("b"));
+  std::vector<std::string> requests = t.out.waitFor(2);
+  std::sort(requests.begin(), requests.end());
+  EXPECT_EQ(requests, (std::vector<std::string>{request(1001), request(1002)}));
+  t.out.take();
+
+  handle(*t.server, second);
+  std::vector<std::string> replies = t.out.waitFor(1);
+  ASSERT_EQ(replies.size(), 1u);
+  std::string second_caller = replies[0] == answered("a", second) ? "a" : "b";
+  EXPECT_EQ(replies[0], answered(second_caller, second));
+  handle(*t.server, first);
+  t.server->group.wait();
+  EXPECT_EQ(t.out.take(), (std::vector<std::string>{answered(second_caller, second),
+                                                    answered(second_caller == "a" ? "b" : "a", first)}));
+}
+
+// An answer that arrives but cannot be kept fails the call with one report, rather than passing
+// for an answer that never came.
+TEST(AskClient, AnswerThatCannotBeKept) {
+  TestServer t;
+  startAsk(t, "c");
+  t.gpa.arm(2);  // the 1st allocation is the answer's arena, the 2nd its copy for the waiting call
+  handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
+  t.server->group.wait();
+  t.gpa.arm(0);
+  EXPECT_EQ(t.out.take(), std::vector<std::string>{});
+  EXPECT_EQ(t.log.take(), std::vector<std::string>{"out of memory; message dropped"});
+}
+
+// Every run ends in one of: the answered reply; nothing sent; the request but no reply; or, when the
+// answer itself was dropped, the time-out result. All but the first leave exactly one report.
+TEST(AskClient, OutOfMemory) {
+  constexpr std::string_view ended = "<call ended>";
+  TestServer t;
+  t.server->ask_timeout = 1s;  // only a run whose answer was dropped waits this long
+  startAsk(t, "warm-up");      // the table of pending requests keeps its buckets from now on
+  handle(*t.server, R"({"id":1001,"result":{}})");
+  t.server->group.wait();
+  t.out.take();
+  std::size_t baseline = t.gpa.outstanding();
+  for (std::size_t n = 1;; ++n) {
+    SCOPED_TRACE("failing allocation " + std::to_string(n));
+    ASSERT_LT(n, 1000u);
+    std::int64_t id = lastId(*t.server) + 1;
+    std::string answer = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{"roots":[]}})";
+    t.gpa.arm(n);
+    handle(*t.server, askLine("c"));
+    std::thread watcher([&] {
+      t.server->group.wait();
+      t.out.write(ended);
+    });
+    if (t.out.waitFor(1).at(0) == request(id)) handle(*t.server, answer);
+    watcher.join();
+    std::size_t used = t.gpa.allocations();
+    t.gpa.arm(0);
+    std::vector<std::string> out = t.out.take();
+    EXPECT_EQ(out.back(), ended);
+    out.pop_back();
+    std::vector<std::string> log = t.log.take();
+    EXPECT_EQ(t.gpa.outstanding(), baseline);
+    if (out == std::vector<std::string>{request(id), answered("c", answer)}) {
+      EXPECT_TRUE(log.empty());
+    } else {
+      EXPECT_TRUE(out.empty() || out == std::vector<std::string>{request(id)} ||
+                  out == (std::vector<std::string>{request(id), timedOut("c")}))
+          << testing::PrintToString(out);
+      EXPECT_EQ(log, std::vector<std::string>{"out of memory; message dropped"});
+    }
+    EXPECT_EQ(t.replyTo(R"({"id":"next","method":"ping"})"), R"({"jsonrpc":"2.0","id":"next","result":{}})");
+    if (used < n) return;  // the failure point lay past the call: it went through whole
+  }
+}
+
+}  // namespace
