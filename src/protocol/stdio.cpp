@@ -7,12 +7,12 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "protocol/message.h"
 
 namespace {
 
-constexpr std::size_t staging_size = 4096;
 constexpr std::size_t read_buffer_size = 65536;
 
 // Writes all of `parts`, resuming after partial writes and interrupts. False when the descriptor
@@ -38,51 +38,58 @@ bool writeAll(int fd, iovec* parts, int count) {
   return true;
 }
 
-constexpr std::size_t held_capacity = 65536;
+constexpr std::size_t buffer_capacity = 65536;
 
-// REQUIRES: out.mutex is held.
-void sendHeld(StdoutSink& out) {
-  if (out.held_size == 0) return;
-  iovec whole{out.held.get(), out.held_size};
-  out.held_size = 0;  // sent or dropped: a failed write loses them like any other line
-  writeAll(out.fd, &whole, 1);
+// Makes the calling thread the one writer. REQUIRES: `lock` holds out.mutex.
+void becomeWriter(StdoutSink& out, std::unique_lock<std::mutex>& lock) {
+  out.writer_done.wait(lock, [&] { return !out.writing; });
+  out.writing = true;
 }
 
-// Whatever is held, then `line` and its newline. REQUIRES: out.mutex is held.
-void sendWith(StdoutSink& out, std::string_view line) {
-  if (out.held_size == 0 && line.size() < staging_size) {
-    char staging[staging_size];
-    std::memcpy(staging, line.data(), line.size());
-    staging[line.size()] = '\n';
-    iovec whole{staging, line.size() + 1};
-    writeAll(out.fd, &whole, 1);
-    return;
+// Writes what is pending, again and again while other threads add lines meanwhile, then gives the
+// writer's role back. `extra`, when not empty, follows the first batch as a line of its own.
+// REQUIRES: the caller is the writer and `lock` holds out.mutex.
+void drain(StdoutSink& out, std::unique_lock<std::mutex>& lock, std::string_view extra = {}) {
+  while (out.pending_size > 0 || !extra.empty()) {
+    std::swap(out.pending, out.sending);
+    std::size_t size = std::exchange(out.pending_size, 0);
+    lock.unlock();
+    char newline = '\n';
+    iovec parts[3] = {{out.sending.get(), size}, {const_cast<char*>(extra.data()), extra.size()}, {&newline, 1}};
+    writeAll(out.fd, parts, extra.empty() ? 1 : 3);  // a failed write drops the lines silently
+    extra = {};
+    lock.lock();
   }
-  char newline = '\n';
-  iovec parts[3] = {{out.held.get(), out.held_size}, {const_cast<char*>(line.data()), line.size()}, {&newline, 1}};
-  out.held_size = 0;
-  writeAll(out.fd, parts, 3);
+  out.writing = false;
+  out.writer_done.notify_all();
 }
 
 void writeLine(void* ctx, std::string_view line) {
   auto& out = *static_cast<StdoutSink*>(ctx);
-  std::lock_guard lock(out.mutex);
-  if (out.held && std::this_thread::get_id() == out.holder) {
-    if (out.held_size + line.size() + 1 > held_capacity) sendHeld(out);
-    if (line.size() + 1 <= held_capacity) {
-      std::memcpy(out.held.get() + out.held_size, line.data(), line.size());
-      out.held[out.held_size + line.size()] = '\n';
-      out.held_size += line.size() + 1;
-      return;
-    }
+  std::unique_lock lock(out.mutex);
+  bool is_writer = false;
+  if (out.pending_size + line.size() + 1 > buffer_capacity) {
+    becomeWriter(out, lock);
+    is_writer = true;
+    if (out.pending_size + line.size() + 1 > buffer_capacity) return drain(out, lock, line);
+    // the writer before us emptied the buffer: the line fits after all
   }
-  sendWith(out, line);
+  std::memcpy(out.pending.get() + out.pending_size, line.data(), line.size());
+  out.pending[out.pending_size + line.size()] = '\n';
+  out.pending_size += line.size() + 1;
+  if (!is_writer) {
+    if (std::this_thread::get_id() == out.holder) return;  // held until flush()
+    if (out.writing) return;  // the writer takes it along before it stops
+    out.writing = true;
+  }
+  drain(out, lock);
 }
 
-void flushHeld(void* ctx) {
+void flushPending(void* ctx) {
   auto& out = *static_cast<StdoutSink*>(ctx);
-  std::lock_guard lock(out.mutex);
-  sendHeld(out);
+  std::unique_lock lock(out.mutex);
+  becomeWriter(out, lock);
+  drain(out, lock);
 }
 
 }  // namespace
@@ -90,9 +97,10 @@ void flushHeld(void* ctx) {
 StdoutSink::StdoutSink(int fd, bool hold_own_lines)
     : fd(fd),
       holder(hold_own_lines ? std::this_thread::get_id() : std::thread::id()),
-      held(hold_own_lines ? std::make_unique_for_overwrite<char[]>(held_capacity) : nullptr) {}
+      pending(std::make_unique_for_overwrite<char[]>(buffer_capacity)),
+      sending(std::make_unique_for_overwrite<char[]>(buffer_capacity)) {}
 
-Sink sinkOf(StdoutSink& out) { return Sink{&out, &writeLine, &flushHeld}; }
+Sink sinkOf(StdoutSink& out) { return Sink{&out, &writeLine, &flushPending}; }
 
 namespace {
 

@@ -2,6 +2,7 @@
 // The process side of the server: whole lines out through a locked descriptor, lines in from
 // standard input. The line loop runs on the main thread; a StdoutSink may be written from any.
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -9,21 +10,25 @@
 #include "protocol/server.h"
 
 // Writes whole lines to one descriptor: standard output for protocol lines, standard error for
-// reports. Lines never interleave: each leaves under `mutex`, one write() when it fits 4 KiB. A
-// failed write (the reader has gone) drops the line silently.
+// reports. Lines never interleave: they gather in a 64 KiB buffer, and one thread at a time, the
+// writer, sends what has gathered. A thread that writes while another is the writer leaves its line
+// to that writer and goes on, so lines from many tool calls leave in few writes, in the order they
+// were written. A failed write (the reader has gone) drops its lines silently.
 //
 // A sink made with `hold_own_lines` keeps the lines of the thread that made it (the main thread)
-// in a 64 KiB buffer until flush(), until the buffer is full, or until another thread writes a
-// line, which then follows them. The main thread flushes before it waits for input, so a client
-// that pipelines many requests gets its replies in few writes, and one that waits for each reply
-// gets it at once. Lines of tool calls are never held.
+// until flush(), until the buffer is full, or until another thread's line follows them. The main
+// thread flushes before it waits for input, so a client that pipelines many requests gets its
+// replies in few writes, and one that waits for each reply gets it at once.
 struct StdoutSink {
   StdoutSink(int fd, bool hold_own_lines);
   const int fd;
   const std::thread::id holder;  // whose lines are held; no one's when the sink holds nothing
-  std::mutex mutex;              // held while lines are written
-  std::unique_ptr<char[]> held;  // guarded by mutex; null when the sink holds nothing
-  std::size_t held_size = 0;     // guarded by mutex
+  std::mutex mutex;
+  std::condition_variable writer_done;
+  bool writing = false;              // guarded by mutex: some thread is the writer
+  std::unique_ptr<char[]> pending;   // guarded by mutex: lines not yet handed to write()
+  std::size_t pending_size = 0;      // guarded by mutex
+  std::unique_ptr<char[]> sending;   // the writer's: the lines it is writing now
 };
 
 // The Sink that writes through `out`, which must outlive every user of the Sink.

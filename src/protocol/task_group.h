@@ -1,11 +1,18 @@
 #pragma once
-// The server's task group: a pool of worker threads that runs tool calls beside the main thread.
-// Idle workers are reused; a new thread starts only when none is idle. When every worker slot is
-// busy, or no thread can be started, a task is declined rather than queued, so its caller can run
-// it itself. Any thread may start tasks; wait() and the destructor belong to the owner.
+// The server's task group: worker threads that run tool calls beside the main thread.
+//
+// A started task waits in a queue for a worker. Idle workers are reused; new threads are started
+// by a helper thread, never by the caller, and only when queued tasks make no progress: when no
+// worker has taken a task for `stall_time`. So a burst of quick calls is served by the few workers
+// that are awake, while calls that sleep (every worker busy for seconds) get a thread each almost
+// at once. At most `max_tasks` tasks are started and unfinished at a time; beyond that a task is
+// declined rather than queued, and its caller runs it itself. Any thread may start tasks; wait()
+// and the destructor belong to the owner.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -18,30 +25,38 @@ struct Task {
 
 class TaskGroup {
  public:
-  // At most `max_workers` tasks run at once.
-  explicit TaskGroup(std::size_t max_workers);
+  // How long queued tasks may wait without any worker taking one before more threads start.
+  static constexpr std::chrono::microseconds stall_time{100};
+
+  explicit TaskGroup(std::size_t max_tasks);
   TaskGroup(const TaskGroup&) = delete;
   TaskGroup& operator=(const TaskGroup&) = delete;
-  // Waits for every task, then ends the workers.
+  // Waits for every task, then ends the threads.
   ~TaskGroup();
 
-  // Hands `task` to an idle worker, or to a new one. Returns false, without running it, when all
-  // `max_workers` are busy or no thread could be started.
+  // Queues `task` for a worker. Returns false, without running it, when `max_tasks` tasks are
+  // unfinished or no thread could be started for the group.
   bool tryStart(Task task) noexcept;
 
   // Returns once every task started so far has finished.
   void wait() noexcept;
 
  private:
+  using Clock = std::chrono::steady_clock;
   void work() noexcept;
+  void startWorkers() noexcept;
+  std::size_t waitingForAWorker() const { return queue_.size() > idle_ ? queue_.size() - idle_ : 0; }
 
-  const std::size_t max_workers_;
+  const std::size_t max_tasks_;
   std::mutex mutex_;
-  std::condition_variable task_ready_;
+  std::condition_variable task_ready_;   // a task was queued, or the group stops
+  std::condition_variable stalled_;      // queued tasks may lack a worker, or the group stops
   std::condition_variable all_done_;
-  std::vector<Task> queue_;            // guarded by mutex_; never longer than idle_
-  std::size_t idle_ = 0;               // guarded by mutex_
-  std::size_t unfinished_ = 0;         // guarded by mutex_; started tasks not yet finished
-  bool stopping_ = false;              // guarded by mutex_
-  std::vector<std::thread> workers_;   // guarded by mutex_
+  std::deque<Task> queue_;               // guarded by mutex_
+  std::size_t idle_ = 0;                 // guarded by mutex_; workers waiting for a task
+  std::size_t unfinished_ = 0;           // guarded by mutex_; queued or running
+  Clock::time_point last_taken_{};       // guarded by mutex_; when a worker last took a task
+  bool stopping_ = false;                // guarded by mutex_
+  std::vector<std::thread> workers_;     // guarded by mutex_
+  std::thread starter_;                  // starts workers; runs from the first task on
 };
