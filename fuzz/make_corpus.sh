@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the seed corpora of the fuzzers into OUT/json and OUT/handle (both emptied first).
+#   fuzz_json:   every file of the JSON parsing test suite in shared/jsontestsuite/test_parsing.
+#   fuzz_handle: examples/session.jsonl whole and line by line, one request per method and tool,
+#                and every accepted suite text as the id of a ping.
+# The suite is read where it lies (DEMO_SHARED_DIR, default: shared/ beside the repository); it is
+# never copied into the repository. Without it the json corpus is left empty and a warning printed.
+# Usage: fuzz/make_corpus.sh OUT
+set -euo pipefail
+
+out=${1:?usage: make_corpus.sh OUT}
+src=$(cd "$(dirname "$0")/.." && pwd)
+shared=${DEMO_SHARED_DIR:-$src/../shared}
+suite=$shared/jsontestsuite/test_parsing
+
+rm -rf "$out/json" "$out/handle"
+mkdir -p "$out/json" "$out/handle"
+
+if [[ -d $suite ]]; then
+  cp "$suite"/*.json "$out/json/"
+else
+  echo "make_corpus: $suite not found; fuzz_json starts from an empty corpus" >&2
+fi
+
+n=0
+seed() {  # one seed file for fuzz_handle; each argument is one line
+  n=$((n + 1))
+  printf '%s\n' "$@" > "$out/handle/seed-$(printf %03d $n)"
+}
+
+cp "$src/examples/session.jsonl" "$out/handle/session.jsonl"
+while IFS= read -r line; do seed "$line"; done < "$src/examples/session.jsonl"
+
+call() { printf '{"jsonrpc":"2.0","id":%s,"method":"tools/call","params":%s}' "$1" "$2"; }
+seed "$(call 10 '{"name":"echo","arguments":{"text":"hi","times":3}}')"
+seed "$(call 11 '{"name":"echo","arguments":{"text":"a\"b\u0001\ud83d\ude00","times":11}}')"
+seed "$(call 12 '{"name":"add","arguments":{"a":0.1,"b":2}}')"
+seed "$(call 13 '{"name":"add","arguments":{"a":1e308,"b":1e308}}')"
+seed "$(call 14 '{"name":"image","arguments":{"color":"green"}}')"
+seed "$(call 15 '{"name":"image","arguments":{"color":"Red"}}')"
+seed "$(call 16 '{"name":"fail"}')"
+seed "$(call 17 '{"name":"slow","arguments":{"seconds":0}}')" \
+  "$(call 18 '{"name":"slow","arguments":{"seconds":60.5}}')"
+seed "$(call 19 '{"name":"notify","arguments":{"steps":0},"_meta":{"progressToken":"t"}}')"
+seed "$(call 20 '{"name":"ask_client"}')" '{"jsonrpc":"2.0","id":1001,"result":{"roots":[]}}'
+seed "$(call 21 '{"name":"ask_client"}')" "$(call 22 '{"name":"ask_client"}')" \
+  '{"id":1002.0,"error":{"code":1,"message":"no"}}' '{"id":"1001","result":{}}'
+seed "$(call '"x"' '{"name":"Echo"}')" "$(call '[1]' '{"name":5}')" "$(call 23 '[]')"
+seed '{"jsonrpc":"2.0","id":30,"method":"initialize","params":{"protocolVersion":"2024-11-05"}}'
+seed '{"id":31,"method":"tools/list","params":{"cursor":"6"}}' \
+  '{"id":32,"method":"tools/list","params":{"cursor":"9"}}'
+seed '{"id":33,"method":"resources/templates/list"}' '{"id":34,"method":"prompts/list"}'
+seed '{"id":35,"method":"logging/setLevel","params":{"level":"debug"}}'
+seed '{"id":36,"method":"resources/read","params":{"uri":"demo://notes/笔记"}}' \
+  '{"id":37,"method":"resources/read","params":{"uri":"demo://nothing"}}'
+seed '{"id":38,"method":"prompts/get","params":{"name":"review","arguments":{"code":"x"}}}' \
+  '{"id":39,"method":"prompts/get","params":{"name":"review"}}'
+seed '{' '[1,2]' '"x"' '  ' $'{"id":40,"method":"ping"}\r' '{"method":"ping"}' '{"id":null,"method":"ping"}' \
+  '{"id":1,"method":3}'
+
+if [[ -d $suite ]]; then
+  for f in "$suite"/y_*.json; do
+    id=$(tr '\n' ' ' < "$f")
+    seed "{\"id\":$id,\"method\":\"ping\"}"
+  done
+fi
+echo "make_corpus: $(ls "$out/json" | wc -l) json seeds, $(ls "$out/handle" | wc -l) handle seeds in $out"

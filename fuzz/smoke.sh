@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# A short fuzzing run for the test suite: builds the fuzzers with the `fuzz` preset's settings (clang,
+# libFuzzer, ASan, UBSan) into BUILD, makes the seed corpora, then runs each fuzzer for SECONDS from
+# a fresh corpus. Fails when a fuzzer does not build or finds anything; on a finding libFuzzer's
+# report (with the input in base64 when it is small) is printed and the input kept in BUILD.
+# Usage: fuzz/smoke.sh [BUILD [SECONDS]]   (defaults: build/fuzz-smoke, 20)
+set -euo pipefail
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+bin=$(mkdir -p "${1:-$src/build/fuzz-smoke}" && cd "${1:-$src/build/fuzz-smoke}" && pwd)
+seconds=${2:-20}
+
+run_quiet() {  # runs a command, printing its output only when it fails
+  local log
+  log=$(mktemp)
+  if ! "$@" > "$log" 2>&1; then
+    cat "$log"
+    rm -f "$log"
+    return 1
+  fi
+  rm -f "$log"
+}
+
+run_quiet cmake -S "$src" --preset fuzz -B "$bin"
+run_quiet cmake --build "$bin" --target fuzz_json fuzz_handle
+"$src/fuzz/make_corpus.sh" "$bin/seeds"
+
+status=0
+for name in json handle; do
+  work=$bin/smoke/$name
+  rm -rf "$work"
+  mkdir -p "$work/corpus" "$work/findings"
+  start=$SECONDS
+  # -max_len keeps mutants small enough for thousands of runs a second; deep-nesting seeds are cut
+  # to it and still nest far past the writer's limit. A hang of 10 s in one input is a finding.
+  if "$bin/fuzz/fuzz_$name" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -dict="$src/fuzz/$name.dict" -artifact_prefix="$work/findings/" \
+      "$work/corpus" "$bin/seeds/$name" > "$work/log" 2>&1; then
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
+    echo "fuzz_$name: ${execs:-?} inputs, ${rate:-?}/s, $((SECONDS - start)) s, no findings"
+  else
+    echo "fuzz_$name: FAILED after $((SECONDS - start)) s; findings in $work/findings"
+    grep -v -E '^#[0-9]+\s+(NEW|REDUCE|pulse)' "$work/log" | tail -n 80
+    status=1
+  fi
+done
+exit $status
