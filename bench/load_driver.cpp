@@ -1,0 +1,500 @@
+// demo_load: measures a built demo_server as a client sees it, through its standard input and
+// output. Each repeat starts two server processes: a fresh one for cold start, idle memory and a
+// quick exit, and one that goes through the load phases (ping latency, pipelined ping, tools/list and
+// echo calls, 50 concurrent slow calls) before its memory and its exit are measured. Two floors put
+// the figures in proportion: starting /bin/true, and a line's round trip through /bin/cat. Every
+// reply is checked: its id must be one we sent and not yet answered, and its bytes after the id must
+// be the expected ones. Medians of all repeats go to a table on standard output and to one JSON file.
+//
+// Usage: demo_load [--server PATH] [--out FILE] [--repeats N] [--pings N] [--lists N] [--echoes N]
+//                  [--latency N] [--slow N] [--pipe-size BYTES]
+// The server defaults to ../demo_server next to this program; the results to ../load_results.json.
+//
+// Threads: the main thread starts the servers and reads their replies; during a pipelined phase one
+// more thread writes the requests, so writing never waits for reading.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+struct Options {
+  std::string server;
+  std::string out;
+  int repeats = 5;
+  std::uint64_t pings = 1'000'000;
+  std::uint64_t lists = 500'000;
+  std::uint64_t echoes = 300'000;
+  std::uint64_t latency = 20'000;
+  std::uint64_t slow = 50;
+  int pipe_size = 0;  // 0: the system's default pipe capacity
+};
+
+// Ends the run: a benchmark of a server that answers wrongly is worthless.
+[[noreturn]] void die(const std::string& why) {
+  std::fprintf(stderr, "demo_load: %s\n", why.c_str());
+  std::exit(1);
+}
+
+void writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      die(std::string("write to the server failed: ") + std::strerror(errno));
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Lines from a non-blocking descriptor; a line stays valid until the next call.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd), buffer_(1 << 20) {}
+
+  // The next line without its "\n"; nullopt at end of output or after `timeout_ms` without data.
+  std::optional<std::string_view> next(int timeout_ms) {
+    for (;;) {
+      if (const void* nl = std::memchr(buffer_.data() + start_, '\n', end_ - start_)) {
+        std::string_view line(buffer_.data() + start_, static_cast<const char*>(nl) - (buffer_.data() + start_));
+        start_ += line.size() + 1;
+        return line;
+      }
+      if (start_ > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+        end_ -= start_;
+        start_ = 0;
+      }
+      if (end_ == buffer_.size()) buffer_.resize(2 * buffer_.size());
+      ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      if (n > 0) {
+        end_ += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n == 0) return std::nullopt;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) die(std::string("read from the server failed: ") + std::strerror(errno));
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, timeout_ms) == 0) return std::nullopt;
+    }
+  }
+
+ private:
+  int fd_;
+  std::vector<char> buffer_;
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+};
+
+struct Child {
+  pid_t pid = -1;
+  int in = -1;   // the server's standard input, written here
+  int out = -1;  // the server's standard output, read here
+};
+
+Child spawnServer(const Options& o) {
+  int to[2];
+  int from[2];
+  if (::pipe2(to, O_CLOEXEC) != 0 || ::pipe2(from, O_CLOEXEC) != 0) die("pipe2 failed");
+  if (o.pipe_size > 0) {
+    ::fcntl(to[1], F_SETPIPE_SZ, o.pipe_size);
+    ::fcntl(from[0], F_SETPIPE_SZ, o.pipe_size);
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, to[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, from[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  Child c;
+  std::string path = o.server;
+  char* argv[] = {path.data(), nullptr};
+  int err = ::posix_spawn(&c.pid, path.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (err != 0) die("cannot start " + o.server + ": " + std::strerror(err));
+  ::close(to[0]);
+  ::close(from[1]);
+  c.in = to[1];
+  c.out = from[0];
+  ::fcntl(c.out, F_SETFL, ::fcntl(c.out, F_GETFL) | O_NONBLOCK);
+  return c;
+}
+
+// One field of /proc/<pid>/status, in kB (VmRSS, VmHWM) or as a count (Threads).
+double procStatus(pid_t pid, std::string_view field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':') {
+      return std::strtod(line.c_str() + field.size() + 1, nullptr);
+    }
+  }
+  die("no " + std::string(field) + " in /proc/" + std::to_string(pid) + "/status");
+}
+
+// Closes the server's input and returns the seconds until it has exited; it must exit with 0.
+double closeAndWait(Child& c) {
+  Clock::time_point t0 = Clock::now();
+  ::close(c.in);
+  int status = 0;
+  while (::waitpid(c.pid, &status, 0) < 0) {
+    if (errno != EINTR) die("waitpid failed");
+  }
+  double seconds = secondsSince(t0);
+  ::close(c.out);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("the server did not exit with status 0");
+  return seconds;
+}
+
+void appendId(std::string& s, std::uint64_t id) {
+  char digits[24];
+  auto r = std::to_chars(digits, digits + sizeof digits, id);
+  s.append(digits, r.ptr);
+}
+
+// A kind of request, and what must follow the id in each of its replies. An empty `suffix` is
+// learned from the first reply, which must then begin with `suffix_head`.
+struct Workload {
+  std::string_view name;
+  std::string_view before_id;  // the request up to its id
+  std::string_view after_id;   // the request after its id, without the newline
+  std::string suffix;
+  std::string_view suffix_head;
+};
+
+constexpr std::string_view reply_head = R"({"jsonrpc":"2.0","id":)";
+
+Workload pingLoad() {
+  return {"ping", reply_head, R"(,"method":"ping"})", R"(,"result":{}})", {}};
+}
+Workload toolsListLoad() {
+  return {"tools/list", reply_head, R"(,"method":"tools/list"})", {}, R"(,"result":{"tools":[)"};
+}
+Workload echoLoad() {
+  return {"echo", reply_head, R"(,"method":"tools/call","params":{"name":"echo","arguments":{"text":"hello"}}})",
+          R"(,"result":{"content":[{"type":"text","text":"hello"}],"isError":false}})", {}};
+}
+Workload slowLoad() {
+  return {"slow", reply_head, R"(,"method":"tools/call","params":{"name":"slow","arguments":{"seconds":1}}})",
+          R"(,"result":{"content":[{"type":"text","text":"slept 1 s"}],"isError":false}})", {}};
+}
+Workload initializeLoad() {
+  return {"initialize", reply_head,
+          R"(,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},)"
+          R"("clientInfo":{"name":"demo_load","version":"1.0"}}})",
+          {}, R"(,"result":{"protocolVersion":"2025-06-18",)"};
+}
+
+void appendRequest(std::string& out, const Workload& w, std::uint64_t id) {
+  out += w.before_id;
+  appendId(out, id);
+  out += w.after_id;
+  out += '\n';
+}
+
+// Checks the replies to ids [first, first + n), in any order, each exactly once.
+class ReplyCheck {
+ public:
+  ReplyCheck(Workload& w, std::uint64_t first, std::uint64_t n) : w_(w), first_(first), seen_(n, false) {}
+
+  void check(std::string_view line) {
+    if (!line.starts_with(reply_head)) die(std::string(w_.name) + ": not a reply: " + std::string(line.substr(0, 200)));
+    line.remove_prefix(reply_head.size());
+    std::uint64_t id = 0;
+    auto r = std::from_chars(line.data(), line.data() + line.size(), id);
+    if (r.ec != std::errc() || id < first_ || id - first_ >= seen_.size()) {
+      die(std::string(w_.name) + ": reply with an id we did not send: " + std::string(line.substr(0, 200)));
+    }
+    if (seen_[id - first_]) die(std::string(w_.name) + ": second reply to id " + std::to_string(id));
+    seen_[id - first_] = true;
+    std::string_view suffix(r.ptr, line.data() + line.size() - r.ptr);
+    if (w_.suffix.empty() && suffix.starts_with(w_.suffix_head) && !w_.suffix_head.empty()) w_.suffix = suffix;
+    if (suffix != w_.suffix) die(std::string(w_.name) + ": unexpected reply: " + std::string(suffix.substr(0, 200)));
+  }
+
+ private:
+  Workload& w_;
+  std::uint64_t first_;
+  std::vector<bool> seen_;
+};
+
+// Reads `n` replies for `check`; dies when the server stops answering for 30 s.
+void readReplies(LineReader& reader, ReplyCheck& check, std::uint64_t n, std::string_view what) {
+  for (std::uint64_t i = 0; i < n; ++i) {
+    std::optional<std::string_view> line = reader.next(30'000);
+    if (!line) die(std::string(what) + ": the server stopped answering after " + std::to_string(i) + " replies");
+    check.check(*line);
+  }
+}
+
+// Sends n requests from a writer thread while this thread reads; returns replies per second.
+double pipelined(Child& c, LineReader& reader, Workload w, std::uint64_t first_id, std::uint64_t n) {
+  std::string input;
+  for (std::uint64_t i = 0; i < n; ++i) appendRequest(input, w, first_id + i);
+  ReplyCheck check(w, first_id, n);
+  Clock::time_point t0 = Clock::now();
+  std::thread writer([&] { writeAll(c.in, input); });
+  readReplies(reader, check, n, w.name);
+  double seconds = secondsSince(t0);
+  writer.join();
+  return static_cast<double>(n) / seconds;
+}
+
+// Round trips of one ping at a time, after a warm-up; returns the microseconds of every trip.
+std::vector<double> pingLatencies(Child& c, LineReader& reader, std::uint64_t first_id, std::uint64_t n) {
+  Workload w = pingLoad();
+  const std::uint64_t warm_up = std::min<std::uint64_t>(1000, n);
+  ReplyCheck check(w, first_id, warm_up + n);
+  std::vector<double> micros;
+  micros.reserve(n);
+  std::string line;
+  for (std::uint64_t i = 0; i < warm_up + n; ++i) {
+    line.clear();
+    appendRequest(line, w, first_id + i);
+    Clock::time_point t0 = Clock::now();
+    writeAll(c.in, line);
+    readReplies(reader, check, 1, "ping latency");
+    double us = secondsSince(t0) * 1e6;
+    if (i >= warm_up) micros.push_back(us);
+  }
+  return micros;
+}
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+// The median round trip of one line through /bin/cat over the same pipes, in microseconds: the
+// floor under ping_p50 that any server on this machine pays for two pipe hand-offs.
+double pipeFloor(const Options& o, std::uint64_t n) {
+  Options cat = o;
+  cat.server = "/bin/cat";
+  Child c = spawnServer(cat);
+  LineReader reader(c.out);
+  const std::string line = R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n";
+  std::vector<double> micros;
+  micros.reserve(n);
+  for (std::uint64_t i = 0; i < n + 1000; ++i) {
+    Clock::time_point t0 = Clock::now();
+    writeAll(c.in, line);
+    std::optional<std::string_view> back = reader.next(30'000);
+    if (!back || *back != std::string_view(line).substr(0, line.size() - 1)) die("/bin/cat did not echo");
+    if (i >= 1000) micros.push_back(secondsSince(t0) * 1e6);
+  }
+  closeAndWait(c);
+  return percentile(micros, 0.50);
+}
+
+// Seconds to start and reap /bin/true: what starting any process costs on this machine, the floor
+// under cold_start.
+double processFloor() {
+  Clock::time_point t0 = Clock::now();
+  pid_t pid = -1;
+  char path[] = "/bin/true";
+  char* argv[] = {path, nullptr};
+  if (::posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) die("cannot start /bin/true");
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) die("waitpid failed");
+  }
+  return secondsSince(t0);
+}
+
+// Seconds until the first reply to `initialize` arrives, counted from before the process starts.
+double coldStart(const Options& o, Child& c, LineReader*& reader, std::vector<LineReader>& keep) {
+  Clock::time_point t0 = Clock::now();
+  c = spawnServer(o);
+  Workload w = initializeLoad();
+  std::string line;
+  appendRequest(line, w, 1);
+  writeAll(c.in, line);
+  keep.emplace_back(c.out);
+  reader = &keep.back();
+  ReplyCheck check(w, 1, 1);
+  readReplies(*reader, check, 1, "initialize");
+  return secondsSince(t0);
+}
+
+struct Metric {
+  std::string name;
+  std::string unit;
+  std::string target;                  // as printed, e.g. "<= 3"
+  std::function<bool(double)> meets;   // empty: no target
+  std::vector<double> runs;
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  std::size_t m = v.size() / 2;
+  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+std::string defaultNextToSelf(std::string_view name) {
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::string(name);
+  return (self.parent_path().parent_path() / name).string();
+}
+
+Options parseOptions(int argc, char** argv) {
+  Options o;
+  o.server = defaultNextToSelf("demo_server");
+  o.out = defaultNextToSelf("load_results.json");
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) die("missing value after " + std::string(arg));
+      return argv[++i];
+    };
+    auto count = [&]() -> std::uint64_t {
+      std::string v = value();
+      std::uint64_t n = 0;
+      auto r = std::from_chars(v.data(), v.data() + v.size(), n);
+      if (r.ec != std::errc() || r.ptr != v.data() + v.size()) die("not a count: " + v);
+      return n;
+    };
+    if (arg == "--server") o.server = value();
+    else if (arg == "--out") o.out = value();
+    else if (arg == "--repeats") o.repeats = static_cast<int>(count());
+    else if (arg == "--pings") o.pings = count();
+    else if (arg == "--lists") o.lists = count();
+    else if (arg == "--echoes") o.echoes = count();
+    else if (arg == "--latency") o.latency = count();
+    else if (arg == "--slow") o.slow = count();
+    else if (arg == "--pipe-size") o.pipe_size = static_cast<int>(count());
+    else die("unknown argument " + std::string(arg) + " (see the head of load_driver.cpp)");
+  }
+  if (o.repeats < 1 || o.pings < 1 || o.lists < 1 || o.echoes < 1 || o.latency < 1 || o.slow < 1) {
+    die("counts must be at least 1");
+  }
+  if (::access(o.server.c_str(), X_OK) != 0) die("no server at " + o.server + " (use --server)");
+  return o;
+}
+
+void writeJson(const Options& o, const std::vector<Metric>& metrics) {
+  std::ofstream f(o.out);
+  if (!f) die("cannot write " + o.out);
+  f << "{\n  \"server\": \"" << o.server << "\",\n  \"repeats\": " << o.repeats << ",\n  \"counts\": {\"pings\": "
+    << o.pings << ", \"tools_list\": " << o.lists << ", \"echo\": " << o.echoes << ", \"latency\": " << o.latency
+    << ", \"slow\": " << o.slow << ", \"pipe_size\": " << o.pipe_size << "},\n  \"metrics\": {";
+  for (std::size_t i = 0; i < metrics.size(); ++i) {
+    const Metric& m = metrics[i];
+    f << (i ? "," : "") << "\n    \"" << m.name << "\": {\"unit\": \"" << m.unit << "\", \"median\": " << median(m.runs);
+    if (m.meets) f << ", \"target\": \"" << m.target << "\", \"met\": " << (m.meets(median(m.runs)) ? "true" : "false");
+    f << ", \"runs\": [";
+    for (std::size_t r = 0; r < m.runs.size(); ++r) f << (r ? ", " : "") << m.runs[r];
+    f << "]}";
+  }
+  f << "\n  }\n}\n";
+}
+
+void printTable(const std::vector<Metric>& metrics) {
+  std::printf("\n%-28s %14s %14s %14s %-10s %-12s %s\n", "metric", "median", "min", "max", "unit", "target", "");
+  for (const Metric& m : metrics) {
+    auto [lo, hi] = std::minmax_element(m.runs.begin(), m.runs.end());
+    double med = median(m.runs);
+    std::printf("%-28s %14.3f %14.3f %14.3f %-10s %-12s %s\n", m.name.c_str(), med, *lo, *hi, m.unit.c_str(),
+                m.target.c_str(), !m.meets ? "" : m.meets(med) ? "ok" : "MISSED");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);  // a server that dies must fail our writes, not end us
+  Options o = parseOptions(argc, argv);
+  auto atMost = [](double limit) { return [limit](double v) { return v <= limit; }; };
+  auto atLeast = [](double limit) { return [limit](double v) { return v >= limit; }; };
+  enum {
+    ProcessFloor, ColdStart, IdleRss, ExitFresh, PipeFloor, PingP50, PingP99, Ping, ToolsList, Echo, Slow, PeakRss, RssAfter, Threads,
+    ExitAfter
+  };
+  std::vector<Metric> metrics = {
+      {"process_floor", "ms", "", {}, {}},
+      {"cold_start", "ms", "<= 3", atMost(3), {}},
+      {"idle_rss", "MiB", "<= 4", atMost(4), {}},
+      {"exit_idle_fresh", "ms", "<= 5", atMost(5), {}},
+      {"pipe_round_trip_floor", "us", "", {}, {}},
+      {"ping_p50", "us", "<= 10", atMost(10), {}},
+      {"ping_p99", "us", "", {}, {}},
+      {"pipelined_ping", "k/s", ">= 1000", atLeast(1000), {}},
+      {"pipelined_tools_list", "k/s", ">= 500", atLeast(500), {}},
+      {"pipelined_echo", "k/s", ">= 200", atLeast(200), {}},
+      {"slow_calls_wall", "s", "<= 1.1", atMost(1.1), {}},
+      {"peak_rss", "MiB", "", {}, {}},
+      {"rss_after_load", "MiB", "", {}, {}},
+      {"threads_after_load", "count", "", {}, {}},
+      {"exit_after_load", "ms", "<= 5", atMost(5), {}},
+  };
+  std::printf("server %s, %d repeats: %llu pings, %llu tools/list, %llu echo, %llu latency, %llu slow\n",
+              o.server.c_str(), o.repeats, static_cast<unsigned long long>(o.pings),
+              static_cast<unsigned long long>(o.lists), static_cast<unsigned long long>(o.echoes),
+              static_cast<unsigned long long>(o.latency), static_cast<unsigned long long>(o.slow));
+  for (int r = 0; r < o.repeats; ++r) {
+    std::vector<LineReader> readers;
+    readers.reserve(2);
+    Child fresh;
+    LineReader* reader = nullptr;
+    metrics[ProcessFloor].runs.push_back(processFloor() * 1e3);
+    metrics[ColdStart].runs.push_back(coldStart(o, fresh, reader, readers) * 1e3);
+    metrics[IdleRss].runs.push_back(procStatus(fresh.pid, "VmRSS") / 1024);
+    metrics[ExitFresh].runs.push_back(closeAndWait(fresh) * 1e3);
+
+    metrics[PipeFloor].runs.push_back(pipeFloor(o, o.latency));
+
+    Child c;
+    coldStart(o, c, reader, readers);
+    std::uint64_t next_id = 2;
+    std::vector<double> micros = pingLatencies(c, *reader, next_id, o.latency);
+    next_id += o.latency + 1000;
+    metrics[PingP50].runs.push_back(percentile(micros, 0.50));
+    metrics[PingP99].runs.push_back(percentile(micros, 0.99));
+    metrics[Ping].runs.push_back(pipelined(c, *reader, pingLoad(), next_id, o.pings) / 1e3);
+    next_id += o.pings;
+    metrics[ToolsList].runs.push_back(pipelined(c, *reader, toolsListLoad(), next_id, o.lists) / 1e3);
+    next_id += o.lists;
+    metrics[Echo].runs.push_back(pipelined(c, *reader, echoLoad(), next_id, o.echoes) / 1e3);
+    next_id += o.echoes;
+    metrics[Slow].runs.push_back(static_cast<double>(o.slow) / pipelined(c, *reader, slowLoad(), next_id, o.slow));
+    metrics[PeakRss].runs.push_back(procStatus(c.pid, "VmHWM") / 1024);
+    metrics[RssAfter].runs.push_back(procStatus(c.pid, "VmRSS") / 1024);
+    metrics[Threads].runs.push_back(procStatus(c.pid, "Threads"));
+    metrics[ExitAfter].runs.push_back(closeAndWait(c) * 1e3);
+
+    std::printf("repeat %d: cold %.2f ms, ping %.0f k/s, tools/list %.0f k/s, echo %.0f k/s, slow %.3f s\n", r + 1,
+                metrics[ColdStart].runs.back(), metrics[Ping].runs.back(), metrics[ToolsList].runs.back(),
+                metrics[Echo].runs.back(), metrics[Slow].runs.back());
+    std::fflush(stdout);
+  }
+  printTable(metrics);
+  writeJson(o, metrics);
+  std::printf("\nresults written to %s\n", o.out.c_str());
+  return 0;
+}
