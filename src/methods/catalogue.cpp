@@ -82,7 +82,7 @@ Reply toolsPage(const Server& s, std::pmr::memory_resource& a, const json::Value
   out += R"({"tools":[)";
   for (std::size_t i = start; i < end; ++i) {
     if (i > start) out += ',';
-    (void)json::writeValue(out, s.tools[i]);  // the catalogue nests a few levels only
+    out += s.tool_texts[i];
   }
   out += ']';
   if (start + tools_page_size < count) {

@@ -18,6 +18,15 @@ ServerPtr initServer(std::pmr::memory_resource& gpa, Sink sink, Sink log) {
   // The catalogue is a constant of this program; only a broken build could get here.
   if (!catalogue || catalogue->kind != json::Kind::Array) return nullptr;
   s->tools = catalogue->items();
+  // Listing pages join these texts: the catalogue is written once, not once per request.
+  std::pmr::polymorphic_allocator<std::string_view> alloc(&s->tools_arena);
+  std::string_view* texts = alloc.allocate(s->tools.size());
+  for (std::size_t i = 0; i < s->tools.size(); ++i) {
+    json::Text& text = json::newText(s->tools_arena);
+    if (!json::writeValue(text, s->tools[i])) return nullptr;
+    texts[i] = text;
+  }
+  s->tool_texts = {texts, s->tools.size()};
   return s;
 }
 

@@ -45,6 +45,7 @@ struct Server {
   Sink log;                        // standard error: out-of-memory reports and the crash line
   std::pmr::monotonic_buffer_resource tools_arena;  // owns the parsed tool catalogue
   std::span<const json::Value> tools;               // read-only after start-up
+  std::span<const std::string_view> tool_texts;     // each tool written compactly once, for listing
 
   // Requests to the client, keyed by the decimal text of their id; keys are owned by `gpa`.
   std::mutex mutex;

@@ -79,4 +79,5 @@ void walkOutOfMemory(TestServer& t, std::string_view line, std::string_view expe
 // end. `expected` holds every line the call writes when memory suffices, its reply last. A run may
 // also stop after a prefix of them (the call failed), or lose exactly one line before the reply (a
 // notification that could not be built); either way the log then holds exactly one report.
-void walkToolCallOutOfMemory(TestServer& t, std::string_view line, const std::vector<std::string>& expected);
+// Returns how many allocations the call made, each of which was failed once.
+std::size_t walkToolCallOutOfMemory(TestServer& t, std::string_view line, const std::vector<std::string>& expected);
