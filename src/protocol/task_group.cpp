@@ -24,6 +24,7 @@ bool TaskGroup::tryStart(Task task) noexcept {
   try {
     if (!starter_.joinable()) starter_ = std::thread([this] { startWorkers(); });
     queue_.push_back(task);
+    queued_.store(queue_.size(), std::memory_order_relaxed);
   } catch (const std::bad_alloc&) {
     return false;
   } catch (const std::system_error&) {  // no thread could be started
@@ -31,8 +32,9 @@ bool TaskGroup::tryStart(Task task) noexcept {
   }
   ++unfinished_;
   bool needs_worker = queue_.size() > idle_;
+  bool watched = spinning_;  // a worker looking at the queue takes the task without a wake-up
   lock.unlock();
-  task_ready_.notify_one();
+  if (!watched) task_ready_.notify_one();
   if (needs_worker) stalled_.notify_one();
   return true;
 }
@@ -42,15 +44,33 @@ void TaskGroup::wait() noexcept {
   all_done_.wait(lock, [this] { return unfinished_ == 0; });
 }
 
+// One idle worker at a time watches the queue for a short while before it sleeps: a client that
+// pipelines quick calls then hands them over without waking a thread each time.
+void TaskGroup::spinForTask(std::unique_lock<std::mutex>& lock) noexcept {
+  if (!queue_.empty() || stopping_ || spinning_) return;
+  spinning_ = true;
+  lock.unlock();
+  Clock::time_point until = Clock::now() + spin_time;
+  do {
+    for (int i = 0; i < 64 && queued_.load(std::memory_order_relaxed) == 0; ++i) __builtin_ia32_pause();
+  } while (queued_.load(std::memory_order_relaxed) == 0 && Clock::now() < until);
+  lock.lock();
+  spinning_ = false;  // from here tryStart wakes a sleeper again
+}
+
 void TaskGroup::work() noexcept {
   std::unique_lock lock(mutex_);
   for (;;) {  // counted idle: by its starter at first, then after each task
+    spinForTask(lock);
     task_ready_.wait(lock, [this] { return !queue_.empty() || stopping_; });
     --idle_;
     if (queue_.empty()) return;  // stopping, and nothing left to do
     Task task = queue_.front();
     queue_.pop_front();
+    queued_.store(queue_.size(), std::memory_order_relaxed);
     last_taken_ = Clock::now();
+    // Tasks queued while a worker was watching woke nobody: the next one is passed on.
+    if (!queue_.empty()) task_ready_.notify_one();
     lock.unlock();
     task.run(task.arg);
     lock.lock();
@@ -59,8 +79,8 @@ void TaskGroup::work() noexcept {
   }
 }
 
-// Starts a worker for every queued task that has no idle worker to take it, once no task has been
-// taken for stall_time. The first task of all finds the last take long past and so gets its worker
+// Starts a worker while queued tasks have no idle worker to take them and no task has been taken
+// for stall_time. The first task of all finds the last take long past and so gets its worker
 // at once.
 void TaskGroup::startWorkers() noexcept {
   std::unique_lock lock(mutex_);
@@ -72,22 +92,21 @@ void TaskGroup::startWorkers() noexcept {
       stalled_.wait_until(lock, deadline, [this] { return stopping_; });
       continue;  // look again: workers may have taken what was waiting
     }
-    for (std::size_t n = waitingForAWorker(); n > 0; --n) {
-      try {
-        workers_.emplace_back([this] { work(); });
-      } catch (const std::bad_alloc&) {  // no thread now: the queued tasks wait for the workers there are
-        break;
-      } catch (const std::system_error&) {
-        break;
-      }
+    // One thread per stall: workers may also be held up by a client that reads slowly, and more
+    // threads would not help that; calls that sleep still get a thread each within milliseconds.
+    try {
+      workers_.emplace_back([this] { work(); });
       ++idle_;  // idle from now, so no second worker is started for the same task
+    } catch (const std::bad_alloc&) {  // no thread now: the queued tasks wait for the workers there are
+    } catch (const std::system_error&) {
     }
-    last_taken_ = Clock::now();  // give the new workers time to start before judging again
+    last_taken_ = Clock::now();  // give the new worker time to start before judging again
     if (workers_.empty()) {
       // Not a single thread could start: run what waits here rather than strand it.
       while (!queue_.empty()) {
         Task task = queue_.front();
         queue_.pop_front();
+        queued_.store(queue_.size(), std::memory_order_relaxed);
         lock.unlock();
         task.run(task.arg);
         lock.lock();

@@ -2,13 +2,14 @@
 // The server's task group: worker threads that run tool calls beside the main thread.
 //
 // A started task waits in a queue for a worker. Idle workers are reused; new threads are started
-// by a helper thread, never by the caller, and only when queued tasks make no progress: when no
-// worker has taken a task for `stall_time`. So a burst of quick calls is served by the few workers
-// that are awake, while calls that sleep (every worker busy for seconds) get a thread each almost
-// at once. At most `max_tasks` tasks are started and unfinished at a time; beyond that a task is
+// by a helper thread, never by the caller, and only when queued tasks make no progress: one more
+// thread each time no worker has taken a task for `stall_time`. So a burst of quick calls is served
+// by the few workers that are awake, while calls that sleep (every worker busy for seconds) get a
+// thread each within milliseconds. At most `max_tasks` tasks are started and unfinished at a time; beyond that a task is
 // declined rather than queued, and its caller runs it itself. Any thread may start tasks; wait()
 // and the destructor belong to the owner.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -27,6 +28,8 @@ class TaskGroup {
  public:
   // How long queued tasks may wait without any worker taking one before more threads start.
   static constexpr std::chrono::microseconds stall_time{100};
+  // How long an idle worker watches the queue before it sleeps.
+  static constexpr std::chrono::microseconds spin_time{50};
 
   explicit TaskGroup(std::size_t max_tasks);
   TaskGroup(const TaskGroup&) = delete;
@@ -44,6 +47,7 @@ class TaskGroup {
  private:
   using Clock = std::chrono::steady_clock;
   void work() noexcept;
+  void spinForTask(std::unique_lock<std::mutex>& lock) noexcept;
   void startWorkers() noexcept;
   std::size_t waitingForAWorker() const { return queue_.size() > idle_ ? queue_.size() - idle_ : 0; }
 
@@ -53,6 +57,8 @@ class TaskGroup {
   std::condition_variable stalled_;      // queued tasks may lack a worker, or the group stops
   std::condition_variable all_done_;
   std::deque<Task> queue_;               // guarded by mutex_
+  std::atomic<std::size_t> queued_{0};   // queue_.size(), for a look without the lock
+  bool spinning_ = false;                // guarded by mutex_; an idle worker watches queued_
   std::size_t idle_ = 0;                 // guarded by mutex_; workers waiting for a task
   std::size_t unfinished_ = 0;           // guarded by mutex_; queued or running
   Clock::time_point last_taken_{};       // guarded by mutex_; when a worker last took a task

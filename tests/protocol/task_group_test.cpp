@@ -104,3 +104,22 @@ TEST(TaskGroup, DestructorWaitsForTasks) {
 }
 
 }  // namespace
+
+namespace {
+
+// Tasks queued back to back while a worker watches the queue must each reach a worker: a group
+// of two runs two blocking tasks at once, round after round.
+TEST(TaskGroup, EveryQueuedTaskFindsAWorker) {
+  TaskGroup group(2);
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE(round);
+    Gate gate;
+    ASSERT_TRUE(group.tryStart(gate.task()));
+    ASSERT_TRUE(group.tryStart(gate.task()));
+    ASSERT_TRUE(gate.waitForArrivals(2));
+    gate.release();
+    group.wait();
+  }
+}
+
+}  // namespace
