@@ -31,11 +31,13 @@ bool TaskGroup::tryStart(Task task) noexcept {
     return false;
   }
   ++unfinished_;
-  bool needs_worker = queue_.size() > idle_;
-  bool watched = spinning_;  // a worker looking at the queue takes the task without a wake-up
+  // A worker watching the queue takes the task without a wake-up; should it take something else
+  // first, the starter notices that the queue makes no progress.
+  bool wake_worker = !spinning_;
+  bool wake_starter = starter_idle_;
   lock.unlock();
-  if (!watched) task_ready_.notify_one();
-  if (needs_worker) stalled_.notify_one();
+  if (wake_worker) task_ready_.notify_one();
+  if (wake_starter) stalled_.notify_one();
   return true;
 }
 
@@ -69,8 +71,6 @@ void TaskGroup::work() noexcept {
     queue_.pop_front();
     queued_.store(queue_.size(), std::memory_order_relaxed);
     last_taken_ = Clock::now();
-    // Tasks queued while a worker was watching woke nobody: the next one is passed on.
-    if (!queue_.empty()) task_ready_.notify_one();
     lock.unlock();
     task.run(task.arg);
     lock.lock();
@@ -79,18 +79,27 @@ void TaskGroup::work() noexcept {
   }
 }
 
-// Starts a worker while queued tasks have no idle worker to take them and no task has been taken
-// for stall_time. The first task of all finds the last take long past and so gets its worker
-// at once.
+// Watches the queue while it holds tasks. When no worker has taken one for stall_time, it wakes the
+// sleeping workers, or, when there are none, starts one more thread. The first task of all finds
+// the last take long past and so gets its worker at once.
 void TaskGroup::startWorkers() noexcept {
   std::unique_lock lock(mutex_);
   for (;;) {
-    stalled_.wait(lock, [this] { return waitingForAWorker() > 0 || stopping_; });
+    if (queue_.empty() && !stopping_) {
+      starter_idle_ = true;
+      stalled_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+      starter_idle_ = false;
+    }
     if (stopping_) return;
     Clock::time_point deadline = last_taken_ + stall_time;
     if (Clock::now() < deadline) {
       stalled_.wait_until(lock, deadline, [this] { return stopping_; });
       continue;  // look again: workers may have taken what was waiting
+    }
+    last_taken_ = Clock::now();  // give whoever is woken or started time before judging again
+    if (waitingForAWorker() == 0) {
+      task_ready_.notify_all();  // enough workers, asleep: the wake-ups they missed
+      continue;
     }
     // One thread per stall: workers may also be held up by a client that reads slowly, and more
     // threads would not help that; calls that sleep still get a thread each within milliseconds.
@@ -100,7 +109,6 @@ void TaskGroup::startWorkers() noexcept {
     } catch (const std::bad_alloc&) {  // no thread now: the queued tasks wait for the workers there are
     } catch (const std::system_error&) {
     }
-    last_taken_ = Clock::now();  // give the new worker time to start before judging again
     if (workers_.empty()) {
       // Not a single thread could start: run what waits here rather than strand it.
       while (!queue_.empty()) {

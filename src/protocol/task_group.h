@@ -2,8 +2,9 @@
 // The server's task group: worker threads that run tool calls beside the main thread.
 //
 // A started task waits in a queue for a worker. Idle workers are reused; new threads are started
-// by a helper thread, never by the caller, and only when queued tasks make no progress: one more
-// thread each time no worker has taken a task for `stall_time`. So a burst of quick calls is served
+// by a helper thread, never by the caller, and only when queued tasks make no progress: when no
+// worker has taken a task for `stall_time`, sleeping workers are woken, or, when there are none,
+// one more thread starts. So a burst of quick calls is served
 // by the few workers that are awake, while calls that sleep (every worker busy for seconds) get a
 // thread each within milliseconds. At most `max_tasks` tasks are started and unfinished at a time; beyond that a task is
 // declined rather than queued, and its caller runs it itself. Any thread may start tasks; wait()
@@ -27,7 +28,7 @@ struct Task {
 class TaskGroup {
  public:
   // How long queued tasks may wait without any worker taking one before more threads start.
-  static constexpr std::chrono::microseconds stall_time{100};
+  static constexpr std::chrono::microseconds stall_time{1000};
   // How long an idle worker watches the queue before it sleeps.
   static constexpr std::chrono::microseconds spin_time{50};
 
@@ -54,7 +55,7 @@ class TaskGroup {
   const std::size_t max_tasks_;
   std::mutex mutex_;
   std::condition_variable task_ready_;   // a task was queued, or the group stops
-  std::condition_variable stalled_;      // queued tasks may lack a worker, or the group stops
+  std::condition_variable stalled_;      // the queue has tasks to watch, or the group stops
   std::condition_variable all_done_;
   std::deque<Task> queue_;               // guarded by mutex_
   std::atomic<std::size_t> queued_{0};   // queue_.size(), for a look without the lock
@@ -64,5 +65,6 @@ class TaskGroup {
   Clock::time_point last_taken_{};       // guarded by mutex_; when a worker last took a task
   bool stopping_ = false;                // guarded by mutex_
   std::vector<std::thread> workers_;     // guarded by mutex_
+  bool starter_idle_ = false;            // guarded by mutex_; the starter waits for a task to watch
   std::thread starter_;                  // starts workers; runs from the first task on
 };
