@@ -145,3 +145,34 @@ TEST(Handle, OutOfMemoryAtEveryAllocation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Hostile sizes are answered like any request, and every byte they took is given back after the
+// reply. (How their cost grows with size is measured by bench/hostile.sh, not here.)
+TEST(Handle, HostileSizesAreAnsweredAndReleased) {
+  std::string members;
+  for (int i = 0; i < 1000000; ++i) members += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
+  std::string escapes;
+  for (int i = 0; i < 2500000; ++i) escapes += "\\n\\u0041";
+  struct Case {
+    const char* name;
+    std::string params;
+  } cases[] = {
+      {"an object of 1,000,000 members", "{" + members + "}"},
+      {"an array 1,000,000 deep", R"({"a":)" + nested(1000000) + "}"},
+      {"a 100 MB string", R"({"s":")" + std::string(100 << 20, 's') + "\"}"},
+      {"10 MB of escapes", R"({"s":")" + escapes.substr(0, 10 << 20) + "\"}"},
+  };
+  TestServer t;
+  std::size_t baseline = t.gpa.outstanding();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(t.replyTo(R"({"id":1,"method":"ping","params":)" + c.params + "}"), R"({"jsonrpc":"2.0","id":1,"result":{}})");
+    EXPECT_EQ(t.gpa.outstanding(), baseline);
+  }
+  // A repeated name at the end of a million members still rejects the whole text.
+  EXPECT_EQ(t.replyTo(R"({"id":1,"method":"ping","params":{)" + members + R"(,"k0":1}})"), parse_error);
+}
+
+}  // namespace

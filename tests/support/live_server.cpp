@@ -1,5 +1,7 @@
 #include "support/live_server.h"
 
+#include "support/process.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,24 +21,11 @@ void readAvailable(int fd, std::string& into) {
 }  // namespace
 
 LiveServer::LiveServer() {
-  ::signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2], err[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return;
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::dup2(in[0], 0);
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-    ::execl(DEMO_SERVER_PATH, "demo_server", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  in_ = in[1];
-  out_ = out[0];
-  err_ = err[0];
+  ServerPipes server = startServer();
+  pid_ = server.pid;
+  in_ = server.in;
+  out_ = server.out;
+  err_ = server.err;
   ::fcntl(out_, F_SETFL, O_NONBLOCK);
   ::fcntl(err_, F_SETFL, O_NONBLOCK);
 }

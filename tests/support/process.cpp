@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstring>
 
-ProcessResult runServer(std::string_view input, ProcessOptions options) {
+ServerPipes startServer() {
   ::signal(SIGPIPE, SIG_IGN);  // the test writes to a server that may be gone
   int in[2], out[2], err[2];
   if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
@@ -25,6 +25,12 @@ ProcessResult runServer(std::string_view input, ProcessOptions options) {
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
+  return {pid, in[1], out[0], err[0]};
+}
+
+ProcessResult runServer(std::string_view input, ProcessOptions options) {
+  auto [pid, input_fd, output_fd, error_fd] = startServer();
+  int in[2] = {-1, input_fd}, out[2] = {output_fd, -1}, err[2] = {error_fd, -1};
   if (options.close_stdout_first) {
     ::close(out[0]);
     out[0] = -1;

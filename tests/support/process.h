@@ -16,5 +16,14 @@ struct ProcessOptions {
   double timeout_seconds = 60;      // the process is killed after this long
 };
 
+// A started demo_server and the test's ends of its three standard streams.
+struct ServerPipes {
+  int pid = -1;
+  int in = -1;   // its standard input
+  int out = -1;  // its standard output
+  int err = -1;  // its standard error
+};
+ServerPipes startServer();
+
 // Starts demo_server, writes `input` to its standard input, closes it, and collects both outputs.
 ProcessResult runServer(std::string_view input, ProcessOptions options = {});
