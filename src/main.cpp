@@ -30,7 +30,7 @@ int main() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGPIPE, &action, nullptr);
 
-  StdoutSink out(1, true);  // holds the main thread's replies while more input waits
+  StdoutSink out(1, true);  // lines leave when the thread that wrote them is about to wait
   StdoutSink err(2, false);  // the process-wide standard-error lock
   Sink log = sinkOf(err);
   LoopEnd end;
@@ -46,6 +46,7 @@ int main() {
     log.write(log.ctx, "demo MCP server (Tarn) ready");
     end = runLineLoop(*server, 0);
   }  // releasing the server waits for running tool calls
+  flush(sinkOf(out));  // nothing written stays behind
   switch (end) {
     case LoopEnd::EndOfInput: return 0;
     case LoopEnd::ReadFailed: return fail(log, "ReadFailed");

@@ -4,8 +4,16 @@
 
 #include "methods/catalogue.h"
 
+namespace {
+
+// Workers send what they wrote before they wait for the next call.
+void flushSink(void* server) noexcept { flush(static_cast<Server*>(server)->sink); }
+
+}  // namespace
+
 Server::Server(std::pmr::memory_resource& gpa, Sink sink, Sink log)
-    : gpa(gpa), sink(sink), log(log), tools_arena(&gpa), pending(&gpa), group(max_concurrent_calls) {}
+    : gpa(gpa), sink(sink), log(log), tools_arena(&gpa), pending(&gpa),
+      group(max_concurrent_calls, Task{&flushSink, this}) {}
 
 void ServerDeleter::operator()(Server* s) const noexcept {
   s->group.wait();  // tool calls still use the server; their replies go out first

@@ -20,9 +20,9 @@
 struct Waiter;
 
 // Where whole lines go. `write` receives one line without its newline, may be called from any
-// thread at any time, adds the newline itself and never reports failure. A sink may hold back
-// lines written by the main thread while it has more input to handle; `flush` (when not null) sends
-// them out, and the main thread calls it before it waits for anything.
+// thread at any time, adds the newline itself and never reports failure. A sink may hold lines
+// back until `flush` (when not null) sends them out: every thread that writes calls it before it
+// waits for anything (input, a task, a timer, an answer from the client).
 struct Sink {
   void* ctx = nullptr;
   void (*write)(void* ctx, std::string_view line) = nullptr;

@@ -78,7 +78,7 @@ void writeLine(void* ctx, std::string_view line) {
   out.pending[out.pending_size + line.size()] = '\n';
   out.pending_size += line.size() + 1;
   if (!is_writer) {
-    if (std::this_thread::get_id() == out.holder) return;  // held until flush()
+    if (out.hold_lines) return;  // held until flush()
     if (out.writing) return;  // the writer takes it along before it stops
     out.writing = true;
   }
@@ -94,9 +94,9 @@ void flushPending(void* ctx) {
 
 }  // namespace
 
-StdoutSink::StdoutSink(int fd, bool hold_own_lines)
+StdoutSink::StdoutSink(int fd, bool hold_lines)
     : fd(fd),
-      holder(hold_own_lines ? std::this_thread::get_id() : std::thread::id()),
+      hold_lines(hold_lines),
       pending(std::make_unique_for_overwrite<char[]>(buffer_capacity)),
       sending(std::make_unique_for_overwrite<char[]>(buffer_capacity)) {}
 

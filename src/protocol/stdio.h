@@ -5,24 +5,23 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "protocol/server.h"
 
 // Writes whole lines to one descriptor: standard output for protocol lines, standard error for
 // reports. Lines never interleave: they gather in a 64 KiB buffer, and one thread at a time, the
-// writer, sends what has gathered. A thread that writes while another is the writer leaves its line
-// to that writer and goes on, so lines from many tool calls leave in few writes, in the order they
-// were written. A failed write (the reader has gone) drops its lines silently.
+// writer, sends what has gathered, in the order it was written. A thread that writes while another
+// is the writer leaves its line to that writer and goes on. A failed write (the reader has gone)
+// drops its lines silently.
 //
-// A sink made with `hold_own_lines` keeps the lines of the thread that made it (the main thread)
-// until flush(), until the buffer is full, or until another thread's line follows them. The main
-// thread flushes before it waits for input, so a client that pipelines many requests gets its
-// replies in few writes, and one that waits for each reply gets it at once.
+// A sink made with `hold_lines` sends nothing until flush() or a full buffer: every thread that
+// writes through it flushes before it waits for anything (input, a task, a timer, an answer). So a
+// client that pipelines many requests gets its replies in few writes, and one that waits for each
+// reply gets it as soon as the server has nothing else to do.
 struct StdoutSink {
-  StdoutSink(int fd, bool hold_own_lines);
+  StdoutSink(int fd, bool hold_lines);
   const int fd;
-  const std::thread::id holder;  // whose lines are held; no one's when the sink holds nothing
+  const bool hold_lines;
   std::mutex mutex;
   std::condition_variable writer_done;
   bool writing = false;              // guarded by mutex: some thread is the writer

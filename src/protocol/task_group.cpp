@@ -3,7 +3,7 @@
 #include <new>
 #include <system_error>
 
-TaskGroup::TaskGroup(std::size_t max_tasks) : max_tasks_(max_tasks) {}
+TaskGroup::TaskGroup(std::size_t max_tasks, Task before_wait) : max_tasks_(max_tasks), before_wait_(before_wait) {}
 
 TaskGroup::~TaskGroup() {
   wait();
@@ -49,6 +49,12 @@ void TaskGroup::wait() noexcept {
 // One idle worker at a time watches the queue for a short while before it sleeps: a client that
 // pipelines quick calls then hands them over without waking a thread each time.
 void TaskGroup::spinForTask(std::unique_lock<std::mutex>& lock) noexcept {
+  if (!queue_.empty()) return;
+  if (before_wait_.run) {  // also when stopping: what the last tasks wrote must not stay behind
+    lock.unlock();
+    before_wait_.run(before_wait_.arg);
+    lock.lock();
+  }
   if (!queue_.empty() || stopping_ || spinning_) return;
   spinning_ = true;
   lock.unlock();

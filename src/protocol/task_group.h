@@ -32,7 +32,8 @@ class TaskGroup {
   // How long an idle worker watches the queue before it sleeps.
   static constexpr std::chrono::microseconds spin_time{50};
 
-  explicit TaskGroup(std::size_t max_tasks);
+  // `before_wait`, when set, runs on a worker each time it runs out of tasks, before it waits.
+  explicit TaskGroup(std::size_t max_tasks, Task before_wait = {});
   TaskGroup(const TaskGroup&) = delete;
   TaskGroup& operator=(const TaskGroup&) = delete;
   // Waits for every task, then ends the threads.
@@ -53,6 +54,7 @@ class TaskGroup {
   std::size_t waitingForAWorker() const { return queue_.size() > idle_ ? queue_.size() - idle_ : 0; }
 
   const std::size_t max_tasks_;
+  const Task before_wait_;
   std::mutex mutex_;
   std::condition_variable task_ready_;   // a task was queued, or the group stops
   std::condition_variable stalled_;      // the queue has tasks to watch, or the group stops

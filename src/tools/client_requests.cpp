@@ -32,6 +32,7 @@ std::optional<std::string_view> askClient(Server& s, std::pmr::memory_resource& 
   line += key;
   line += R"(,"method":"roots/list","params":{}})";
   send(s, line);
+  flush(s.sink);  // the client must see the request before we wait for its answer
 
   auto deadline = std::chrono::steady_clock::now() + s.ask_timeout;
   std::unique_lock lock(s.mutex);

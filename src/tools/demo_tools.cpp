@@ -65,10 +65,11 @@ Reply image(std::pmr::memory_resource& a, const json::Value& args) {
   return Reply::result(out);
 }
 
-Reply slow(std::pmr::memory_resource& a, const json::Value& args) {
+Reply slow(Server& s, std::pmr::memory_resource& a, const json::Value& args) {
   auto seconds = argNumber(args, "seconds");
   if (!seconds) return argError(a, seconds.error(), "seconds");
   if (*seconds < 0 || *seconds > 60) return Reply::invalid("Invalid arguments: seconds must be between 0 and 60");
+  flush(s.sink);  // what this thread wrote leaves before it sleeps
   std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<std::int64_t>(*seconds * 1e9)));
   json::Text& text = json::newText(a);
   text += "slept ";
@@ -107,6 +108,7 @@ Reply notifySteps(Server& s, std::pmr::memory_resource& a, const json::Value& ar
     }
     // The pause after the last step matters too: clients may drop a progress notification that
     // arrives in the same read as the reply.
+    flush(s.sink);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   json::Text& text = json::newText(a);
@@ -139,7 +141,7 @@ Reply callTool(Server& s, std::pmr::memory_resource& a, std::string_view name, c
   if (name == "add") return add(a, args);
   if (name == "image") return image(a, args);
   if (name == "fail") return textResult(a, "This tool always fails (on purpose).", true);
-  if (name == "slow") return slow(a, args);
+  if (name == "slow") return slow(s, a, args);
   if (name == "notify") return notifySteps(s, a, args, progress_token);
   if (name == "ask_client") return askClientTool(s, a);
   if (name == "crash") crash(s);

@@ -107,8 +107,8 @@ std::string drain(int fd) {
   return got;
 }
 
-// The main thread's lines wait until a flush, a full buffer, or another thread's line, which then
-// follows them: output keeps the order in which lines were written.
+// A holding sink sends nothing until a flush or a full buffer, whichever thread wrote: lines from
+// every thread then leave together, in the order they were written.
 TEST(StdoutSink, HeldLinesKeepTheirOrder) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
@@ -116,19 +116,17 @@ TEST(StdoutSink, HeldLinesKeepTheirOrder) {
   StdoutSink out(fds[1], true);
   Sink sink = sinkOf(out);
   sink.write(sink.ctx, "one");
+  std::thread([&] { sink.write(sink.ctx, "from a tool"); }).join();
   sink.write(sink.ctx, "two");
   EXPECT_EQ(drain(fds[0]), "");
-  std::thread([&] { sink.write(sink.ctx, "from a tool"); }).join();
-  EXPECT_EQ(drain(fds[0]), "one\ntwo\nfrom a tool\n");
-  sink.write(sink.ctx, "three");
   flush(sink);
-  EXPECT_EQ(drain(fds[0]), "three\n");
+  EXPECT_EQ(drain(fds[0]), "one\nfrom a tool\ntwo\n");
   std::string big(100000, 'b');  // larger than the buffer: leaves at once, after what is held
-  sink.write(sink.ctx, "four");
+  sink.write(sink.ctx, "three");
   std::thread reader([&] {
     std::string got;
-    while (got.size() < 5 + big.size() + 1) got += drain(fds[0]);
-    EXPECT_EQ(got, "four\n" + big + "\n");
+    while (got.size() < 6 + big.size() + 1) got += drain(fds[0]);
+    EXPECT_EQ(got, "three\n" + big + "\n");
   });
   sink.write(sink.ctx, big);
   reader.join();
