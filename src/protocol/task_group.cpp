@@ -31,9 +31,11 @@ bool TaskGroup::tryStart(Task task) noexcept {
     return false;
   }
   ++unfinished_;
-  // A worker watching the queue takes the task without a wake-up; should it take something else
-  // first, the starter notices that the queue makes no progress.
-  bool wake_worker = !spinning_;
+  // A worker that is awake (running a task or watching the queue) comes back for this one without
+  // a wake-up; a sleeper is woken only when the queue grows beyond what the awake ones take on.
+  // Should they all be stuck in long calls, the starter notices that the queue makes no progress.
+  std::size_t awake = workers_.size() - sleeping_;
+  bool wake_worker = sleeping_ > 0 && queue_.size() > awake_share * awake;
   bool wake_starter = starter_idle_;
   lock.unlock();
   if (wake_worker) task_ready_.notify_one();
@@ -70,7 +72,9 @@ void TaskGroup::work() noexcept {
   std::unique_lock lock(mutex_);
   for (;;) {  // counted idle: by its starter at first, then after each task
     spinForTask(lock);
+    ++sleeping_;
     task_ready_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+    --sleeping_;
     --idle_;
     if (queue_.empty()) return;  // stopping, and nothing left to do
     Task task = queue_.front();

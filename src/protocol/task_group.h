@@ -30,7 +30,9 @@ class TaskGroup {
   // How long queued tasks may wait without any worker taking one before more threads start.
   static constexpr std::chrono::microseconds stall_time{1000};
   // How long an idle worker watches the queue before it sleeps.
-  static constexpr std::chrono::microseconds spin_time{50};
+  static constexpr std::chrono::microseconds spin_time{10};
+  // How many queued tasks each awake worker is left to come back for before a sleeper is woken.
+  static constexpr std::size_t awake_share = 4;
 
   // `before_wait`, when set, runs on a worker each time it runs out of tasks, before it waits.
   explicit TaskGroup(std::size_t max_tasks, Task before_wait = {});
@@ -63,6 +65,7 @@ class TaskGroup {
   std::atomic<std::size_t> queued_{0};   // queue_.size(), for a look without the lock
   bool spinning_ = false;                // guarded by mutex_; an idle worker watches queued_
   std::size_t idle_ = 0;                 // guarded by mutex_; workers waiting for a task
+  std::size_t sleeping_ = 0;             // guarded by mutex_; idle workers asleep on task_ready_
   std::size_t unfinished_ = 0;           // guarded by mutex_; queued or running
   Clock::time_point last_taken_{};       // guarded by mutex_; when a worker last took a task
   bool stopping_ = false;                // guarded by mutex_
