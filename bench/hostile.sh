@@ -29,13 +29,13 @@ PY
 }
 
 printf '%-10s %12s %10s %10s %8s\n' input size MB_in seconds peak_MB
-for spec in "members 1000000" "members 2000000" "depth 1000000" "depth 2000000" \
+for input in "members 1000000" "members 2000000" "depth 1000000" "depth 2000000" \
             "string 100000000" "string 200000000" "escapes 10000000" "escapes 20000000"; do
-  set -- $spec
+  set -- $input
   make_input "$1" "$2" "$work/in"
   /usr/bin/time -f '%e %M' -o "$work/time" "$server" < "$work/in" > "$work/out" 2>/dev/null
   expected=$'{"jsonrpc":"2.0","id":1,"result":{}}\n{"jsonrpc":"2.0","id":2,"result":{}}'
-  [[ "$(cat "$work/out")" == "$expected" ]] || { echo "wrong replies for $spec" >&2; exit 1; }
+  [[ "$(cat "$work/out")" == "$expected" ]] || { echo "wrong replies for $input" >&2; exit 1; }
   read -r seconds kib < "$work/time"
   printf '%-10s %12s %10.1f %10s %8.1f\n' "$1" "$2" "$(($(stat -c %s "$work/in") / 1000))e-3" "$seconds" "$((kib))e-3"
 done

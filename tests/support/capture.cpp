@@ -87,28 +87,6 @@ std::string TestServer::callReply(std::string_view line) { return oneLine(runCal
 
 #include <gtest/gtest.h>
 
-void walkOutOfMemory(TestServer& t, std::string_view line, std::string_view expected) {
-  std::size_t baseline = t.gpa.outstanding();
-  for (std::size_t n = 1;; ++n) {
-    SCOPED_TRACE("failing allocation " + std::to_string(n));
-    ASSERT_LT(n, 1000u);
-    t.gpa.arm(n);
-    std::vector<std::string> out = t.run(line);
-    std::size_t used = t.gpa.allocations();
-    std::vector<std::string> log = t.log.take();
-    t.gpa.arm(0);
-    EXPECT_EQ(t.gpa.outstanding(), baseline);
-    if (out.empty()) {
-      EXPECT_EQ(log, std::vector<std::string>{"out of memory; message dropped"});
-    } else {
-      EXPECT_EQ(out, std::vector<std::string>{std::string(expected)});
-      EXPECT_TRUE(log.empty());
-    }
-    EXPECT_EQ(t.replyTo(R"({"id":"next","method":"ping"})"), R"({"jsonrpc":"2.0","id":"next","result":{}})");
-    if (used < n) return;  // the failure point lay past the message: it went through whole
-  }
-}
-
 namespace {
 
 // A run that did not go through whole: the lines written before the call failed, or all of them
@@ -149,4 +127,8 @@ std::size_t walkToolCallOutOfMemory(TestServer& t, std::string_view line, const 
     EXPECT_EQ(t.replyTo(R"({"id":"next","method":"ping"})"), R"({"jsonrpc":"2.0","id":"next","result":{}})");
     if (used < n) return n - 1;  // the failure point lay past the call: it went through whole
   }
+}
+
+void walkOutOfMemory(TestServer& t, std::string_view line, std::string_view expected) {
+  walkToolCallOutOfMemory(t, line, {std::string(expected)});  // one line: it comes whole or not at all
 }
