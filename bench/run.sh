@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Builds the release preset, then runs the load driver and the micro-benchmarks. Everything lands in
-# build/release/: load_results.json and .txt (driver medians), bench_json.json, bench_handle.json
+# Builds the bench preset, then runs the load driver and the micro-benchmarks. Everything lands in
+# build/bench/: load_results.json and .txt (driver medians), bench_json.json, bench_handle.json
 # and their .txt (Google Benchmark, three repetitions each, aggregates only).
 # Arguments go to the load driver, e.g.: bench/run.sh --repeats 3 --pings 500000
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-out=build/release
+out=build/bench
 
-cmake --preset release >/dev/null
-cmake --build --preset release
+cmake --preset bench >/dev/null
+cmake --build --preset bench
 
 "$out/bench/demo_load" --server "$out/demo_server" --out "$out/load_results.json" "$@" | tee "$out/load_results.txt"
 for name in json handle; do

@@ -1,26 +1,19 @@
 #!/usr/bin/env bash
 # Builds the seed corpora of the fuzzers into OUT/json and OUT/handle (both emptied first).
-#   fuzz_json:   every file of the JSON parsing test suite in shared/jsontestsuite/test_parsing.
+#   fuzz_json:   every file of the JSON parsing corpus in tests/data/jsontestsuite/test_parsing.
 #   fuzz_handle: examples/session.jsonl whole and line by line, one request per method and tool,
 #                and every accepted suite text as the id of a ping.
-# The suite is read where it lies (DEMO_SHARED_DIR, default: shared/ beside the repository); it is
-# never copied into the repository. Without it the json corpus is left empty and a warning printed.
 # Usage: fuzz/make_corpus.sh OUT
 set -euo pipefail
 
 out=${1:?usage: make_corpus.sh OUT}
 src=$(cd "$(dirname "$0")/.." && pwd)
-shared=${DEMO_SHARED_DIR:-$src/../shared}
-suite=$shared/jsontestsuite/test_parsing
+suite=$src/tests/data/jsontestsuite/test_parsing
 
 rm -rf "$out/json" "$out/handle"
 mkdir -p "$out/json" "$out/handle"
 
-if [[ -d $suite ]]; then
-  cp "$suite"/*.json "$out/json/"
-else
-  echo "make_corpus: $suite not found; fuzz_json starts from an empty corpus" >&2
-fi
+cp "$suite"/*.json "$out/json/"
 
 n=0
 seed() {  # one seed file for fuzz_handle; each argument is one line
@@ -58,10 +51,8 @@ seed '{"id":38,"method":"prompts/get","params":{"name":"review","arguments":{"co
 seed '{' '[1,2]' '"x"' '  ' $'{"id":40,"method":"ping"}\r' '{"method":"ping"}' '{"id":null,"method":"ping"}' \
   '{"id":1,"method":3}'
 
-if [[ -d $suite ]]; then
-  for f in "$suite"/y_*.json; do
-    id=$(tr '\n' ' ' < "$f")
-    seed "{\"id\":$id,\"method\":\"ping\"}"
-  done
-fi
+for f in "$suite"/y_*.json; do
+  id=$(tr '\n' ' ' < "$f")
+  seed "{\"id\":$id,\"method\":\"ping\"}"
+done
 echo "make_corpus: $(ls "$out/json" | wc -l) json seeds, $(ls "$out/handle" | wc -l) handle seeds in $out"

@@ -21,7 +21,7 @@ std::string_view initializeResult(std::pmr::memory_resource& a, const json::Valu
   constexpr std::string_view head = R"({"protocolVersion":")";
   constexpr std::string_view tail =
       R"(","capabilities":{"tools":{"listChanged":false},"resources":{},"prompts":{},"logging":{}},)"
-      R"("serverInfo":{"name":"marlo-demo-tarn","title":"示例服务端（Tarn）","version":"1.0.0"},)"
+      R"("serverInfo":{"name":"marlo-demo-tarn","title":"示例服务端（Tarn）","version":")" DEMO_VERSION R"("},)"
       R"("instructions":"A demo server written in Tarn: try echo, image, notify and ask_client."})";
   json::Text& out = json::newText(a);
   out.reserve(head.size() + version.size() + tail.size());

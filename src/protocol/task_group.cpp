@@ -61,9 +61,8 @@ void TaskGroup::spinForTask(std::unique_lock<std::mutex>& lock) noexcept {
   spinning_ = true;
   lock.unlock();
   Clock::time_point until = Clock::now() + spin_time;
-  do {
-    for (int i = 0; i < 64 && queued_.load(std::memory_order_relaxed) == 0; ++i) __builtin_ia32_pause();
-  } while (queued_.load(std::memory_order_relaxed) == 0 && Clock::now() < until);
+  while (queued_.load(std::memory_order_relaxed) == 0 && Clock::now() < until) {
+  }
   lock.lock();
   spinning_ = false;  // from here tryStart wakes a sleeper again
 }
@@ -116,6 +115,7 @@ void TaskGroup::startWorkers() noexcept {
     try {
       workers_.emplace_back([this] { work(); });
       ++idle_;  // idle from now, so no second worker is started for the same task
+      threads_started_.fetch_add(1, std::memory_order_relaxed);
     } catch (const std::bad_alloc&) {  // no thread now: the queued tasks wait for the workers there are
     } catch (const std::system_error&) {
     }

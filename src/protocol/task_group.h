@@ -48,6 +48,9 @@ class TaskGroup {
   // Returns once every task started so far has finished.
   void wait() noexcept;
 
+  // How many worker threads every group of the process has started so far.
+  static std::size_t threadsStarted() noexcept { return threads_started_.load(std::memory_order_relaxed); }
+
  private:
   using Clock = std::chrono::steady_clock;
   void work() noexcept;
@@ -72,4 +75,5 @@ class TaskGroup {
   std::vector<std::thread> workers_;     // guarded by mutex_
   bool starter_idle_ = false;            // guarded by mutex_; the starter waits for a task to watch
   std::thread starter_;                  // starts workers; runs from the first task on
+  static inline std::atomic<std::size_t> threads_started_{0};
 };

@@ -29,7 +29,7 @@ std::string nested(std::size_t depth) { return std::string(depth, '[') + std::st
 
 TEST(Json, Corpus) {
   std::size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(DEMO_SHARED_DIR "/jsontestsuite/test_parsing/")) {
+  for (const auto& entry : std::filesystem::directory_iterator(DEMO_SOURCE_DIR "/tests/data/jsontestsuite/test_parsing/")) {
     const std::string name = entry.path().filename().string();
     std::ifstream in(entry.path(), std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

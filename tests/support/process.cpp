@@ -6,10 +6,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
+namespace {
+std::atomic<std::size_t> servers_started{0};
+}  // namespace
+
+std::size_t serversStarted() { return servers_started.load(); }
+
 ServerPipes startServer() {
+  servers_started.fetch_add(1);
   ::signal(SIGPIPE, SIG_IGN);  // the test writes to a server that may be gone
   int in[2], out[2], err[2];
   if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};

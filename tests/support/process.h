@@ -2,6 +2,7 @@
 // Runs the real demo_server binary, for what only a process shows: exit status, the start-up line,
 // end of input and a closed standard output.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,9 @@ struct ServerPipes {
   int err = -1;  // its standard error
 };
 ServerPipes startServer();
+
+// How many servers this test process has started.
+std::size_t serversStarted();
 
 // Starts demo_server, writes `input` to its standard input, closes it, and collects both outputs.
 ProcessResult runServer(std::string_view input, ProcessOptions options = {});
