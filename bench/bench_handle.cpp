@@ -12,8 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/message.h"
-#include "protocol/server.h"
+#include "server/server.h"
 
 namespace {
 
@@ -117,7 +116,7 @@ void toolCall(benchmark::State& state, std::string_view line) {
     expected += burst;
     out.waitFor(expected);
   }
-  server->group.wait();
+  server->tools.group.wait();
   if (log.lines != 0) state.SkipWithError("log lines written");
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * burst));
 }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "protocol/json.h"
-#include "protocol/server.h"
+#include "protocol/arena.h"
 
 namespace {
 

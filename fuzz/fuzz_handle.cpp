@@ -36,8 +36,7 @@
 #include <vector>
 
 #include "protocol/json.h"
-#include "protocol/message.h"
-#include "protocol/server.h"
+#include "server/server.h"
 
 namespace {
 
@@ -215,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     ServerPtr server = initServer(gpa, out.sink(), log.sink());
     check(server != nullptr, "the server did not start");
-    server->ask_timeout = std::chrono::milliseconds(1);
+    server->tools.requests.ask_timeout = std::chrono::milliseconds(1);
     for (;;) {
       const std::size_t newline = input.find('\n');
       const std::string_view line = input.substr(0, newline);
@@ -223,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (newline == std::string_view::npos) break;
       input.remove_prefix(newline + 1);
     }
-    server->group.wait();
+    server->tools.group.wait();
     checkOutput(out.lines(), e);
     checkLog(log.lines(), e);
   }

@@ -6,9 +6,8 @@
 #include <new>
 #include <string>
 
-#include "protocol/message.h"
-#include "protocol/server.h"
 #include "protocol/stdio.h"
+#include "server/server.h"
 
 namespace {
 
@@ -44,7 +43,8 @@ int main() {
     }
     if (!server) return fail(log, "InvalidCatalogue");
     log.write(log.ctx, "demo MCP server (Tarn) ready");
-    end = runLineLoop(*server, 0);
+    auto handleLine = [](void* s, std::string_view line) noexcept { handle(*static_cast<Server*>(s), line); };
+    end = runLineLoop(0, server->gpa, server->wire.out, LineHandler{server.get(), handleLine});
   }  // releasing the server waits for running tool calls
   flush(sinkOf(out));  // nothing written stays behind
   switch (end) {

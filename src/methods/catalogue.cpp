@@ -66,8 +66,26 @@ std::optional<std::uint64_t> parseCursor(std::string_view text) {
 
 }  // namespace
 
-Reply toolsPage(const Server& s, std::pmr::memory_resource& a, const json::Value& params) {
-  std::size_t count = s.tools.size();
+bool loadCatalogue(Catalogue& c) {
+  std::optional<json::Value> catalogue = json::parse(c.arena, tools_json);
+  if (!catalogue || catalogue->kind != json::Kind::Array) return false;
+  c.tools = catalogue->items();
+  // Listing pages join these texts: the catalogue is written once, not once per request.
+  std::pmr::polymorphic_allocator<std::string_view> alloc(&c.arena);
+  std::string_view* texts = alloc.allocate(c.tools.size());
+  for (std::size_t i = 0; i < c.tools.size(); ++i) {
+    json::Text& text = json::newText(c.arena);
+    if (!json::writeValue(text, c.tools[i])) return false;
+    texts[i] = text;
+  }
+  c.tool_texts = {texts, c.tools.size()};
+  return true;
+}
+
+std::string_view toolName(const json::Value& tool) { return json::stringField(tool, "name").value_or(""); }
+
+Reply toolsPage(const Catalogue& c, std::pmr::memory_resource& a, const json::Value& params) {
+  std::size_t count = c.tools.size();
   std::uint64_t start = 0;
   if (std::optional<std::string_view> cursor = json::stringField(params, "cursor")) {
     std::optional<std::uint64_t> parsed = parseCursor(*cursor);
@@ -82,7 +100,7 @@ Reply toolsPage(const Server& s, std::pmr::memory_resource& a, const json::Value
   out += R"({"tools":[)";
   for (std::size_t i = start; i < end; ++i) {
     if (i > start) out += ',';
-    out += s.tool_texts[i];
+    out += c.tool_texts[i];
   }
   out += ']';
   if (start + tools_page_size < count) {

@@ -31,12 +31,12 @@ std::string_view initializeResult(std::pmr::memory_resource& a, const json::Valu
   return out;
 }
 
-Reply dispatch(Server& s, std::pmr::memory_resource& a, std::string_view method, const json::Value& params) {
+Reply dispatch(const Catalogue& c, std::pmr::memory_resource& a, std::string_view method, const json::Value& params) {
   if (method == "initialize") return Reply::result(initializeResult(a, params));
   if (method == "ping") return Reply::result(empty_result);
   // The level is not kept: log notifications go out as before.
   if (method == "logging/setLevel") return Reply::result(empty_result);
-  if (method == "tools/list") return toolsPage(s, a, params);
+  if (method == "tools/list") return toolsPage(c, a, params);
   if (method == "resources/list") return listResult(a, "resources", resources_json);
   if (method == "resources/templates/list") return listResult(a, "resourceTemplates", templates_json);
   if (method == "resources/read") return readResource(a, json::stringField(params, "uri").value_or(""));

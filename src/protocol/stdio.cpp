@@ -9,7 +9,6 @@
 #include <string>
 #include <utility>
 
-#include "protocol/message.h"
 
 namespace {
 
@@ -104,11 +103,11 @@ Sink sinkOf(StdoutSink& out) { return Sink{&out, &writeLine, &flushPending}; }
 
 namespace {
 
-LoopEnd readLines(Server& s, int fd) {
+LoopEnd readLines(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineHandler handler) {
   // A line that lies whole in the read buffer is handed over in place; only a line that spans
   // refills is gathered in `pending`, which keeps its capacity, so steady traffic allocates nothing.
   auto buffer = std::make_unique_for_overwrite<char[]>(read_buffer_size);
-  std::pmr::string pending(&s.gpa);
+  std::pmr::string pending(&gpa);
   std::size_t start = 0;
   std::size_t end = 0;
   for (;;) {
@@ -117,7 +116,7 @@ LoopEnd readLines(Server& s, int fd) {
       std::string_view piece(buffer.get() + start, static_cast<std::size_t>(newline - (buffer.get() + start)));
       start += piece.size() + 1;
       if (pending.empty()) {
-        handle(s, piece);
+        handler.handle(handler.ctx, piece);
         continue;
       }
       try {
@@ -125,7 +124,7 @@ LoopEnd readLines(Server& s, int fd) {
       } catch (const std::bad_alloc&) {  // the loop decides: input cannot be gathered, so it ends
         return LoopEnd::WriteFailed;
       }
-      handle(s, pending);
+      handler.handle(handler.ctx, pending);
       pending.clear();
       continue;
     }
@@ -135,14 +134,14 @@ LoopEnd readLines(Server& s, int fd) {
       return LoopEnd::WriteFailed;
     }
     start = end = 0;
-    flush(s.sink);  // replies held back go out before the server waits for more input
+    flush(out);  // replies held back go out before the server waits for more input
     ssize_t got = ::read(fd, buffer.get(), read_buffer_size);
     if (got < 0) {
       if (errno == EINTR) continue;
       return LoopEnd::ReadFailed;
     }
     if (got == 0) {
-      handle(s, pending);
+      handler.handle(handler.ctx, pending);
       return LoopEnd::EndOfInput;
     }
     end = static_cast<std::size_t>(got);
@@ -151,8 +150,8 @@ LoopEnd readLines(Server& s, int fd) {
 
 }  // namespace
 
-LoopEnd runLineLoop(Server& s, int fd) {
-  LoopEnd end = readLines(s, fd);
-  flush(s.sink);
+LoopEnd runLineLoop(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineHandler handler) {
+  LoopEnd end = readLines(fd, gpa, out, handler);
+  flush(out);
   return end;
 }

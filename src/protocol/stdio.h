@@ -6,7 +6,10 @@
 #include <memory>
 #include <mutex>
 
-#include "protocol/server.h"
+#include <memory_resource>
+#include <string_view>
+
+#include "protocol/sink.h"
 
 // Writes whole lines to one descriptor: standard output for protocol lines, standard error for
 // reports. Lines never interleave: they gather in a 64 KiB buffer, and one thread at a time, the
@@ -35,8 +38,15 @@ Sink sinkOf(StdoutSink& out);
 
 enum class LoopEnd { EndOfInput, ReadFailed, WriteFailed };
 
-// Reads `fd` through a 64 KiB buffer and hands every line, without its "\n", to handle(); at end
-// of input the last line too, terminated or not. Flushes the server's sink before every read. Lines have no length limit. Returns how input
+// What the line loop hands each line to. `line` is borrowed for the call only.
+struct LineHandler {
+  void* ctx = nullptr;
+  void (*handle)(void* ctx, std::string_view line) noexcept = nullptr;
+};
+
+// Reads `fd` through a 64 KiB buffer and hands every line, without its "\n", to `handler`; at end
+// of input the last line too, terminated or not. Lines have no length limit; a line that spans
+// reads is gathered in `gpa`. What `out` holds back leaves before every read. Returns how input
 // ended: ReadFailed when reading fails, WriteFailed when the line accumulator cannot grow; the
 // partial line is then not handled.
-LoopEnd runLineLoop(Server& s, int fd);
+LoopEnd runLineLoop(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineHandler handler);

@@ -12,7 +12,7 @@
 
 namespace {
 
-Reply echo(std::pmr::memory_resource& a, const json::Value& args) {
+Reply echo(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
   auto text = argString(args, "text");
   if (!text) return argError(a, text.error(), "text");
   auto times = argInt(args, "times", 1, 1, 10);
@@ -26,7 +26,7 @@ Reply echo(std::pmr::memory_resource& a, const json::Value& args) {
   return textResult(a, out, false);
 }
 
-Reply add(std::pmr::memory_resource& a, const json::Value& args) {
+Reply add(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
   auto x = argNumber(args, "a");
   if (!x) return argError(a, x.error(), "a");
   auto y = argNumber(args, "b");
@@ -36,7 +36,7 @@ Reply add(std::pmr::memory_resource& a, const json::Value& args) {
   return textResult(a, sum, false);
 }
 
-Reply image(std::pmr::memory_resource& a, const json::Value& args) {
+Reply image(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
   auto color = argString(args, "color");
   if (!color) return argError(a, color.error(), "color");
   constexpr std::string_view channels[] = {"red", "green", "blue"};
@@ -65,11 +65,15 @@ Reply image(std::pmr::memory_resource& a, const json::Value& args) {
   return Reply::result(out);
 }
 
-Reply slow(Server& s, std::pmr::memory_resource& a, const json::Value& args) {
+Reply fail(ToolCalls&, std::pmr::memory_resource& a, const json::Value&, const json::Value*) {
+  return textResult(a, "This tool always fails (on purpose).", true);
+}
+
+Reply slow(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
   auto seconds = argNumber(args, "seconds");
   if (!seconds) return argError(a, seconds.error(), "seconds");
   if (*seconds < 0 || *seconds > 60) return Reply::invalid("Invalid arguments: seconds must be between 0 and 60");
-  flush(s.sink);  // what this thread wrote leaves before it sleeps
+  flush(t.wire.out);  // what this thread wrote leaves before it sleeps
   std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<std::int64_t>(*seconds * 1e9)));
   json::Text& text = json::newText(a);
   text += "slept ";
@@ -78,7 +82,7 @@ Reply slow(Server& s, std::pmr::memory_resource& a, const json::Value& args) {
   return textResult(a, text, false);
 }
 
-Reply notifySteps(Server& s, std::pmr::memory_resource& a, const json::Value& args, const json::Value* token) {
+Reply notifySteps(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& args, const json::Value* token) {
   auto steps = argInt(args, "steps", 3, 1, 10);
   if (!steps) return argError(a, steps.error(), "steps");
   for (std::int64_t i = 1; i <= *steps; ++i) {
@@ -89,7 +93,7 @@ Reply notifySteps(Server& s, std::pmr::memory_resource& a, const json::Value& ar
     message += '/';
     json::writeDecimal(message, *steps);
     message += "\"}";
-    notify(s, a, "notifications/message", message);
+    notify(t.wire, a, "notifications/message", message);
     if (token) {
       // {"progressToken":<token>,"progress":<i>,"total":<steps>}
       json::Text& progress = json::newText(a);
@@ -101,14 +105,14 @@ Reply notifySteps(Server& s, std::pmr::memory_resource& a, const json::Value& ar
       json::writeDecimal(progress, *steps);
       progress += '}';
       if (written) {
-        notify(s, a, "notifications/progress", progress);
+        notify(t.wire, a, "notifications/progress", progress);
       } else {
-        logTooDeep(s);
+        logTooDeep(t.wire);
       }
     }
     // The pause after the last step matters too: clients may drop a progress notification that
     // arrives in the same read as the reply.
-    flush(s.sink);
+    flush(t.wire.out);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   json::Text& text = json::newText(a);
@@ -118,32 +122,32 @@ Reply notifySteps(Server& s, std::pmr::memory_resource& a, const json::Value& ar
   return textResult(a, text, false);
 }
 
-Reply askClientTool(Server& s, std::pmr::memory_resource& a) {
-  std::optional<std::string_view> answer = askClient(s, a);
-  if (!answer) return textResult(a, "the client did not answer within 10 s", true);
+Reply askClientTool(ToolCalls& t, std::pmr::memory_resource& a, const json::Value&, const json::Value*) {
+  std::optional<std::string_view> answer = askClient(t.wire, t.requests, a);
   json::Text& text = json::newText(a);
+  if (!answer) {
+    text += "the client did not answer within ";
+    json::writeFloat(text, std::chrono::duration<double>(t.requests.ask_timeout).count());
+    text += " s";
+    return textResult(a, text, true);
+  }
   text += "client answered: ";
   text += *answer;
   return textResult(a, text, false);
 }
 
-[[noreturn]] void crash(Server& s) {
-  flush(s.sink);  // replies already made for earlier requests still reach the client
-  s.log.write(s.log.ctx, "crashing on purpose");
+[[noreturn]] Reply crash(ToolCalls& t, std::pmr::memory_resource&, const json::Value&, const json::Value*) {
+  flush(t.wire.out);  // replies already made for earlier requests still reach the client
+  t.wire.log.write(t.wire.log.ctx, "crashing on purpose");
   std::_Exit(3);  // at once: no reply, no clean-up, other calls abandoned
 }
 
+constexpr Tool demo_tools[] = {
+    {"echo", &echo, false},    {"add", &add, false},   {"image", &image, false},
+    {"fail", &fail, false},    {"slow", &slow, true},  {"notify", &notifySteps, true},
+    {"ask_client", &askClientTool, true},              {"crash", &crash, true},
+};
+
 }  // namespace
 
-Reply callTool(Server& s, std::pmr::memory_resource& a, std::string_view name, const json::Value& args,
-               const json::Value* progress_token) {
-  if (name == "echo") return echo(a, args);
-  if (name == "add") return add(a, args);
-  if (name == "image") return image(a, args);
-  if (name == "fail") return textResult(a, "This tool always fails (on purpose).", true);
-  if (name == "slow") return slow(s, a, args);
-  if (name == "notify") return notifySteps(s, a, args, progress_token);
-  if (name == "ask_client") return askClientTool(s, a);
-  if (name == "crash") crash(s);
-  return Reply::invalid("Unknown tool: ");  // the catalogue and this list name the same tools
-}
+std::span<const Tool> demoTools() { return demo_tools; }

@@ -2,15 +2,14 @@
 
 #include <new>
 
-#include "tools/demo_tools.h"
-
 namespace {
 
 // What a task carries: it lives in the message's arena, which travels with it.
 struct ToolCall {
-  ToolCall(Server* s, Arena* arena, const json::Value& id, const json::Value& params)
-      : s(s), arena(arena), id(id), params(params) {}
-  Server* s;
+  ToolCall(ToolCalls* t, const Tool* tool, Arena* arena, const json::Value& id, const json::Value& params)
+      : t(t), tool(tool), arena(arena), id(id), params(params) {}
+  ToolCalls* t;
+  const Tool* tool;
   Arena* arena;
   json::Value id;
   json::Value params;
@@ -18,55 +17,73 @@ struct ToolCall {
 
 void runTask(void* arg) noexcept {
   ToolCall& call = *static_cast<ToolCall*>(arg);
-  Server& s = *call.s;
-  runToolCall(s, ArenaPtr(call.arena, ArenaDeleter{&s.gpa}), call.id, call.params);
+  runToolCall(*call.t, *call.tool, ArenaPtr(call.arena, ArenaDeleter{&call.t->gpa}), call.id, call.params);
 }
 
-const json::Value* findTool(const Server& s, std::string_view name) {
-  for (const json::Value& tool : s.tools) {
-    if (json::stringField(tool, "name") == name) return &tool;
+// Workers send what they wrote before they wait for the next call.
+void flushOut(void* t) noexcept { flush(static_cast<ToolCalls*>(t)->wire.out); }
+
+// How many calls run at once before further waiting calls are declined.
+constexpr std::size_t max_concurrent_calls = 1024;
+
+}  // namespace
+
+ToolCalls::ToolCalls(std::pmr::memory_resource& gpa, Wire wire)
+    : gpa(gpa), wire(wire), requests(gpa), table(&gpa), group(max_concurrent_calls, Task{&flushOut, this}) {}
+
+bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools) {
+  t.table.clear();
+  for (const json::Value& entry : c.tools) {
+    const Tool* bound = nullptr;
+    for (const Tool& tool : tools) {
+      if (tool.name == toolName(entry)) bound = &tool;
+    }
+    if (!bound) return false;
+    t.table.push_back(bound);
+  }
+  return true;
+}
+
+const Tool* findTool(const ToolCalls& t, std::string_view name) {
+  for (const Tool* tool : t.table) {
+    if (tool->name == name) return tool;
   }
   return nullptr;
 }
 
-}  // namespace
-
-void startToolCall(Server& s, ArenaPtr& arena, const json::Value& id, const json::Value& params) {
+void startToolCall(ToolCalls& t, ArenaPtr& arena, const json::Value& id, const json::Value& params) {
   std::pmr::memory_resource& a = arena->resource();
   std::string_view name = json::stringField(params, "name").value_or("");
-  if (!findTool(s, name)) {
+  const Tool* tool = findTool(t, name);
+  if (!tool) {
     json::Text& message = json::newText(a);
     message += "Unknown tool: ";
     message += name;
-    sendReply(s, a, id, Reply::invalid(message));
+    sendReply(t.wire, a, id, Reply::invalid(message));
     return;
   }
-  ToolCall* call = nullptr;
-  try {
-    call = std::pmr::polymorphic_allocator<ToolCall>(&a).new_object<ToolCall>(&s, arena.get(), id, params);
-  } catch (const std::bad_alloc&) {  // no memory for the task: the call runs here instead
-    flush(s.sink);
-    runToolCall(s, std::move(arena), id, params);
-    return;
-  }
+  if (!tool->waits) return runToolCall(t, *tool, std::move(arena), id, params);
+  auto* call = std::pmr::polymorphic_allocator<ToolCall>(&a).new_object<ToolCall>(&t, tool, arena.get(), id, params);
   Arena* handed_over = arena.release();  // the task owns the arena from here and frees it after replying
-  if (s.group.tryStart(Task{&runTask, call})) return;
-  flush(s.sink);  // the call may wait a long time: replies held back go out first
-  runToolCall(s, ArenaPtr(handed_over, ArenaDeleter{&s.gpa}), id, params);
+  if (t.group.tryStart(Task{&runTask, call})) return;
+  // No worker can take the call. It must not wait here, on the thread that reads the client's
+  // answers and requests, so it is answered at once.
+  arena.reset(handed_over);
+  sendReply(t.wire, a, id, textResult(a, "no worker thread could be started for this call; try again later", true));
 }
 
-void runToolCall(Server& s, ArenaPtr arena, const json::Value& id, const json::Value& params) noexcept {
+void runToolCall(ToolCalls& t, const Tool& tool, ArenaPtr arena, const json::Value& id,
+                 const json::Value& params) noexcept {
   std::pmr::memory_resource& a = arena->resource();
   const json::Value* arguments = json::member(params, "arguments");
   const json::Value& args = arguments && arguments->isObject() ? *arguments : json::empty_object;
   const json::Value* meta = json::member(params, "_meta");
   const json::Value* progress_token = meta ? json::member(*meta, "progressToken") : nullptr;
-  std::string_view name = json::stringField(params, "name").value_or("");
   // runToolCall decides for the whole call: without memory the reply is dropped with one report.
   try {
-    sendReply(s, a, id, callTool(s, a, name, args, progress_token));
+    sendReply(t.wire, a, id, tool.run(t, a, args, progress_token));
   } catch (const std::bad_alloc&) {
-    logOom(s);
+    logOom(t.wire);
   }
 }  // the arena, and the reply line built in it, are released only now
 

@@ -38,7 +38,12 @@ async function connect() {
   client.setNotificationHandler(LoggingMessageNotificationSchema, (n) => { logs.push(n.params); });
   client.setRequestHandler(ListRootsRequestSchema, async () => ({ roots }));
   await client.connect(transport);
-  return { client, transport, seen, logs, stderr: () => stderr };
+  // Standard error is a pipe of its own: its line may arrive after the first reply.
+  const stderrWhenReady = async () => {
+    for (let i = 0; i < 100 && !stderr.includes('\n'); ++i) await new Promise((r) => setTimeout(r, 20));
+    return stderr;
+  };
+  return { client, transport, seen, logs, stderr: () => stderr, stderrWhenReady };
 }
 
 async function rejects(promise, code, message) {
@@ -84,7 +89,7 @@ describe('demo_server through the SDK client', () => {
       tools: { listChanged: false }, resources: {}, prompts: {}, logging: {},
     });
     assert.equal(c.client.getInstructions(), 'A demo server written in Tarn: try echo, image, notify and ask_client.');
-    assert.equal(c.stderr(), 'demo MCP server (Tarn) ready\n');
+    assert.equal(await c.stderrWhenReady(), 'demo MCP server (Tarn) ready\n');
   });
 
   test('ping and setLoggingLevel', async () => {

@@ -52,6 +52,7 @@ bool FailingResource::do_is_equal(const std::pmr::memory_resource& other) const 
 }
 
 #include "protocol/message.h"
+#include "server/server.h"
 
 Sink sinkOf(CapturingSink& c) {
   return Sink{&c, [](void* ctx, std::string_view line) { static_cast<CapturingSink*>(ctx)->write(line); }};
@@ -79,7 +80,7 @@ std::string TestServer::replyTo(std::string_view line) { return oneLine(run(line
 
 std::vector<std::string> TestServer::runCall(std::string_view line) {
   handle(*server, line);
-  server->group.wait();
+  server->tools.group.wait();
   return out.take();
 }
 

@@ -46,7 +46,7 @@ class FailingResource : public std::pmr::memory_resource {
   std::atomic<std::size_t> outstanding_{0};
 };
 
-#include "protocol/server.h"
+#include "server/server.h"
 
 // The Sink that appends to `c`.
 Sink sinkOf(CapturingSink& c);

@@ -41,14 +41,16 @@ std::string answered(std::string_view call_id, std::string_view answer) {
          R"("}],"isError":false}})";
 }
 
-std::string timedOut(std::string_view call_id) {
+// The time-out result of a call whose request waited `seconds` (written as the reply writes it).
+std::string timedOut(std::string_view call_id, std::string_view seconds) {
   return R"({"jsonrpc":"2.0","id":")" + std::string(call_id) +
-         R"(","result":{"content":[{"type":"text","text":"the client did not answer within 10 s"}],"isError":true}})";
+         R"(","result":{"content":[{"type":"text","text":"the client did not answer within )" + std::string(seconds) +
+         R"( s"}],"isError":true}})";
 }
 
 std::int64_t lastId(Server& s) {
-  std::lock_guard lock(s.mutex);
-  return s.next_id;
+  std::lock_guard lock(s.tools.requests.mutex);
+  return s.tools.requests.next_id;
 }
 
 // Starts an ask_client call and returns once its request is out, checking that it is the next one.
@@ -80,7 +82,7 @@ TEST(AskClient, Answered) {
     startAsk(t, "c");
     EXPECT_EQ(lastId(*t.server), id);
     handle(*t.server, line);
-    t.server->group.wait();
+    t.server->tools.group.wait();
     std::string_view trimmed = line;
     trimmed.remove_prefix(trimmed.find('{'));
     trimmed.remove_suffix(trimmed.size() - 1 - trimmed.rfind('}'));
@@ -105,15 +107,15 @@ TEST(AskClient, UnansweredRequestsTimeOut) {
       {R"({"jsonrpc":"2.0","result":)", "}"},
   };
   TestServer t;
-  t.server->ask_timeout = 100ms;
+  t.server->tools.requests.ask_timeout = 100ms;
   for (const Case& c : cases) {
     std::int64_t id = lastId(*t.server) + 1;
     std::string wrong = c.before_id + std::to_string(id) + c.after_id;
     SCOPED_TRACE(wrong);
     startAsk(t, "w");
     handle(*t.server, wrong);
-    t.server->group.wait();
-    EXPECT_EQ(t.out.take(), std::vector<std::string>{timedOut("w")});
+    t.server->tools.group.wait();
+    EXPECT_EQ(t.out.take(), std::vector<std::string>{timedOut("w", "0.1")});
     EXPECT_EQ(t.run(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{"roots":[]}})"),
               std::vector<std::string>{});
   }
@@ -125,7 +127,7 @@ TEST(AskClient, SecondAnswerIsDropped) {
   startAsk(t, "c");
   handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
   handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":["second"]}})");
-  t.server->group.wait();
+  t.server->tools.group.wait();
   EXPECT_EQ(t.out.take(), std::vector<std::string>{answered("c", R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})")});
   EXPECT_TRUE(t.log.lines().empty());
 }
@@ -148,7 +150,7 @@ TEST(AskClient, TwoAtOnce) {
   std::string second_caller = replies[0] == answered("a", second) ? "a" : "b";
   EXPECT_EQ(replies[0], answered(second_caller, second));
   handle(*t.server, first);
-  t.server->group.wait();
+  t.server->tools.group.wait();
   EXPECT_EQ(t.out.take(), (std::vector<std::string>{answered(second_caller, second),
                                                     answered(second_caller == "a" ? "b" : "a", first)}));
 }
@@ -160,7 +162,7 @@ TEST(AskClient, AnswerThatCannotBeKept) {
   startAsk(t, "c");
   t.gpa.arm(2);  // the 1st allocation is the answer's arena, the 2nd its copy for the waiting call
   handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
-  t.server->group.wait();
+  t.server->tools.group.wait();
   t.gpa.arm(0);
   EXPECT_EQ(t.out.take(), std::vector<std::string>{});
   EXPECT_EQ(t.log.take(), std::vector<std::string>{"out of memory; message dropped"});
@@ -171,10 +173,10 @@ TEST(AskClient, AnswerThatCannotBeKept) {
 TEST(AskClient, OutOfMemory) {
   constexpr std::string_view ended = "<call ended>";
   TestServer t;
-  t.server->ask_timeout = 1s;  // only a run whose answer was dropped waits this long
+  t.server->tools.requests.ask_timeout = 1s;  // only a run whose answer was dropped waits this long
   startAsk(t, "warm-up");      // the table of pending requests keeps its buckets from now on
   handle(*t.server, R"({"id":1001,"result":{}})");
-  t.server->group.wait();
+  t.server->tools.group.wait();
   t.out.take();
   std::size_t baseline = t.gpa.outstanding();
   for (std::size_t n = 1;; ++n) {
@@ -185,7 +187,7 @@ TEST(AskClient, OutOfMemory) {
     t.gpa.arm(n);
     handle(*t.server, askLine("c"));
     std::thread watcher([&] {
-      t.server->group.wait();
+      t.server->tools.group.wait();
       t.out.write(ended);
     });
     if (t.out.waitFor(1).at(0) == request(id)) handle(*t.server, answer);
@@ -201,7 +203,7 @@ TEST(AskClient, OutOfMemory) {
       EXPECT_TRUE(log.empty());
     } else {
       EXPECT_TRUE(out.empty() || out == std::vector<std::string>{request(id)} ||
-                  out == (std::vector<std::string>{request(id), timedOut("c")}))
+                  out == (std::vector<std::string>{request(id), timedOut("c", "1")}))
           << testing::PrintToString(out);
       EXPECT_EQ(log, std::vector<std::string>{"out of memory; message dropped"});
     }

@@ -156,7 +156,7 @@ TEST(ToolCall, ManyCallsAtOnce) {
                          R"(,"result":{"content":[{"type":"text","text":"slept 0.05 s"}],"isError":false}})");
     }
   }
-  t.server->group.wait();
+  t.server->tools.group.wait();
   std::vector<std::string> out = t.out.take();
   std::sort(out.begin(), out.end());
   std::sort(expected.begin(), expected.end());

@@ -1,4 +1,4 @@
-#include "protocol/message.h"
+#include "server/server.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/message.h"
+#include "server/server.h"
 #include "support/capture.h"
 
 namespace {

@@ -1,0 +1,78 @@
+#include "server/server.h"
+
+#include <new>
+#include <optional>
+
+#include "methods/dispatch.h"
+#include "protocol/arena.h"
+#include "protocol/message.h"
+#include "tools/client_requests.h"
+#include "tools/demo_tools.h"
+
+Server::Server(std::pmr::memory_resource& gpa, Sink out, Sink log)
+    : gpa(gpa), wire{out, log}, catalogue(gpa), tools(gpa, wire) {}
+
+void ServerDeleter::operator()(Server* s) const noexcept {
+  s->tools.group.wait();  // tool calls still use the server; their replies go out first
+  std::pmr::polymorphic_allocator<Server>(&s->gpa).delete_object(s);
+}
+
+ServerPtr initServer(std::pmr::memory_resource& gpa, Sink out, Sink log) {
+  ServerPtr s(std::pmr::polymorphic_allocator<Server>(&gpa).new_object<Server>(gpa, out, log));
+  // The catalogue is a constant of this program; only a broken build could fail here.
+  if (!loadCatalogue(s->catalogue) || !bindTools(s->tools, s->catalogue, demoTools())) return nullptr;
+  return s;
+}
+
+namespace {
+
+std::string_view trim(std::string_view line) {
+  constexpr std::string_view blanks = " \t\r\n";
+  std::size_t first = line.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  return line.substr(first, line.find_last_not_of(blanks) - first + 1);
+}
+
+constexpr json::Value null_id{};
+
+// Steps after the arena exists. Throws std::bad_alloc; `handle` reports it.
+void handleMessage(Server& s, ArenaPtr& arena, std::string_view line) {
+  std::pmr::memory_resource& a = arena->resource();
+  std::optional<json::Value> message = json::parse(a, line);
+  if (!message) {
+    sendReply(s.wire, a, null_id, Reply::error(ErrorCode::ParseError, "Parse error: invalid JSON"));
+    return;
+  }
+  if (!message->isObject()) {
+    sendReply(s.wire, a, null_id, Reply::error(ErrorCode::InvalidRequest, "Invalid Request: expected an object"));
+    return;
+  }
+  std::optional<std::string_view> method = json::stringField(*message, "method");
+  const json::Value* id_member = json::member(*message, "id");
+  const json::Value& id = id_member ? *id_member : null_id;
+  // A client's answer to one of our requests
+  if (!method) return deliverResponse(s.wire, s.tools.requests, a, id, line);
+  if (id.kind == json::Kind::Null) return;  // a notification: never answered
+  const json::Value* params_member = json::member(*message, "params");
+  const json::Value& params = params_member ? *params_member : json::empty_object;
+  if (!params.isObject()) {
+    sendReply(s.wire, a, id, Reply::invalid("params must be an object"));
+    return;
+  }
+  if (*method == "tools/call") return startToolCall(s.tools, arena, id, params);  // may take the arena over
+  sendReply(s.wire, a, id, dispatch(s.catalogue, a, *method, params));
+}
+
+}  // namespace
+
+void handle(Server& s, std::string_view line) noexcept {
+  line = trim(line);
+  if (line.empty()) return;  // blank lines get no answer and no arena
+  // handle decides what happens when memory runs out: the message is dropped with one report.
+  try {
+    ArenaPtr arena = newMessageArena(s.gpa);
+    handleMessage(s, arena, line);  // leaves `arena` empty when a tool call took it over
+  } catch (const std::bad_alloc&) {
+    logOom(s.wire);
+  }
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The one server object: it composes each subsystem's state, and `handle` routes every input line
+// to the subsystem it is for. `main` builds the sinks, then the Server, and keeps both until the end.
+
+#include <memory>
+#include <memory_resource>
+#include <string_view>
+
+#include "methods/catalogue.h"
+#include "protocol/sink.h"
+#include "tools/tool_call.h"
+
+struct Server {
+  Server(std::pmr::memory_resource& gpa, Sink out, Sink log);
+
+  std::pmr::memory_resource& gpa;  // owns the Server, the arenas and their storage
+  Wire wire;                       // standard output and standard error
+  Catalogue catalogue;
+  ToolCalls tools;  // declared last: released first, after every running tool call has ended
+};
+
+struct ServerDeleter {
+  void operator()(Server* s) const noexcept;
+};
+using ServerPtr = std::unique_ptr<Server, ServerDeleter>;
+
+// Allocates the server from `gpa`, parses the tool catalogue into it and binds the demo tools to it.
+// Null when the catalogue is broken. Throws std::bad_alloc when memory runs out; nothing is left
+// allocated then.
+ServerPtr initServer(std::pmr::memory_resource& gpa, Sink out, Sink log);
+
+// Handles one input line: a request is answered by a method or a tool call, a client's answer goes
+// to the request that waits for it, a notification is dropped. `line` is borrowed for the call only;
+// nothing keeps a view into it. Never fails: what cannot be answered for lack of memory is dropped
+// with one report on the log. REQUIRES: the thread that reads input.
+void handle(Server& s, std::string_view line) noexcept;
