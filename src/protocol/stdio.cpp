@@ -1,7 +1,6 @@
 #include "protocol/stdio.h"
 
 #include <sys/uio.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -9,33 +8,12 @@
 #include <string>
 #include <utility>
 
+#include "protocol/waiting.h"
+
 
 namespace {
 
 constexpr std::size_t read_buffer_size = 65536;
-
-// Writes all of `parts`, resuming after partial writes and interrupts. False when the descriptor
-// fails (for instance a closed pipe; SIGPIPE is handled, so this is EPIPE).
-bool writeAll(int fd, iovec* parts, int count) {
-  while (count > 0) {
-    ssize_t written = ::writev(fd, parts, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    auto left = static_cast<std::size_t>(written);
-    while (count > 0 && left >= parts->iov_len) {
-      left -= parts->iov_len;
-      ++parts;
-      --count;
-    }
-    if (count > 0) {
-      parts->iov_base = static_cast<char*>(parts->iov_base) + left;
-      parts->iov_len -= left;
-    }
-  }
-  return true;
-}
 
 constexpr std::size_t buffer_capacity = 65536;
 
@@ -103,7 +81,7 @@ Sink sinkOf(StdoutSink& out) { return Sink{&out, &writeLine, &flushPending}; }
 
 namespace {
 
-LoopEnd readLines(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineHandler handler) {
+LoopEnd readLines(int fd, std::pmr::memory_resource& gpa, LineHandler handler) {
   // A line that lies whole in the read buffer is handed over in place; only a line that spans
   // refills is gathered in `pending`, which keeps its capacity, so steady traffic allocates nothing.
   auto buffer = std::make_unique_for_overwrite<char[]>(read_buffer_size);
@@ -134,12 +112,8 @@ LoopEnd readLines(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineH
       return LoopEnd::WriteFailed;
     }
     start = end = 0;
-    flush(out);  // replies held back go out before the server waits for more input
-    ssize_t got = ::read(fd, buffer.get(), read_buffer_size);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return LoopEnd::ReadFailed;
-    }
+    ssize_t got = readSome(fd, buffer.get(), read_buffer_size);  // replies held back leave first
+    if (got < 0) return LoopEnd::ReadFailed;
     if (got == 0) {
       handler.handle(handler.ctx, pending);
       return LoopEnd::EndOfInput;
@@ -151,7 +125,8 @@ LoopEnd readLines(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineH
 }  // namespace
 
 LoopEnd runLineLoop(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineHandler handler) {
-  LoopEnd end = readLines(fd, gpa, out, handler);
+  HeldLines held(&out);
+  LoopEnd end = readLines(fd, gpa, handler);
   flush(out);
   return end;
 }

@@ -9,16 +9,16 @@
 #include "tools/client_requests.h"
 #include "tools/demo_tools.h"
 
-Server::Server(std::pmr::memory_resource& gpa, Sink out, Sink log)
-    : gpa(gpa), wire{out, log}, catalogue(gpa), tools(gpa, wire) {}
+Server::Server(std::pmr::memory_resource& gpa, Sink out, Sink log, ThreadStarter start)
+    : gpa(gpa), wire{out, log}, catalogue(gpa), tools(gpa, wire, start) {}
 
 void ServerDeleter::operator()(Server* s) const noexcept {
   s->tools.group.wait();  // tool calls still use the server; their replies go out first
   std::pmr::polymorphic_allocator<Server>(&s->gpa).delete_object(s);
 }
 
-ServerPtr initServer(std::pmr::memory_resource& gpa, Sink out, Sink log) {
-  ServerPtr s(std::pmr::polymorphic_allocator<Server>(&gpa).new_object<Server>(gpa, out, log));
+ServerPtr initServer(std::pmr::memory_resource& gpa, Sink out, Sink log, ThreadStarter start) {
+  ServerPtr s(std::pmr::polymorphic_allocator<Server>(&gpa).new_object<Server>(gpa, out, log, start));
   // The catalogue is a constant of this program; only a broken build could fail here.
   if (!loadCatalogue(s->catalogue) || !bindTools(s->tools, s->catalogue, demoTools())) return nullptr;
   return s;

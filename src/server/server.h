@@ -11,7 +11,7 @@
 #include "tools/tool_call.h"
 
 struct Server {
-  Server(std::pmr::memory_resource& gpa, Sink out, Sink log);
+  Server(std::pmr::memory_resource& gpa, Sink out, Sink log, ThreadStarter start);
 
   std::pmr::memory_resource& gpa;  // owns the Server, the arenas and their storage
   Wire wire;                       // standard output and standard error
@@ -24,10 +24,10 @@ struct ServerDeleter {
 };
 using ServerPtr = std::unique_ptr<Server, ServerDeleter>;
 
-// Allocates the server from `gpa`, parses the tool catalogue into it and binds the demo tools to it.
+// Allocates the server from `gpa` (its tool calls' threads from `start`), parses the tool catalogue into it and binds the demo tools to it.
 // Null when the catalogue is broken. Throws std::bad_alloc when memory runs out; nothing is left
 // allocated then.
-ServerPtr initServer(std::pmr::memory_resource& gpa, Sink out, Sink log);
+ServerPtr initServer(std::pmr::memory_resource& gpa, Sink out, Sink log, ThreadStarter start = &startDetachedThread);
 
 // Handles one input line: a request is answered by a method or a tool call, a client's answer goes
 // to the request that waits for it, a notification is dropped. `line` is borrowed for the call only;

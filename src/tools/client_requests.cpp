@@ -4,6 +4,7 @@
 #include <new>
 
 #include "protocol/message.h"
+#include "protocol/waiting.h"
 
 std::optional<std::string_view> askClient(const Wire& w, ClientRequests& r, std::pmr::memory_resource& a) {
   Waiter waiter;
@@ -31,12 +32,11 @@ std::optional<std::string_view> askClient(const Wire& w, ClientRequests& r, std:
   line += R"({"jsonrpc":"2.0","id":)";
   line += key;
   line += R"(,"method":"roots/list","params":{}})";
-  send(w, line);
-  flush(w.out);  // the client must see the request before we wait for its answer
+  send(w, line);  // the wait below sends it out first
 
   auto deadline = std::chrono::steady_clock::now() + r.ask_timeout;
   std::unique_lock lock(r.mutex);
-  waiter.event.wait_until(lock, deadline, [&] { return waiter.answered; });
+  waitUntil(waiter.event, lock, deadline, [&] { return waiter.answered; });
   if (waiter.lost) throw std::bad_alloc();
   if (!waiter.reply) return std::nullopt;
   json::Text& answer = json::newText(a);

@@ -1,10 +1,13 @@
 #include "tools/demo_tools.h"
 
+#include <sys/time.h>
+
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
-#include <thread>
 
+#include "protocol/waiting.h"
 #include "tools/base64.h"
 #include "tools/client_requests.h"
 #include "tools/png.h"
@@ -69,12 +72,11 @@ Reply fail(ToolCalls&, std::pmr::memory_resource& a, const json::Value&, const j
   return textResult(a, "This tool always fails (on purpose).", true);
 }
 
-Reply slow(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
+Reply slow(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
   auto seconds = argNumber(args, "seconds");
   if (!seconds) return argError(a, seconds.error(), "seconds");
   if (*seconds < 0 || *seconds > 60) return Reply::invalid("Invalid arguments: seconds must be between 0 and 60");
-  flush(t.wire.out);  // what this thread wrote leaves before it sleeps
-  std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<std::int64_t>(*seconds * 1e9)));
+  sleepFor(std::chrono::nanoseconds(static_cast<std::int64_t>(*seconds * 1e9)));
   json::Text& text = json::newText(a);
   text += "slept ";
   json::writeFloat(text, *seconds);
@@ -112,8 +114,7 @@ Reply notifySteps(ToolCalls& t, std::pmr::memory_resource& a, const json::Value&
     }
     // The pause after the last step matters too: clients may drop a progress notification that
     // arrives in the same read as the reply.
-    flush(t.wire.out);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    sleepFor(std::chrono::milliseconds(50));
   }
   json::Text& text = json::newText(a);
   text += "done after ";
@@ -136,9 +137,21 @@ Reply askClientTool(ToolCalls& t, std::pmr::memory_resource& a, const json::Valu
   return textResult(a, text, false);
 }
 
+void exitAtOnce(int) { std::_Exit(3); }
+
 [[noreturn]] Reply crash(ToolCalls& t, std::pmr::memory_resource&, const json::Value&, const json::Value*) {
-  flush(t.wire.out);  // replies already made for earlier requests still reach the client
+  // The end comes within 80 ms even when nobody reads standard output and the flush below blocks.
+  struct sigaction action {};
+  action.sa_handler = exitAtOnce;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGALRM, &action, nullptr);
+  itimerval timer{};
+  timer.it_value.tv_usec = 80'000;
+  setitimer(ITIMER_REAL, &timer, nullptr);
+  // The line is written by this thread, under the standard-error lock, before the process ends.
   t.wire.log.write(t.wire.log.ctx, "crashing on purpose");
+  flush(t.wire.log);
+  flush(t.wire.out);  // replies already made for earlier requests still reach the client
   std::_Exit(3);  // at once: no reply, no clean-up, other calls abandoned
 }
 

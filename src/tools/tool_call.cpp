@@ -20,16 +20,14 @@ void runTask(void* arg) noexcept {
   runToolCall(*call.t, *call.tool, ArenaPtr(call.arena, ArenaDeleter{&call.t->gpa}), call.id, call.params);
 }
 
-// Workers send what they wrote before they wait for the next call.
-void flushOut(void* t) noexcept { flush(static_cast<ToolCalls*>(t)->wire.out); }
-
-// How many calls run at once before further waiting calls are declined.
-constexpr std::size_t max_concurrent_calls = 1024;
+// How many calls run at once; further calls wait for one of them to end. Each waiting call needs a
+// thread of its own, so this is far above what a client asks at once.
+constexpr std::size_t max_worker_threads = 4096;
 
 }  // namespace
 
-ToolCalls::ToolCalls(std::pmr::memory_resource& gpa, Wire wire)
-    : gpa(gpa), wire(wire), requests(gpa), table(&gpa), group(max_concurrent_calls, Task{&flushOut, this}) {}
+ToolCalls::ToolCalls(std::pmr::memory_resource& gpa, Wire wire, ThreadStarter start)
+    : gpa(gpa), wire(wire), requests(gpa), table(&gpa), group(max_worker_threads, &this->wire.out, start) {}
 
 bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools) {
   t.table.clear();

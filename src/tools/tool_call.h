@@ -33,7 +33,8 @@ struct Tool {
 // The tool-call subsystem: the tools bound from the catalogue, the requests to the client, and the
 // workers that run calls beside the main thread.
 struct ToolCalls {
-  ToolCalls(std::pmr::memory_resource& gpa, Wire wire);
+  // Workers come from `start`; tests inject one that fails.
+  ToolCalls(std::pmr::memory_resource& gpa, Wire wire, ThreadStarter start = &startDetachedThread);
   std::pmr::memory_resource& gpa;  // owns the arenas handed to tasks
   Wire wire;
   ClientRequests requests;

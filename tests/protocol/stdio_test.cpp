@@ -53,6 +53,33 @@ TEST(Process, LinesAcrossReadBuffers) {
   EXPECT_EQ(r.out, expected);
 }
 
+// Hosts may hand the server non-blocking pipes: "not now" is waited out, nothing is lost, and the
+// server still ends normally at end of input. The reader starts late, so writes find the pipe full.
+TEST(Process, NonBlockingPipes) {
+  std::string input, expected;
+  const std::string text(500, 'n');
+  for (int id = 0; id < 1500; ++id) {
+    if (id % 2) {
+      input += ping(id) + "\n";
+      expected += pingReply(id);
+      continue;
+    }
+    input += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+             R"(,"method":"tools/call","params":{"name":"echo","arguments":{"text":")" + text + R"(","times":2}}})" "\n";
+    expected += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{"content":[{"type":"text","text":")" +
+                text + " " + text + R"("}],"isError":false}})" "\n";
+  }
+  struct Case { const char* name; bool in, out; } cases[] = {
+      {"stdin", true, false}, {"stdout", false, true}, {"both", true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcessResult r = runServer(input, {.nonblocking_stdin = c.in, .nonblocking_stdout = c.out, .first_read_after = 0.3});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, ready);
+    EXPECT_EQ(r.out, expected);
+  }
+}
+
 // A client that stops reading must not kill the server: it reads on and ends normally.
 TEST(Process, ClosedStdout) {
   std::string input;

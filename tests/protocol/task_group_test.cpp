@@ -1,5 +1,7 @@
 #include "protocol/task_group.h"
 
+#include "protocol/waiting.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -50,28 +52,76 @@ void count(void* arg) noexcept {
   static_cast<std::atomic<int>*>(arg)->fetch_add(1);
 }
 
-// A full group declines rather than queues; once its tasks end, the same workers take new ones.
-TEST(TaskGroup, DeclinesWhenFullAndReusesWorkers) {
+// A full group queues; once its tasks end, the same workers take the queued ones.
+TEST(TaskGroup, QueuesWhenFullAndReusesWorkers) {
   TaskGroup group(2);
   Gate first;
   EXPECT_TRUE(group.tryStart(first.task()));
   EXPECT_TRUE(group.tryStart(first.task()));
   EXPECT_TRUE(first.waitForArrivals(2));
-  std::atomic<int> declined_runs{0};
-  EXPECT_FALSE(group.tryStart(Task{&count, &declined_runs}));
+  std::atomic<int> queued_runs{0};
+  EXPECT_TRUE(group.tryStart(Task{&count, &queued_runs}));
   first.release();
   group.wait();
-  EXPECT_EQ(declined_runs.load(), 0);
+  EXPECT_EQ(queued_runs.load(), 1);
   EXPECT_EQ(first.threads.size(), 2u);
 
   Gate second;
   EXPECT_TRUE(group.tryStart(second.task()));
   EXPECT_TRUE(group.tryStart(second.task()));
   EXPECT_TRUE(second.waitForArrivals(2));
-  EXPECT_FALSE(group.tryStart(Task{&count, &declined_runs}));
   second.release();
   group.wait();
   EXPECT_EQ(second.threads, first.threads);
+}
+
+// A thread starter that fails while `failing` is set.
+std::atomic<bool> failing{false};
+bool startUnlessFailing(void (*body)(void*), void* arg) noexcept {
+  return !failing.load() && startDetachedThread(body, arg);
+}
+
+// A task queued when no thread could start gets one the moment a running worker is about to block.
+TEST(TaskGroup, WorkerAboutToBlockHandsOverTheQueue) {
+  struct Blocker {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool running = false;  // guarded by mutex
+    bool go = false;       // guarded by mutex
+    Gate queued;
+    static void run(void* arg) noexcept {
+      Blocker& b = *static_cast<Blocker*>(arg);
+      {
+        std::unique_lock lock(b.mutex);
+        b.running = true;
+        b.changed.notify_all();
+        b.changed.wait(lock, [&] { return b.go; });  // a bare wait: the group does not hear of it
+      }
+      std::unique_lock lock(b.queued.mutex);  // blocks through the helper until the queued task runs
+      waitUntil(b.queued.changed, lock, std::chrono::steady_clock::now() + std::chrono::seconds(20),
+                [&] { return b.queued.arrived > 0; });
+    }
+  } blocker;
+  TaskGroup group(8, nullptr, &startUnlessFailing);
+  failing = true;
+  EXPECT_FALSE(group.tryStart(Task{&Blocker::run, &blocker}));  // not a single thread: declined
+  failing = false;
+  ASSERT_TRUE(group.tryStart(Task{&Blocker::run, &blocker}));
+  {
+    std::unique_lock lock(blocker.mutex);
+    blocker.changed.wait(lock, [&] { return blocker.running; });
+  }
+  failing = true;
+  ASSERT_TRUE(group.tryStart(blocker.queued.task()));  // waits behind the one worker
+  failing = false;
+  {
+    std::lock_guard lock(blocker.mutex);
+    blocker.go = true;
+  }
+  blocker.changed.notify_all();
+  EXPECT_TRUE(blocker.queued.waitForArrivals(1));
+  blocker.queued.release();
+  group.wait();
 }
 
 // wait() returns only after every started task has run to its end, however many there were.

@@ -58,7 +58,7 @@ Sink sinkOf(CapturingSink& c) {
   return Sink{&c, [](void* ctx, std::string_view line) { static_cast<CapturingSink*>(ctx)->write(line); }};
 }
 
-TestServer::TestServer() : server(initServer(gpa, sinkOf(out), sinkOf(log))) {}
+TestServer::TestServer(ThreadStarter start) : server(initServer(gpa, sinkOf(out), sinkOf(log), start)) {}
 
 std::vector<std::string> TestServer::run(std::string_view line) {
   handle(*server, line);

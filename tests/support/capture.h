@@ -53,7 +53,7 @@ Sink sinkOf(CapturingSink& c);
 
 // A server over capturing sinks and a failing allocator, as every in-process test uses it.
 struct TestServer {
-  TestServer();
+  explicit TestServer(ThreadStarter start = &startDetachedThread);
   // Hands `line` to handle() and returns what it wrote to standard output, then clears the capture.
   std::vector<std::string> run(std::string_view line);
   // The one line written for `line`, or a text describing what came instead.

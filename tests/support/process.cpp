@@ -16,7 +16,7 @@ std::atomic<std::size_t> servers_started{0};
 
 std::size_t serversStarted() { return servers_started.load(); }
 
-ServerPipes startServer() {
+ServerPipes startServer(bool nonblocking_stdin, bool nonblocking_stdout) {
   servers_started.fetch_add(1);
   ::signal(SIGPIPE, SIG_IGN);  // the test writes to a server that may be gone
   int in[2], out[2], err[2];
@@ -27,6 +27,8 @@ ServerPipes startServer() {
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+    if (nonblocking_stdin) ::fcntl(0, F_SETFL, ::fcntl(0, F_GETFL) | O_NONBLOCK);
+    if (nonblocking_stdout) ::fcntl(1, F_SETFL, ::fcntl(1, F_GETFL) | O_NONBLOCK);
     ::execl(DEMO_SERVER_PATH, "demo_server", static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -37,7 +39,7 @@ ServerPipes startServer() {
 }
 
 ProcessResult runServer(std::string_view input, ProcessOptions options) {
-  auto [pid, input_fd, output_fd, error_fd] = startServer();
+  auto [pid, input_fd, output_fd, error_fd] = startServer(options.nonblocking_stdin, options.nonblocking_stdout);
   int in[2] = {-1, input_fd}, out[2] = {output_fd, -1}, err[2] = {error_fd, -1};
   if (options.close_stdout_first) {
     ::close(out[0]);
@@ -51,9 +53,12 @@ ProcessResult runServer(std::string_view input, ProcessOptions options) {
     ::close(in[1]);
     in[1] = -1;
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeout_seconds);
+  auto start = std::chrono::steady_clock::now();
+  auto deadline = start + std::chrono::duration<double>(options.timeout_seconds);
+  auto first_read = start + std::chrono::duration<double>(options.first_read_after);
   while (out[0] >= 0 || err[0] >= 0 || in[1] >= 0) {
-    pollfd fds[3] = {{in[1], POLLOUT, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    bool reading = std::chrono::steady_clock::now() >= first_read;
+    pollfd fds[3] = {{in[1], POLLOUT, 0}, {reading ? out[0] : -1, POLLIN, 0}, {err[0], POLLIN, 0}};
     if (::poll(fds, 3, 100) < 0) continue;
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(pid, SIGKILL);

@@ -15,6 +15,9 @@ struct ProcessResult {
 struct ProcessOptions {
   bool close_stdout_first = false;  // the reader of standard output goes away before any input
   double timeout_seconds = 60;      // the process is killed after this long
+  bool nonblocking_stdin = false;   // the server's standard input is a non-blocking file description
+  bool nonblocking_stdout = false;  // so is its standard output
+  double first_read_after = 0;      // seconds before the test starts reading standard output
 };
 
 // A started demo_server and the test's ends of its three standard streams.
@@ -24,7 +27,7 @@ struct ServerPipes {
   int out = -1;  // its standard output
   int err = -1;  // its standard error
 };
-ServerPipes startServer();
+ServerPipes startServer(bool nonblocking_stdin = false, bool nonblocking_stdout = false);
 
 // How many servers this test process has started.
 std::size_t serversStarted();

@@ -179,6 +179,23 @@ TEST(ToolCall, MainLoopGoesOnDuringASlowCall) {
                                                        R"([{"type":"text","text":"slept 1 s"}],"isError":false}})"});
 }
 
+bool noThread(void (*)(void*), void*) noexcept { return false; }
+
+// Without a single worker thread, a call that would wait is answered at once with a tool error, on
+// the thread that reads input, and calls that never wait are answered as usual.
+TEST(ToolCall, NoThreadAtAll) {
+  TestServer t(&noThread);
+  const std::string no_worker = R"({"content":[{"type":"text","text":"no worker thread could be started for this )"
+                                R"(call; try again later"}],"isError":true})";
+  for (const char* params : {R"({"name":"ask_client"})", R"({"name":"slow","arguments":{"seconds":60}})",
+                             R"({"name":"notify"})"}) {
+    SCOPED_TRACE(params);
+    EXPECT_EQ(t.replyTo(callLine(params)), R"({"jsonrpc":"2.0","id":1,"result":)" + no_worker + "}");
+  }
+  EXPECT_EQ(t.replyTo(callLine(R"({"name":"echo","arguments":{"text":"hi"}})")), resultLine(R"("hi")"));
+  EXPECT_TRUE(t.log.lines().empty());
+}
+
 TEST(ToolCall, OutOfMemory) {
   TestServer t;
   // Long enough that the message's arena has to grow while the call runs.

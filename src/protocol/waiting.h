@@ -1,0 +1,64 @@
+#pragma once
+// The one way a thread waits. Every place where a thread may block goes through these helpers:
+// reading input, writing to a full pipe, a tool sleeping, waiting for the client's answer, waiting
+// for the task group. They keep two rules, so that no call site has to:
+// - what the calling thread holds back in its sink leaves first, so nothing written waits behind a
+//   thread that blocks;
+// - on a worker, the task group hears that the worker is about to block, and gives queued tasks
+//   another worker at once.
+// EINTR and EAGAIN mean "not now": the helpers wait for readiness and go on.
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+#include "protocol/sink.h"
+
+// While it lives, the calling thread's held lines are those of `out` (null: none). Set by whoever
+// owns the thread: the line loop on the main thread, the task group on its workers.
+class HeldLines {
+ public:
+  explicit HeldLines(const Sink* out) noexcept;
+  ~HeldLines();
+  HeldLines(const HeldLines&) = delete;
+  HeldLines& operator=(const HeldLines&) = delete;
+
+ private:
+  const Sink* previous_;
+};
+
+// The calling thread is about to block: its held lines leave (unless `flush_held` is false, for the
+// writer of those lines itself), and its task group, if it is a worker, provides for queued tasks.
+void aboutToBlock(bool flush_held = true) noexcept;
+
+// Reads up to `size` bytes. Returns the count, 0 at end of input, or -1 with errno set when the
+// descriptor fails (EINTR and EAGAIN are waited out, never returned).
+ssize_t readSome(int fd, void* buffer, std::size_t size) noexcept;
+
+// Writes all of `parts` (which it advances), resuming after short writes. False when the
+// descriptor fails, for instance when the reader has gone (EPIPE). The caller is the writer of what
+// it holds: its held lines are not flushed first.
+bool writeAll(int fd, iovec* parts, int count) noexcept;
+
+// Sleeps for `duration`.
+void sleepFor(std::chrono::nanoseconds duration) noexcept;
+
+// Waits on `ready` until `done()` holds or `deadline` passes; returns done(). `lock` holds the
+// mutex that guards what done() reads; it is released while held lines leave.
+template <class Done>
+bool waitUntil(std::condition_variable& ready, std::unique_lock<std::mutex>& lock,
+               std::chrono::steady_clock::time_point deadline, Done done) {
+  if (done()) return true;
+  lock.unlock();
+  aboutToBlock();
+  lock.lock();
+  if (deadline == std::chrono::steady_clock::time_point::max()) {
+    ready.wait(lock, done);
+    return true;
+  }
+  return ready.wait_until(lock, deadline, done);
+}
