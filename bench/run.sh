@@ -6,6 +6,8 @@
 # YARDSTICK, when set, is the path of a stand-in server that answers with fixed bytes; the driver
 # then measures it in turn with demo_server and reports each figure as a ratio to it, e.g.
 #   YARDSTICK=/path/to/yardstick-server bench/run.sh --repeats 3
+# The probes of concurrency and starvation take minutes and run on their own, after this script:
+#   build/release/bench/demo_probe --server build/release/demo_server [probe...]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
