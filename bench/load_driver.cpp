@@ -6,8 +6,15 @@
 // reply is checked: its id must be one we sent and not yet answered, and its bytes after the id must
 // be the expected ones. Medians of all repeats go to a table on standard output and to one JSON file.
 //
-// Usage: demo_load [--server PATH] [--out FILE] [--repeats N] [--pings N] [--lists N] [--echoes N]
-//                  [--latency N] [--slow N] [--pipe-size BYTES]
+// With --yardstick PATH a second server goes through the same phases: a stand-in that answers with
+// fixed bytes, the most these pipes carry on this machine. The two take turns phase by phase (in
+// each repeat the one that went first before goes second), so both see the same moment of a shared
+// and noisy machine; each measure is then reported for both, with the ratio demo_server / yardstick
+// as the median of each repeat's own ratio. The yardstick cannot sleep, so it skips the slow calls;
+// its replies are held to the same bytes as demo_server's, or the two would not do the same work.
+//
+// Usage: demo_load [--server PATH] [--yardstick PATH] [--out FILE] [--repeats N] [--pings N]
+//                  [--lists N] [--echoes N] [--latency N] [--slow N] [--pipe-size BYTES]
 // The server defaults to ../demo_server next to this program; the results to ../load_results.json.
 //
 // Threads: the main thread starts the servers and reads their replies; during a pipelined phase one
@@ -31,6 +38,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +55,7 @@ double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>
 
 struct Options {
   std::string server;
+  std::string yardstick;  // empty: demo_server alone
   std::string out;
   int repeats = 5;
   std::uint64_t pings = 1'000'000;
@@ -119,25 +128,30 @@ struct Child {
   int out = -1;  // the server's standard output, read here
 };
 
-Child spawnServer(const Options& o) {
+Child spawnServer(const std::string& path, int pipe_size) {
   int to[2];
   int from[2];
-  if (::pipe2(to, O_CLOEXEC) != 0 || ::pipe2(from, O_CLOEXEC) != 0) die("pipe2 failed");
-  if (o.pipe_size > 0) {
-    ::fcntl(to[1], F_SETPIPE_SZ, o.pipe_size);
-    ::fcntl(from[0], F_SETPIPE_SZ, o.pipe_size);
+  if (::pipe(to) != 0 || ::pipe(from) != 0) die("pipe failed");
+  for (int fd : {to[0], to[1], from[0], from[1]}) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#ifdef F_SETPIPE_SZ
+  if (pipe_size > 0) {
+    ::fcntl(to[1], F_SETPIPE_SZ, pipe_size);
+    ::fcntl(from[0], F_SETPIPE_SZ, pipe_size);
   }
+#else
+  if (pipe_size > 0) die("--pipe-size is not available on this system");
+#endif
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, to[0], 0);
   posix_spawn_file_actions_adddup2(&actions, from[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   Child c;
-  std::string path = o.server;
-  char* argv[] = {path.data(), nullptr};
-  int err = ::posix_spawn(&c.pid, path.c_str(), &actions, nullptr, argv, environ);
+  std::string program = path;
+  char* argv[] = {program.data(), nullptr};
+  int err = ::posix_spawn(&c.pid, program.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (err != 0) die("cannot start " + o.server + ": " + std::strerror(err));
+  if (err != 0) die("cannot start " + path + ": " + std::strerror(err));
   ::close(to[0]);
   ::close(from[1]);
   c.in = to[1];
@@ -179,7 +193,8 @@ void appendId(std::string& s, std::uint64_t id) {
 }
 
 // A kind of request, and what must follow the id in each of its replies. An empty `suffix` is
-// learned from the first reply, which must then begin with `suffix_head`.
+// learned from the first reply, which must then begin with `suffix_head`; every later reply, from
+// either server, must repeat it.
 struct Workload {
   std::string_view name;
   std::string_view before_id;  // the request up to its id
@@ -196,9 +211,10 @@ Workload pingLoad() {
 Workload toolsListLoad() {
   return {"tools/list", reply_head, R"(,"method":"tools/list"})", {}, R"(,"result":{"tools":[)"};
 }
+// "hi" is the one echo the yardstick knows; demo_server gets the same call with or without it.
 Workload echoLoad() {
-  return {"echo", reply_head, R"(,"method":"tools/call","params":{"name":"echo","arguments":{"text":"hello"}}})",
-          R"(,"result":{"content":[{"type":"text","text":"hello"}],"isError":false}})", {}};
+  return {"echo", reply_head, R"(,"method":"tools/call","params":{"name":"echo","arguments":{"text":"hi"}}})",
+          R"(,"result":{"content":[{"type":"text","text":"hi"}],"isError":false}})", {}};
 }
 Workload slowLoad() {
   return {"slow", reply_head, R"(,"method":"tools/call","params":{"name":"slow","arguments":{"seconds":1}}})",
@@ -254,7 +270,7 @@ void readReplies(LineReader& reader, ReplyCheck& check, std::uint64_t n, std::st
 }
 
 // Sends n requests from a writer thread while this thread reads; returns replies per second.
-double pipelined(Child& c, LineReader& reader, Workload w, std::uint64_t first_id, std::uint64_t n) {
+double pipelined(Child& c, LineReader& reader, Workload& w, std::uint64_t first_id, std::uint64_t n) {
   std::string input;
   for (std::uint64_t i = 0; i < n; ++i) appendRequest(input, w, first_id + i);
   ReplyCheck check(w, first_id, n);
@@ -294,9 +310,7 @@ double percentile(std::vector<double> v, double p) {
 // The median round trip of one line through /bin/cat over the same pipes, in microseconds: the
 // floor under ping_p50 that any server on this machine pays for two pipe hand-offs.
 double pipeFloor(const Options& o, std::uint64_t n) {
-  Options cat = o;
-  cat.server = "/bin/cat";
-  Child c = spawnServer(cat);
+  Child c = spawnServer("/bin/cat", o.pipe_size);
   LineReader reader(c.out);
   const std::string line = R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n";
   std::vector<double> micros;
@@ -327,18 +341,27 @@ double processFloor() {
   return secondsSince(t0);
 }
 
-// Seconds until the first reply to `initialize` arrives, counted from before the process starts.
-double coldStart(const Options& o, Child& c, LineReader*& reader, std::vector<LineReader>& keep) {
+// One server under test, with its replies' reader and the next id it has not seen.
+struct Side {
+  std::string path;
+  bool yardstick = false;
+  Child c;
+  std::unique_ptr<LineReader> reader;
+  std::uint64_t next_id = 1;
+};
+
+// Starts `side` and returns the seconds until the first reply to `initialize` arrives, counted from
+// before the process starts. `init` learns the reply from the first server that gives it.
+double coldStart(const Options& o, Side& side, Workload& init) {
   Clock::time_point t0 = Clock::now();
-  c = spawnServer(o);
-  Workload w = initializeLoad();
+  side.c = spawnServer(side.path, o.pipe_size);
   std::string line;
-  appendRequest(line, w, 1);
-  writeAll(c.in, line);
-  keep.emplace_back(c.out);
-  reader = &keep.back();
-  ReplyCheck check(w, 1, 1);
-  readReplies(*reader, check, 1, "initialize");
+  appendRequest(line, init, 1);
+  writeAll(side.c.in, line);
+  side.reader = std::make_unique<LineReader>(side.c.out);
+  ReplyCheck check(init, 1, 1);
+  readReplies(*side.reader, check, 1, "initialize");
+  side.next_id = 2;
   return secondsSince(t0);
 }
 
@@ -348,7 +371,11 @@ struct Metric {
   std::string target;                  // as printed, e.g. "<= 3"
   std::function<bool(double)> meets;   // empty: no target
   std::vector<double> runs;
+  std::vector<double> yardstick_runs;  // empty without a yardstick, and for floors and slow calls
 };
+
+// Where a side's figures go.
+std::vector<double>& runsOf(Metric& m, const Side& side) { return side.yardstick ? m.yardstick_runs : m.runs; }
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -381,6 +408,7 @@ Options parseOptions(int argc, char** argv) {
       return n;
     };
     if (arg == "--server") o.server = value();
+    else if (arg == "--yardstick") o.yardstick = value();
     else if (arg == "--out") o.out = value();
     else if (arg == "--repeats") o.repeats = static_cast<int>(count());
     else if (arg == "--pings") o.pings = count();
@@ -395,33 +423,78 @@ Options parseOptions(int argc, char** argv) {
     die("counts must be at least 1");
   }
   if (::access(o.server.c_str(), X_OK) != 0) die("no server at " + o.server + " (use --server)");
+  if (!o.yardstick.empty() && ::access(o.yardstick.c_str(), X_OK) != 0) die("no yardstick at " + o.yardstick);
   return o;
+}
+
+// The median of each repeat's demo_server / yardstick: a pair measured side by side drifts together.
+double ratio(const Metric& m) {
+  std::vector<double> ratios;
+  for (std::size_t r = 0; r < m.runs.size() && r < m.yardstick_runs.size(); ++r) {
+    if (m.yardstick_runs[r] != 0) ratios.push_back(m.runs[r] / m.yardstick_runs[r]);
+  }
+  return ratios.empty() ? 0 : median(ratios);
+}
+
+void writeRuns(std::ofstream& f, const std::vector<double>& runs) {
+  f << "[";
+  for (std::size_t r = 0; r < runs.size(); ++r) f << (r ? ", " : "") << runs[r];
+  f << "]";
 }
 
 void writeJson(const Options& o, const std::vector<Metric>& metrics) {
   std::ofstream f(o.out);
   if (!f) die("cannot write " + o.out);
-  f << "{\n  \"server\": \"" << o.server << "\",\n  \"repeats\": " << o.repeats << ",\n  \"counts\": {\"pings\": "
-    << o.pings << ", \"tools_list\": " << o.lists << ", \"echo\": " << o.echoes << ", \"latency\": " << o.latency
-    << ", \"slow\": " << o.slow << ", \"pipe_size\": " << o.pipe_size << "},\n  \"metrics\": {";
+  f << "{\n  \"server\": \"" << o.server << "\",\n";
+  if (!o.yardstick.empty()) f << "  \"yardstick\": \"" << o.yardstick << "\",\n";
+  f << "  \"repeats\": " << o.repeats << ",\n  \"counts\": {\"pings\": " << o.pings << ", \"tools_list\": " << o.lists
+    << ", \"echo\": " << o.echoes << ", \"latency\": " << o.latency << ", \"slow\": " << o.slow
+    << ", \"pipe_size\": " << o.pipe_size << "},\n  \"metrics\": {";
   for (std::size_t i = 0; i < metrics.size(); ++i) {
     const Metric& m = metrics[i];
     f << (i ? "," : "") << "\n    \"" << m.name << "\": {\"unit\": \"" << m.unit << "\", \"median\": " << median(m.runs);
     if (m.meets) f << ", \"target\": \"" << m.target << "\", \"met\": " << (m.meets(median(m.runs)) ? "true" : "false");
-    f << ", \"runs\": [";
-    for (std::size_t r = 0; r < m.runs.size(); ++r) f << (r ? ", " : "") << m.runs[r];
-    f << "]}";
+    f << ", \"runs\": ";
+    writeRuns(f, m.runs);
+    if (!m.yardstick_runs.empty()) {
+      f << ", \"yardstick\": {\"median\": " << median(m.yardstick_runs) << ", \"runs\": ";
+      writeRuns(f, m.yardstick_runs);
+      f << "}, \"ratio\": " << ratio(m);
+    }
+    f << "}";
   }
   f << "\n  }\n}\n";
 }
+
+const char* verdict(const Metric& m) { return !m.meets ? "" : m.meets(median(m.runs)) ? "ok" : "MISSED"; }
 
 void printTable(const std::vector<Metric>& metrics) {
   std::printf("\n%-28s %14s %14s %14s %-10s %-12s %s\n", "metric", "median", "min", "max", "unit", "target", "");
   for (const Metric& m : metrics) {
     auto [lo, hi] = std::minmax_element(m.runs.begin(), m.runs.end());
-    double med = median(m.runs);
-    std::printf("%-28s %14.3f %14.3f %14.3f %-10s %-12s %s\n", m.name.c_str(), med, *lo, *hi, m.unit.c_str(),
-                m.target.c_str(), !m.meets ? "" : m.meets(med) ? "ok" : "MISSED");
+    std::printf("%-28s %14.3f %14.3f %14.3f %-10s %-12s %s\n", m.name.c_str(), median(m.runs), *lo, *hi,
+                m.unit.c_str(), m.target.c_str(), verdict(m));
+  }
+}
+
+// Medians side by side; the ratio is demo_server / yardstick (above 1: more time or memory, or more
+// replies a second, than the yardstick).
+void printComparison(const Options& o, const std::vector<Metric>& metrics) {
+  std::printf("\n%-28s %14s %14s %10s %-10s %-12s %s\n", "metric", "demo_server", "yardstick", "ratio", "unit",
+              "target", "");
+  for (const Metric& m : metrics) {
+    if (m.yardstick_runs.empty()) {
+      std::printf("%-28s %14.3f %14s %10s %-10s %-12s %s\n", m.name.c_str(), median(m.runs), "", "", m.unit.c_str(),
+                  m.target.c_str(), verdict(m));
+      continue;
+    }
+    std::printf("%-28s %14.3f %14.3f %10.3f %-10s %-12s %s\n", m.name.c_str(), median(m.runs),
+                median(m.yardstick_runs), ratio(m), m.unit.c_str(), m.target.c_str(), verdict(m));
+  }
+  std::ifstream script(o.yardstick);
+  char head[2] = {};
+  if (script.read(head, 2) && head[0] == '#' && head[1] == '!') {
+    std::printf("(the yardstick is a script: its cold_start includes starting the script's interpreter)\n");
   }
 }
 
@@ -437,63 +510,102 @@ int main(int argc, char** argv) {
     ExitAfter
   };
   std::vector<Metric> metrics = {
-      {"process_floor", "ms", "", {}, {}},
-      {"cold_start", "ms", "<= 3", atMost(3), {}},
-      {"idle_rss", "MiB", "<= 4", atMost(4), {}},
-      {"exit_idle_fresh", "ms", "<= 5", atMost(5), {}},
-      {"pipe_round_trip_floor", "us", "", {}, {}},
-      {"ping_p50", "us", "<= 10", atMost(10), {}},
-      {"ping_p99", "us", "", {}, {}},
-      {"pipelined_ping", "k/s", ">= 1000", atLeast(1000), {}},
-      {"pipelined_tools_list", "k/s", ">= 500", atLeast(500), {}},
-      {"pipelined_echo", "k/s", ">= 200", atLeast(200), {}},
-      {"slow_calls_wall", "s", "<= 1.1", atMost(1.1), {}},
-      {"peak_rss", "MiB", "", {}, {}},
-      {"rss_after_load", "MiB", "", {}, {}},
-      {"threads_after_load", "count", "", {}, {}},
-      {"exit_after_load", "ms", "<= 5", atMost(5), {}},
+      {"process_floor", "ms", "", {}, {}, {}},
+      {"cold_start", "ms", "<= 3", atMost(3), {}, {}},
+      {"idle_rss", "MiB", "<= 4", atMost(4), {}, {}},
+      {"exit_idle_fresh", "ms", "<= 5", atMost(5), {}, {}},
+      {"pipe_round_trip_floor", "us", "", {}, {}, {}},
+      {"ping_p50", "us", "<= 10", atMost(10), {}, {}},
+      {"ping_p99", "us", "", {}, {}, {}},
+      {"pipelined_ping", "k/s", ">= 1000", atLeast(1000), {}, {}},
+      {"pipelined_tools_list", "k/s", ">= 500", atLeast(500), {}, {}},
+      {"pipelined_echo", "k/s", ">= 200", atLeast(200), {}, {}},
+      {"slow_calls_wall", "s", "<= 1.1", atMost(1.1), {}, {}},
+      {"peak_rss", "MiB", "", {}, {}, {}},
+      {"rss_after_load", "MiB", "", {}, {}, {}},
+      {"threads_after_load", "count", "", {}, {}, {}},
+      {"exit_after_load", "ms", "<= 5", atMost(5), {}, {}},
   };
   std::printf("server %s, %d repeats: %llu pings, %llu tools/list, %llu echo, %llu latency, %llu slow\n",
               o.server.c_str(), o.repeats, static_cast<unsigned long long>(o.pings),
               static_cast<unsigned long long>(o.lists), static_cast<unsigned long long>(o.echoes),
               static_cast<unsigned long long>(o.latency), static_cast<unsigned long long>(o.slow));
-  for (int r = 0; r < o.repeats; ++r) {
-    std::vector<LineReader> readers;
-    readers.reserve(2);
-    Child fresh;
-    LineReader* reader = nullptr;
-    metrics[ProcessFloor].runs.push_back(processFloor() * 1e3);
-    metrics[ColdStart].runs.push_back(coldStart(o, fresh, reader, readers) * 1e3);
-    metrics[IdleRss].runs.push_back(procStatus(fresh.pid, "VmRSS") / 1024);
-    metrics[ExitFresh].runs.push_back(closeAndWait(fresh) * 1e3);
+  std::vector<Side> sides(1);
+  sides[0].path = o.server;
+  if (!o.yardstick.empty()) {
+    std::printf("yardstick %s, taking turns with the server phase by phase\n", o.yardstick.c_str());
+    Side& yardstick = sides.emplace_back();
+    yardstick.path = o.yardstick;
+    yardstick.yardstick = true;
+  }
+  Workload init = initializeLoad();
+  Workload ping = pingLoad();
+  Workload list = toolsListLoad();
+  Workload echo = echoLoad();
+  Workload slow = slowLoad();
+  // One start of each before timing anything: the yardstick's script builds its program on first use.
+  for (Side& side : sides) {
+    coldStart(o, side, init);
+    closeAndWait(side.c);
+  }
 
+  for (int r = 0; r < o.repeats; ++r) {
+    // Every phase runs once per side, in this repeat's order.
+    std::vector<std::size_t> order = {0, 1};
+    if (sides.size() == 1) order.pop_back();
+    else if (r % 2 == 1) std::swap(order[0], order[1]);
+    auto each = [&](const std::function<void(Side&)>& phase) {
+      for (std::size_t i : order) phase(sides[i]);
+    };
+    metrics[ProcessFloor].runs.push_back(processFloor() * 1e3);
+    each([&](Side& side) {
+      runsOf(metrics[ColdStart], side).push_back(coldStart(o, side, init) * 1e3);
+      runsOf(metrics[IdleRss], side).push_back(procStatus(side.c.pid, "VmRSS") / 1024);
+      runsOf(metrics[ExitFresh], side).push_back(closeAndWait(side.c) * 1e3);
+    });
     metrics[PipeFloor].runs.push_back(pipeFloor(o, o.latency));
 
-    Child c;
-    coldStart(o, c, reader, readers);
-    std::uint64_t next_id = 2;
-    std::vector<double> micros = pingLatencies(c, *reader, next_id, o.latency);
-    next_id += o.latency + 1000;
-    metrics[PingP50].runs.push_back(percentile(micros, 0.50));
-    metrics[PingP99].runs.push_back(percentile(micros, 0.99));
-    metrics[Ping].runs.push_back(pipelined(c, *reader, pingLoad(), next_id, o.pings) / 1e3);
-    next_id += o.pings;
-    metrics[ToolsList].runs.push_back(pipelined(c, *reader, toolsListLoad(), next_id, o.lists) / 1e3);
-    next_id += o.lists;
-    metrics[Echo].runs.push_back(pipelined(c, *reader, echoLoad(), next_id, o.echoes) / 1e3);
-    next_id += o.echoes;
-    metrics[Slow].runs.push_back(static_cast<double>(o.slow) / pipelined(c, *reader, slowLoad(), next_id, o.slow));
-    metrics[PeakRss].runs.push_back(procStatus(c.pid, "VmHWM") / 1024);
-    metrics[RssAfter].runs.push_back(procStatus(c.pid, "VmRSS") / 1024);
-    metrics[Threads].runs.push_back(procStatus(c.pid, "Threads"));
-    metrics[ExitAfter].runs.push_back(closeAndWait(c) * 1e3);
+    each([&](Side& side) { coldStart(o, side, init); });
+    each([&](Side& side) {
+      std::vector<double> micros = pingLatencies(side.c, *side.reader, side.next_id, o.latency);
+      side.next_id += o.latency + 1000;
+      runsOf(metrics[PingP50], side).push_back(percentile(micros, 0.50));
+      runsOf(metrics[PingP99], side).push_back(percentile(micros, 0.99));
+    });
+    struct Phase {
+      int metric;
+      Workload& w;
+      std::uint64_t n;
+    };
+    for (const Phase& p : {Phase{Ping, ping, o.pings}, Phase{ToolsList, list, o.lists}, Phase{Echo, echo, o.echoes}}) {
+      each([&](Side& side) {
+        runsOf(metrics[p.metric], side).push_back(pipelined(side.c, *side.reader, p.w, side.next_id, p.n) / 1e3);
+        side.next_id += p.n;
+      });
+    }
+    Side& server = sides[0];
+    metrics[Slow].runs.push_back(static_cast<double>(o.slow) /
+                                 pipelined(server.c, *server.reader, slow, server.next_id, o.slow));
+    server.next_id += o.slow;
+    each([&](Side& side) {
+      runsOf(metrics[PeakRss], side).push_back(procStatus(side.c.pid, "VmHWM") / 1024);
+      runsOf(metrics[RssAfter], side).push_back(procStatus(side.c.pid, "VmRSS") / 1024);
+      runsOf(metrics[Threads], side).push_back(procStatus(side.c.pid, "Threads"));
+    });
+    each([&](Side& side) { runsOf(metrics[ExitAfter], side).push_back(closeAndWait(side.c) * 1e3); });
 
     std::printf("repeat %d: cold %.2f ms, ping %.0f k/s, tools/list %.0f k/s, echo %.0f k/s, slow %.3f s\n", r + 1,
                 metrics[ColdStart].runs.back(), metrics[Ping].runs.back(), metrics[ToolsList].runs.back(),
                 metrics[Echo].runs.back(), metrics[Slow].runs.back());
+    if (sides.size() > 1) {
+      std::printf("   yardstick: cold %.2f ms, ping %.0f k/s, tools/list %.0f k/s, echo %.0f k/s\n",
+                  metrics[ColdStart].yardstick_runs.back(), metrics[Ping].yardstick_runs.back(),
+                  metrics[ToolsList].yardstick_runs.back(), metrics[Echo].yardstick_runs.back());
+    }
     std::fflush(stdout);
   }
-  printTable(metrics);
+  if (sides.size() > 1) printComparison(o, metrics);
+  else printTable(metrics);
   writeJson(o, metrics);
   std::printf("\nresults written to %s\n", o.out.c_str());
   return 0;
