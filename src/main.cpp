@@ -2,6 +2,7 @@
 // No options, no environment, no files: everything it does is driven by the lines it reads.
 
 #include <csignal>
+#include <cstdlib>
 #include <memory_resource>
 #include <new>
 #include <string>
@@ -32,25 +33,22 @@ int main() {
   StdoutSink out(1, true);  // lines leave when the thread that wrote them is about to wait
   StdoutSink err(2, false);  // the process-wide standard-error lock
   Sink log = sinkOf(err);
-  LoopEnd end;
-  {
-    ServerPtr server;
+  ServerPtr server;
     // main decides: a server that cannot be built means the process cannot run.
-    try {
-      server = initServer(*std::pmr::new_delete_resource(), sinkOf(out), log);
-    } catch (const std::bad_alloc&) {
-      return fail(log, "OutOfMemory");
-    }
-    if (!server) return fail(log, "InvalidCatalogue");
-    log.write(log.ctx, "demo MCP server (Tarn) ready");
-    auto handleLine = [](void* s, std::string_view line) noexcept { handle(*static_cast<Server*>(s), line); };
-    end = runLineLoop(0, server->gpa, server->wire.out, LineHandler{server.get(), handleLine});
-  }  // releasing the server waits for running tool calls
-  flush(sinkOf(out));  // nothing written stays behind
-  switch (end) {
-    case LoopEnd::EndOfInput: return 0;
-    case LoopEnd::ReadFailed: return fail(log, "ReadFailed");
-    case LoopEnd::WriteFailed: return fail(log, "WriteFailed");
+  try {
+    server = initServer(*std::pmr::new_delete_resource(), sinkOf(out), log);
+  } catch (const std::bad_alloc&) {
+    return fail(log, "OutOfMemory");
   }
-  return 1;
+  if (!server) return fail(log, "InvalidCatalogue");
+  log.write(log.ctx, "demo MCP server (Tarn) ready");
+  auto handleLine = [](void* s, std::string_view line) noexcept { handle(*static_cast<Server*>(s), line); };
+  LoopEnd end = runLineLoop(0, server->gpa, server->wire.out, LineHandler{server.get(), handleLine});
+  server->tools.group.wait();  // every running tool call has replied
+  flush(sinkOf(out));  // nothing written stays behind
+  int status = end == LoopEnd::EndOfInput ? 0
+               : end == LoopEnd::ReadFailed ? fail(log, "ReadFailed")
+                                            : fail(log, "WriteFailed");
+  // All is said: idle workers are not woken one by one to end, the process ends them at once.
+  std::_Exit(status);
 }

@@ -1,5 +1,7 @@
 #include "protocol/task_group.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -36,18 +38,22 @@ TaskGroup::~TaskGroup() {
 }
 
 bool TaskGroup::tryStart(Task task) noexcept {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   try {
     queue_.push_back(task);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  provideWorkers();
+  // The caller (the thread that reads input) starts at most one thread; the worker that takes a
+  // task starts the others, so a burst of calls does not hold up the caller.
+  ++unfinished_;  // before the lock is let go: a new worker may run it at once
+  provideWorkers(lock, coming_ == 0 ? 1 : 0);
   if (threads_ == 0) {  // not a single thread: nobody would ever run it
-    queue_.pop_back();
+    auto same = [&](const Task& t) { return t.run == task.run && t.arg == task.arg; };
+    queue_.erase(std::find_if(queue_.begin(), queue_.end(), same));
+    if (--unfinished_ == 0) all_done_.notify_all();
     return false;
   }
-  ++unfinished_;
   return true;
 }
 
@@ -59,12 +65,13 @@ void TaskGroup::wait() noexcept {
 void TaskGroup::aboutToBlock() noexcept {
   TaskGroup* group = this_workers_group;
   if (!group) return;
-  std::lock_guard lock(group->mutex_);
-  group->provideWorkers();
+  std::unique_lock lock(group->mutex_);
+  group->provideWorkers(lock, SIZE_MAX);
 }
 
-// Gives every queued task a worker on its way: a sleeper woken, or a thread started.
-void TaskGroup::provideWorkers() noexcept {
+// Gives every queued task a worker on its way: a sleeper woken, or one of at most `max_starts`
+// threads started.
+void TaskGroup::provideWorkers(std::unique_lock<std::mutex>& lock, std::size_t max_starts) noexcept {
   while (coming_ < queue_.size() && !stopping_) {
     if (sleeping_ > wakeups_) {
       ++wakeups_;
@@ -72,9 +79,18 @@ void TaskGroup::provideWorkers() noexcept {
       task_ready_.notify_one();
       continue;
     }
-    if (threads_ >= max_threads_ || !start_(&runWorker, this)) return;  // tasks wait for a worker that finishes
-    ++threads_;
+    if (max_starts == 0 || threads_ >= max_threads_) return;  // the tasks wait for a worker that finishes
+    --max_starts;
+    ++threads_;  // counted before it starts, so that others do not start one for the same task
     ++coming_;
+    lock.unlock();  // starting a thread takes a while: others queue and take tasks meanwhile
+    bool started = start_(&runWorker, this);
+    lock.lock();
+    if (!started) {
+      --coming_;
+      if (--threads_ == 0) all_ended_.notify_all();
+      return;
+    }
     threads_started_.fetch_add(1, std::memory_order_relaxed);
   }
 }
@@ -90,6 +106,7 @@ void TaskGroup::work() noexcept {
       Task task = queue_.front();
       queue_.pop_front();
       --coming_;
+      provideWorkers(lock, SIZE_MAX);  // for the tasks queued behind this one
       lock.unlock();
       task.run(task.arg);
       lock.lock();

@@ -2,7 +2,8 @@
 // The server's task group: worker threads that run tool calls beside the main thread.
 //
 // Every queued task has a worker on its way: an idle one is woken, or a thread is started, at the
-// moment the task is queued, and again whenever a worker is about to block (the waiting helpers
+// moment the task is queued (by the caller when no worker is on its way, else by the worker that
+// takes the task before it), and again whenever a worker is about to block (the waiting helpers
 // tell the group). Nothing watches the clock to guess at stalls. At most `max_threads` threads run
 // at once; beyond that, and whenever no thread can be started, tasks wait in the queue for a
 // worker that finishes. Idle workers retire after `idle_retire_time`. Any thread may start tasks;
@@ -55,7 +56,7 @@ class TaskGroup {
  private:
   static void runWorker(void* group) noexcept;
   void work() noexcept;
-  void provideWorkers() noexcept;  // REQUIRES: mutex_ held
+  void provideWorkers(std::unique_lock<std::mutex>& lock, std::size_t max_starts) noexcept;  // REQUIRES: lock holds mutex_
 
   const std::size_t max_threads_;
   const Sink* const out_;
