@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the seed corpora of the fuzzers into OUT/json and OUT/handle (both emptied first).
-#   fuzz_json:   every file of the JSON parsing test suite in shared/jsontestsuite/test_parsing.
+#   fuzz_json:   every file of the JSON parsing test suite in shared/jsontestsuite/test_parsing
+#                (fuzz_json_oracle starts from these too).
 #   fuzz_handle: examples/session.jsonl whole and line by line, one request per method and tool,
 #                and every accepted suite text as the id of a ping.
 # The suite is read where it lies (DEMO_SHARED_DIR, default: shared/ beside the repository); it is
