@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the seed corpora of the fuzzers into OUT/json and OUT/handle (both emptied first).
-#   fuzz_json:   every file of the JSON parsing corpus in tests/data/jsontestsuite/test_parsing.
+#   fuzz_json:   every file of the JSON parsing corpus in tests/data/jsontestsuite/test_parsing
+#                (fuzz_json_oracle starts from these too).
 #   fuzz_handle: examples/session.jsonl whole and line by line, one request per method and tool,
 #                and every accepted suite text as the id of a ping.
 # Usage: fuzz/make_corpus.sh OUT

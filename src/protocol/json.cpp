@@ -226,8 +226,11 @@ class Parser {
   bool literal(std::string_view word);
   bool hasRepeatedName(const Member* m, std::size_t n);
   char* storage(const char* at);
+  // Most tokens follow one another directly: one comparison settles that case.
   void skipSpace() {
-    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' &&
+           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
+      ++p_;
   }
 
   std::pmr::memory_resource& a_;
@@ -363,10 +366,21 @@ bool Parser::literal(std::string_view word) {
 
 bool Parser::number(Value& v) {
   const char* start = p_;
-  if (*p_ == '-') ++p_;
+  const bool negative = *p_ == '-';
+  if (negative) ++p_;
   if (p_ == end_ || !isDigit(*p_)) return false;
+  // The integer part's value, exact while it has at most 18 digits (both signs then fit 64 bits);
+  // most numbers in messages are such integers and skip from_chars.
+  const char* digits = p_;
+  std::uint64_t whole = static_cast<std::uint64_t>(*p_ - '0');
   if (*p_++ != '0')
-    while (p_ != end_ && isDigit(*p_)) ++p_;
+    for (; p_ != end_ && isDigit(*p_); ++p_) whole = whole * 10 + static_cast<std::uint64_t>(*p_ - '0');
+  const bool short_integer = p_ - digits <= 18 && (p_ == end_ || (*p_ != '.' && *p_ != 'e' && *p_ != 'E'));
+  if (short_integer && !(negative && whole == 0)) {  // "-0" is the float -0.0
+    v.kind = Kind::Integer;
+    v.integer = negative ? -static_cast<std::int64_t>(whole) : static_cast<std::int64_t>(whole);
+    return true;
+  }
   bool real = false;
   if (p_ != end_ && *p_ == '.') {
     real = true;
@@ -585,11 +599,23 @@ bool writeValue(Text& out, const Value& v) {
 
 void writeString(Text& out, std::string_view s) {
   if (isUtf8(s)) return writeQuoted(out, s);
-  out += '[';
+  // The byte values go out through a small buffer: appending them one by one to `out` costs
+  // several times more than the digits themselves.
+  char chunk[256];
+  char* d = chunk;
+  *d++ = '[';
   for (std::size_t i = 0; i < s.size(); ++i) {
-    if (i != 0) out += ',';
-    writeDecimal(out, static_cast<unsigned char>(s[i]));
+    if (chunk + sizeof chunk - d < 4) {
+      out.append(chunk, d);
+      d = chunk;
+    }
+    if (i != 0) *d++ = ',';
+    const unsigned b = static_cast<unsigned char>(s[i]);
+    if (b >= 100) *d++ = static_cast<char>('0' + b / 100);
+    if (b >= 10) *d++ = static_cast<char>('0' + b / 10 % 10);
+    *d++ = static_cast<char>('0' + b % 10);
   }
+  out.append(chunk, d);
   out += ']';
 }
 
