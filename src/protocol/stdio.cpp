@@ -15,67 +15,111 @@ namespace {
 
 constexpr std::size_t read_buffer_size = 65536;
 
-constexpr std::size_t buffer_capacity = 65536;
-
 // Makes the calling thread the one writer. REQUIRES: `lock` holds out.mutex.
 void becomeWriter(StdoutSink& out, std::unique_lock<std::mutex>& lock) {
   out.writer_done.wait(lock, [&] { return !out.writing; });
   out.writing = true;
 }
 
-// Writes what is pending, again and again while other threads add lines meanwhile, then gives the
-// writer's role back. `extra`, when not empty, follows the first batch as a line of its own.
-// REQUIRES: the caller is the writer and `lock` holds out.mutex.
-void drain(StdoutSink& out, std::unique_lock<std::mutex>& lock, std::string_view extra = {}) {
-  while (out.pending_size > 0 || !extra.empty()) {
-    std::swap(out.pending, out.sending);
-    std::size_t size = std::exchange(out.pending_size, 0);
-    lock.unlock();
-    char newline = '\n';
-    iovec parts[3] = {{out.sending.get(), size}, {const_cast<char*>(extra.data()), extra.size()}, {&newline, 1}};
-    writeAll(out.fd, parts, extra.empty() ? 1 : 3);  // a failed write drops the lines silently
-    extra = {};
-    lock.lock();
-  }
+void giveUpWriting(StdoutSink& out) {
   out.writing = false;
   out.writer_done.notify_all();
 }
 
+// Writes what is pending, again and again while other threads add lines meanwhile, then gives the
+// writer's role back. `extra`, when not empty, follows the first batch as a line of its own.
+// REQUIRES: the caller is the writer and `lock` holds out.mutex.
+void drain(StdoutSink& out, std::unique_lock<std::mutex>& lock, std::string_view extra = {}) {
+  while (!out.pending.empty() || !extra.empty()) {
+    std::swap(out.pending, out.sending);
+    out.pending.clear();
+    lock.unlock();
+    char newline = '\n';
+    iovec parts[3] = {{out.sending.data(), out.sending.size()},
+                      {const_cast<char*>(extra.data()), extra.size()},
+                      {&newline, 1}};
+    writeAll(out.fd, parts, extra.empty() ? 1 : 3);  // a failed write drops the lines silently
+    extra = {};
+    lock.lock();
+  }
+  giveUpWriting(out);
+}
+
+// The input reader's drain: writes what the descriptor takes now and leaves the rest pending,
+// in order. Tells the waiting helpers whether a backlog is left for the reader to come back to.
+// REQUIRES: the caller is the writer and `lock` holds out.mutex.
+void drainWhatFits(StdoutSink& out, std::unique_lock<std::mutex>& lock) {
+  while (!out.pending.empty()) {
+    std::swap(out.pending, out.sending);
+    out.pending.clear();
+    lock.unlock();
+    std::size_t written = writeWhatFits(out.fd, out.sending.data(), out.sending.size());
+    lock.lock();
+    if (written < out.sending.size()) {
+      try {  // what others added meanwhile goes after what is still to be written
+        out.pending.insert(0, out.sending, written);
+      } catch (const std::bad_alloc&) {  // no room to keep it: send it the slow way
+        lock.unlock();
+        iovec rest{out.sending.data() + written, out.sending.size() - written};
+        writeAll(out.fd, &rest, 1);
+        lock.lock();
+        return drain(out, lock);
+      }
+      setOutputBacklog(out.fd);
+      return giveUpWriting(out);
+    }
+  }
+  setOutputBacklog(-1);
+  giveUpWriting(out);
+}
+
+// Appends `line` and its newline. False when the buffer cannot grow.
+bool append(StdoutSink& out, std::string_view line) {
+  try {
+    if (out.pending.capacity() == 0) out.pending.reserve(StdoutSink::buffer_capacity);
+    out.pending.append(line);
+    out.pending += '\n';
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 void writeLine(void* ctx, std::string_view line) {
   auto& out = *static_cast<StdoutSink*>(ctx);
+  bool reads_input = readsInput();
   std::unique_lock lock(out.mutex);
-  bool is_writer = false;
-  if (out.pending_size + line.size() + 1 > buffer_capacity) {
+  std::size_t after = out.pending.size() + line.size() + 1;
+  std::size_t limit = reads_input ? StdoutSink::max_backlog : StdoutSink::buffer_capacity;
+  if (after > limit || !append(out, line)) {
+    // Too much waits already, or no memory for more: this thread writes, waiting for the pipe.
     becomeWriter(out, lock);
-    is_writer = true;
-    if (out.pending_size + line.size() + 1 > buffer_capacity) return drain(out, lock, line);
-    // the writer before us emptied the buffer: the line fits after all
+    if (after <= limit && append(out, line)) return drain(out, lock);
+    return drain(out, lock, line);
   }
-  std::memcpy(out.pending.get() + out.pending_size, line.data(), line.size());
-  out.pending[out.pending_size + line.size()] = '\n';
-  out.pending_size += line.size() + 1;
-  if (!is_writer) {
-    if (out.hold_lines) return;  // held until flush()
-    if (out.writing) return;  // the writer takes it along before it stops
-    out.writing = true;
-  }
+  if (out.writing) return;  // the writer takes it along before it stops
+  if (out.hold_lines && out.pending.size() <= StdoutSink::buffer_capacity) return;  // held until flush()
+  out.writing = true;
+  if (reads_input) return drainWhatFits(out, lock);
   drain(out, lock);
 }
 
 void flushPending(void* ctx) {
   auto& out = *static_cast<StdoutSink*>(ctx);
   std::unique_lock lock(out.mutex);
+  if (readsInput()) {
+    if (out.writing) return setOutputBacklog(-1);  // the writer takes everything along
+    out.writing = true;
+    return drainWhatFits(out, lock);
+  }
   becomeWriter(out, lock);
   drain(out, lock);
 }
 
 }  // namespace
 
-StdoutSink::StdoutSink(int fd, bool hold_lines)
-    : fd(fd),
-      hold_lines(hold_lines),
-      pending(std::make_unique_for_overwrite<char[]>(buffer_capacity)),
-      sending(std::make_unique_for_overwrite<char[]>(buffer_capacity)) {}
+StdoutSink::StdoutSink(int fd, bool hold_lines, std::pmr::memory_resource& memory)
+    : fd(fd), hold_lines(hold_lines), pending(&memory), sending(&memory) {}
 
 Sink sinkOf(StdoutSink& out) { return Sink{&out, &writeLine, &flushPending}; }
 
@@ -125,8 +169,11 @@ LoopEnd readLines(int fd, std::pmr::memory_resource& gpa, LineHandler handler) {
 }  // namespace
 
 LoopEnd runLineLoop(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineHandler handler) {
-  HeldLines held(&out);
-  LoopEnd end = readLines(fd, gpa, handler);
+  LoopEnd end;
+  {
+    HeldLines held(&out, true);
+    end = readLines(fd, gpa, handler);
+  }
   flush(out);
   return end;
 }

@@ -1,10 +1,10 @@
 #include "protocol/task_group.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "protocol/waiting.h"
 
@@ -12,18 +12,33 @@ namespace {
 
 thread_local TaskGroup* this_workers_group = nullptr;
 
+constexpr std::size_t worker_stack_size = 256 * 1024;
+
 }  // namespace
 
 bool startDetachedThread(void (*body)(void* arg), void* arg) noexcept {
-  // The group decides what a failed start means: the task waits for another worker, or is declined.
-  try {
-    std::thread(body, arg).detach();
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  struct Start {
+    void (*body)(void*);
+    void* arg;
+    static void* run(void* start) {
+      Start s = *static_cast<Start*>(start);
+      delete static_cast<Start*>(start);
+      s.body(s.arg);
+      return nullptr;
+    }
+  };
+  auto* start = new (std::nothrow) Start{body, arg};
+  if (!start) return false;
+  // Tool calls run shallow code: a small stack lets threads start under tight address-space limits.
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, worker_stack_size);
+  pthread_t thread;
+  int failed = pthread_create(&thread, &attr, &Start::run, start);
+  pthread_attr_destroy(&attr);
+  if (failed) delete start;  // the group decides what a failed start means
+  return !failed;
 }
 
 TaskGroup::TaskGroup(std::size_t max_threads, const Sink* out, ThreadStarter start)

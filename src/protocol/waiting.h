@@ -18,18 +18,32 @@
 
 #include "protocol/sink.h"
 
-// While it lives, the calling thread's held lines are those of `out` (null: none). Set by whoever
-// owns the thread: the line loop on the main thread, the task group on its workers.
+// While it lives, the calling thread's held lines are those of `out` (null: none), and, when
+// `reads_input`, the thread is the one that reads input: it must never wait for a full pipe while
+// requests may still come. Set by whoever owns the thread: the line loop on the main thread, the
+// task group on its workers.
 class HeldLines {
  public:
-  explicit HeldLines(const Sink* out) noexcept;
+  explicit HeldLines(const Sink* out, bool reads_input = false) noexcept;
   ~HeldLines();
   HeldLines(const HeldLines&) = delete;
   HeldLines& operator=(const HeldLines&) = delete;
 
  private:
   const Sink* previous_;
+  bool previous_reads_input_;
 };
+
+// Whether the calling thread reads input (see HeldLines).
+bool readsInput() noexcept;
+
+// Called by the sink of the thread that reads input: `fd` (or -1 for none) holds lines that did not
+// fit into the pipe. readSome then also waits for `fd` to take more, and flushes again when it can.
+void setOutputBacklog(int fd) noexcept;
+
+// Writes as much of `data` as `fd` takes without waiting; returns how much that was. A descriptor
+// that fails (the reader has gone) counts as having taken everything: those lines are dropped.
+std::size_t writeWhatFits(int fd, const char* data, std::size_t size) noexcept;
 
 // The calling thread is about to block: its held lines leave (unless `flush_held` is false, for the
 // writer of those lines itself), and its task group, if it is a worker, provides for queued tasks.

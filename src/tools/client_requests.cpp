@@ -6,7 +6,7 @@
 #include "protocol/message.h"
 #include "protocol/waiting.h"
 
-std::optional<std::string_view> askClient(const Wire& w, ClientRequests& r, std::pmr::memory_resource& a) {
+Expected<std::string_view, AskFailure> askClient(const Wire& w, ClientRequests& r, std::pmr::memory_resource& a) {
   Waiter waiter;
   std::int64_t id = 0;
   json::Text& key = json::newText(a);
@@ -37,11 +37,11 @@ std::optional<std::string_view> askClient(const Wire& w, ClientRequests& r, std:
   auto deadline = std::chrono::steady_clock::now() + r.ask_timeout;
   std::unique_lock lock(r.mutex);
   waitUntil(waiter.event, lock, deadline, [&] { return waiter.answered; });
-  if (waiter.lost) throw std::bad_alloc();
-  if (!waiter.reply) return std::nullopt;
+  if (waiter.lost) return unexpected(AskFailure::AnswerLost);
+  if (!waiter.reply) return unexpected(AskFailure::TimedOut);
   json::Text& answer = json::newText(a);
   answer = *waiter.reply;
-  return answer;
+  return std::string_view(answer);
 }
 
 void deliverResponse(const Wire& w, ClientRequests& r, std::pmr::memory_resource& a, const json::Value& id,

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "protocol/expected.h"
 #include "protocol/json.h"
 #include "protocol/sink.h"
 
@@ -38,11 +39,16 @@ struct Waiter {
   std::condition_variable event;
 };
 
+enum class AskFailure : std::uint8_t {
+  TimedOut,    // nothing came within r.ask_timeout
+  AnswerLost,  // an answer came but could not be kept for lack of memory
+};
+
 // Sends {"jsonrpc":"2.0","id":<id>,"method":"roots/list","params":{}} with the next id (1001 first)
-// and waits up to r.ask_timeout. Returns the whole answering line, copied into `a`, or nullopt when
-// nothing came in time. Throws std::bad_alloc, also when an answer came but could not be kept.
-// REQUIRES: runs on a tool call's worker, never on the thread that reads input; `a` belongs to the call.
-std::optional<std::string_view> askClient(const Wire& w, ClientRequests& r, std::pmr::memory_resource& a);
+// and waits up to r.ask_timeout. Returns the whole answering line, copied into `a`, or why there is
+// none. Throws std::bad_alloc. REQUIRES: runs on a tool call's worker, never on the thread that
+// reads input; `a` belongs to the call.
+Expected<std::string_view, AskFailure> askClient(const Wire& w, ClientRequests& r, std::pmr::memory_resource& a);
 
 // Hands the client's answer `line` (trimmed) to the request whose id equals `id` written as JSON:
 // 1001 and 1001.0 match request 1001, the string "1001" never does. Unknown ids, late and repeated

@@ -124,7 +124,13 @@ Reply notifySteps(ToolCalls& t, std::pmr::memory_resource& a, const json::Value&
 }
 
 Reply askClientTool(ToolCalls& t, std::pmr::memory_resource& a, const json::Value&, const json::Value*) {
-  std::optional<std::string_view> answer = askClient(t.wire, t.requests, a);
+  Expected<std::string_view, AskFailure> answer = askClient(t.wire, t.requests, a);
+  if (!answer && answer.error() == AskFailure::AnswerLost) {
+    // The client did answer: saying it did not would mislead. One report, and one reply.
+    Reply lost = textResult(a, "the client's answer could not be kept for lack of memory", true);
+    logOom(t.wire);
+    return lost;
+  }
   json::Text& text = json::newText(a);
   if (!answer) {
     text += "the client did not answer within ";

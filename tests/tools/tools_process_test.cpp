@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "support/live_server.h"
 #include "support/process.h"
 
 namespace {
@@ -22,6 +23,20 @@ TEST(ToolsProcess, CrashEndsTheProcessWithoutAReply) {
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_EQ(r.out, R"({"jsonrpc":"2.0","id":1,"result":{}})" "\n");
   EXPECT_EQ(r.err, std::string(ready) + "crashing on purpose\n");
+}
+
+// A client that has stopped reading can still crash the server: with some 2 MB of replies
+// unread, the server reads on, and crash ends it even though its last flush cannot finish.
+TEST(ToolsProcess, CrashWithAFullPipe) {
+  LiveServer server;
+  std::string input;
+  const std::string text(500, 'c');
+  for (int id = 0; id < 2000; ++id) {
+    input += callLine(id, R"({"name":"echo","arguments":{"text":")" + text + R"(","times":2}})");
+  }
+  server.write(input + callLine(9999, R"({"name":"crash"})"));
+  EXPECT_EQ(server.wait(10), 3);
+  EXPECT_EQ(server.errors(), std::string(ready) + "crashing on purpose\n");
 }
 
 // Input ends while a call sleeps: the process answers what came after it at once, then waits for
