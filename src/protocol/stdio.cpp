@@ -1,7 +1,5 @@
 #include "protocol/stdio.h"
 
-#include <sys/uio.h>
-
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -12,8 +10,6 @@
 
 
 namespace {
-
-constexpr std::size_t read_buffer_size = 65536;
 
 // Makes the calling thread the one writer. REQUIRES: `lock` holds out.mutex.
 void becomeWriter(StdoutSink& out, std::unique_lock<std::mutex>& lock) {
@@ -26,6 +22,14 @@ void giveUpWriting(StdoutSink& out) {
   out.writer_done.notify_all();
 }
 
+// Writes `size` bytes at `data` as the writer, waiting for room or not; returns how many left.
+// REQUIRES: the caller is the writer.
+std::size_t send(StdoutSink& out, const char* data, std::size_t size, bool wait) {
+  std::size_t done = writeLines(out.fd, data, size, !out.mid_line, wait);
+  if (done > 0) out.mid_line = data[done - 1] != '\n';
+  return done;
+}
+
 // Writes what is pending, again and again while other threads add lines meanwhile, then gives the
 // writer's role back. `extra`, when not empty, follows the first batch as a line of its own.
 // REQUIRES: the caller is the writer and `lock` holds out.mutex.
@@ -34,12 +38,13 @@ void drain(StdoutSink& out, std::unique_lock<std::mutex>& lock, std::string_view
     std::swap(out.pending, out.sending);
     out.pending.clear();
     lock.unlock();
-    char newline = '\n';
-    iovec parts[3] = {{out.sending.data(), out.sending.size()},
-                      {const_cast<char*>(extra.data()), extra.size()},
-                      {&newline, 1}};
-    writeAll(out.fd, parts, extra.empty() ? 1 : 3);  // a failed write drops the lines silently
-    extra = {};
+    send(out, out.sending.data(), out.sending.size(), true);  // a failed write drops its lines
+    if (!extra.empty()) {
+      bool dropped = false;
+      writeLines(out.fd, extra.data(), extra.size(), true, true, &dropped);
+      if (!dropped) writeLines(out.fd, "\n", 1, false, true);
+      extra = {};
+    }
     lock.lock();
   }
   giveUpWriting(out);
@@ -53,15 +58,14 @@ void drainWhatFits(StdoutSink& out, std::unique_lock<std::mutex>& lock) {
     std::swap(out.pending, out.sending);
     out.pending.clear();
     lock.unlock();
-    std::size_t written = writeWhatFits(out.fd, out.sending.data(), out.sending.size());
+    std::size_t written = send(out, out.sending.data(), out.sending.size(), false);
     lock.lock();
     if (written < out.sending.size()) {
       try {  // what others added meanwhile goes after what is still to be written
         out.pending.insert(0, out.sending, written);
       } catch (const std::bad_alloc&) {  // no room to keep it: send it the slow way
         lock.unlock();
-        iovec rest{out.sending.data() + written, out.sending.size() - written};
-        writeAll(out.fd, &rest, 1);
+        send(out, out.sending.data() + written, out.sending.size() - written, true);
         lock.lock();
         return drain(out, lock);
       }
@@ -125,17 +129,16 @@ Sink sinkOf(StdoutSink& out) { return Sink{&out, &writeLine, &flushPending}; }
 
 namespace {
 
-LoopEnd readLines(int fd, std::pmr::memory_resource& gpa, LineHandler handler) {
+LoopEnd readLines(int fd, std::span<char> buffer, std::pmr::memory_resource& gpa, LineHandler handler) {
   // A line that lies whole in the read buffer is handed over in place; only a line that spans
   // refills is gathered in `pending`, which keeps its capacity, so steady traffic allocates nothing.
-  auto buffer = std::make_unique_for_overwrite<char[]>(read_buffer_size);
   std::pmr::string pending(&gpa);
   std::size_t start = 0;
   std::size_t end = 0;
   for (;;) {
-    const char* newline = static_cast<const char*>(std::memchr(buffer.get() + start, '\n', end - start));
+    const char* newline = static_cast<const char*>(std::memchr(buffer.data() + start, '\n', end - start));
     if (newline) {
-      std::string_view piece(buffer.get() + start, static_cast<std::size_t>(newline - (buffer.get() + start)));
+      std::string_view piece(buffer.data() + start, static_cast<std::size_t>(newline - (buffer.data() + start)));
       start += piece.size() + 1;
       if (pending.empty()) {
         handler.handle(handler.ctx, piece);
@@ -151,12 +154,12 @@ LoopEnd readLines(int fd, std::pmr::memory_resource& gpa, LineHandler handler) {
       continue;
     }
     try {
-      pending.append(buffer.get() + start, end - start);
+      pending.append(buffer.data() + start, end - start);
     } catch (const std::bad_alloc&) {
       return LoopEnd::WriteFailed;
     }
     start = end = 0;
-    ssize_t got = readSome(fd, buffer.get(), read_buffer_size);  // replies held back leave first
+    ssize_t got = readSome(fd, buffer.data(), buffer.size());  // replies held back leave first
     if (got < 0) return LoopEnd::ReadFailed;
     if (got == 0) {
       handler.handle(handler.ctx, pending);
@@ -168,11 +171,17 @@ LoopEnd readLines(int fd, std::pmr::memory_resource& gpa, LineHandler handler) {
 
 }  // namespace
 
-LoopEnd runLineLoop(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineHandler handler) {
+void reserveBuffers(StdoutSink& out) {
+  out.pending.reserve(StdoutSink::buffer_capacity);
+  out.sending.reserve(StdoutSink::buffer_capacity);
+}
+
+LoopEnd runLineLoop(int fd, std::span<char> buffer, std::pmr::memory_resource& gpa, const Sink& out,
+                    LineHandler handler) {
   LoopEnd end;
   {
     HeldLines held(&out, true);
-    end = readLines(fd, gpa, handler);
+    end = readLines(fd, buffer, gpa, handler);
   }
   flush(out);
   return end;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory_resource>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -38,7 +39,11 @@ struct StdoutSink {
   bool writing = false;        // guarded by mutex: some thread is the writer
   std::pmr::string pending;    // guarded by mutex: lines not yet handed to write()
   std::pmr::string sending;    // the writer's: the lines it is writing now
+  bool mid_line = false;       // the writer's: what reached the descriptor ends inside a line
 };
+
+// Takes the buffers of `out` now rather than at its first line. Throws std::bad_alloc.
+void reserveBuffers(StdoutSink& out);
 
 // The Sink that writes through `out`, which must outlive every user of the Sink.
 Sink sinkOf(StdoutSink& out);
@@ -51,9 +56,13 @@ struct LineHandler {
   void (*handle)(void* ctx, std::string_view line) noexcept = nullptr;
 };
 
-// Reads `fd` through a 64 KiB buffer and hands every line, without its "\n", to `handler`; at end
+// How large a read buffer the line loop is given.
+inline constexpr std::size_t read_buffer_size = 65536;
+
+// Reads `fd` through `buffer` and hands every line, without its "\n", to `handler`; at end
 // of input the last line too, terminated or not. Lines have no length limit; a line that spans
 // reads is gathered in `gpa`. What `out` holds back leaves before every read. Returns how input
 // ended: ReadFailed when reading fails, WriteFailed when the line accumulator cannot grow; the
 // partial line is then not handled.
-LoopEnd runLineLoop(int fd, std::pmr::memory_resource& gpa, const Sink& out, LineHandler handler);
+LoopEnd runLineLoop(int fd, std::span<char> buffer, std::pmr::memory_resource& gpa, const Sink& out,
+                    LineHandler handler);

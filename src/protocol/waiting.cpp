@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <thread>
 
 #include "protocol/task_group.h"
@@ -20,11 +21,13 @@ thread_local int output_backlog = -1;
 // next read or write then reports the descriptor's state.
 void waitReady(int fd, short events) noexcept {
   pollfd p{fd, events, 0};
-  while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+  while (io_calls.poll(&p, 1, -1) < 0 && (errno == EINTR || errno == EAGAIN)) {
   }
 }
 
 }  // namespace
+
+IoCalls io_calls = system_io_calls;
 
 HeldLines::HeldLines(const Sink* out, bool reads) noexcept : previous_(held_lines), previous_reads_input_(reads_input) {
   held_lines = out;
@@ -41,27 +44,6 @@ bool readsInput() noexcept { return reads_input; }
 
 void setOutputBacklog(int fd) noexcept { output_backlog = fd; }
 
-std::size_t writeWhatFits(int fd, const char* data, std::size_t size) noexcept {
-  std::size_t done = 0;
-  while (done < size) {
-    pollfd p{fd, POLLOUT, 0};
-    int ready = ::poll(&p, 1, 0);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
-    if (p.revents & (POLLERR | POLLNVAL)) return size;
-    // A pipe that polls writable has room for PIPE_BUF bytes at least: this write never waits.
-    std::size_t chunk = std::min<std::size_t>(size - done, PIPE_BUF);
-    ssize_t written = ::write(fd, data + done, chunk);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      return size;
-    }
-    done += static_cast<std::size_t>(written);
-  }
-  return done;
-}
-
 void aboutToBlock(bool flush_held) noexcept {
   if (flush_held && held_lines) flush(*held_lines);
   TaskGroup::aboutToBlock();
@@ -72,13 +54,15 @@ ssize_t readSome(int fd, void* buffer, std::size_t size) noexcept {
   for (;;) {
     if (output_backlog >= 0) {  // wait for input, or for room for the lines still waiting
       pollfd p[2] = {{fd, POLLIN, 0}, {output_backlog, POLLOUT, 0}};
-      if (::poll(p, 2, -1) < 0 && errno != EINTR) return -1;
-      if (!p[0].revents) {
+      if (io_calls.poll(p, 2, -1) < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        output_backlog = -1;  // poll cannot help: read, and leave the lines for the next flush
+      } else if (!p[0].revents) {
         if (p[1].revents) aboutToBlock();
         continue;
       }
     }
-    ssize_t got = ::read(fd, buffer, size);
+    ssize_t got = io_calls.read(fd, buffer, size);
     if (got >= 0) return got;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       waitReady(fd, POLLIN);
@@ -88,30 +72,45 @@ ssize_t readSome(int fd, void* buffer, std::size_t size) noexcept {
   }
 }
 
-bool writeAll(int fd, iovec* parts, int count) noexcept {
-  aboutToBlock(false);  // a write to a full pipe blocks
-  while (count > 0) {
-    ssize_t written = ::writev(fd, parts, count);
-    if (written < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        waitReady(fd, POLLOUT);
-        continue;
-      }
-      if (errno == EINTR) continue;
-      return false;
+std::size_t writeLines(int fd, const char* data, std::size_t size, bool at_line_start, bool wait,
+                       bool* dropped_last) noexcept {
+  if (wait) aboutToBlock(false);  // a write to a full pipe blocks
+  std::size_t done = 0;
+  bool retried = false;
+  if (dropped_last) *dropped_last = false;
+  while (done < size) {
+    std::size_t chunk = size - done;
+    if (!wait) {
+      pollfd p{fd, POLLOUT, 0};
+      int ready = io_calls.poll(&p, 1, 0);
+      if (ready < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (ready <= 0) break;
+      // A pipe that polls writable has room for PIPE_BUF bytes at least: this write never waits.
+      chunk = std::min<std::size_t>(chunk, PIPE_BUF);
     }
-    auto left = static_cast<std::size_t>(written);
-    while (count > 0 && left >= parts->iov_len) {
-      left -= parts->iov_len;
-      ++parts;
-      --count;
+    ssize_t written = io_calls.write(fd, data + done, chunk);
+    if (written >= 0) {
+      done += static_cast<std::size_t>(written);
+      retried = false;
+      continue;
     }
-    if (count > 0) {
-      parts->iov_base = static_cast<char*>(parts->iov_base) + left;
-      parts->iov_len -= left;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!wait) break;
+      waitReady(fd, POLLOUT);
+      continue;
     }
+    bool mid_line = done > 0 ? data[done - 1] != '\n' : !at_line_start;
+    if (mid_line && !retried) {
+      retried = true;
+      continue;
+    }
+    const void* newline = std::memchr(data + done, '\n', size - done);
+    done = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1 : size;
+    if (done == size && dropped_last) *dropped_last = true;
+    retried = false;
   }
-  return true;
+  return done;
 }
 
 void sleepFor(std::chrono::nanoseconds duration) noexcept {

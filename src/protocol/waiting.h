@@ -8,8 +8,9 @@
 //   another worker at once.
 // EINTR and EAGAIN mean "not now": the helpers wait for readiness and go on.
 
+#include <poll.h>
 #include <sys/types.h>
-#include <sys/uio.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +18,17 @@
 #include <mutex>
 
 #include "protocol/sink.h"
+
+// The system calls behind the helpers: the system's own unless a test has put others in their place
+// to inject faults (EINTR, EAGAIN, short transfers, EPIPE...). Replace them only while no other
+// thread does I/O.
+struct IoCalls {
+  ssize_t (*read)(int fd, void* buffer, std::size_t size);
+  ssize_t (*write)(int fd, const void* data, std::size_t size);
+  int (*poll)(pollfd* fds, nfds_t count, int timeout_ms);
+};
+extern IoCalls io_calls;
+inline constexpr IoCalls system_io_calls = {&::read, &::write, &::poll};
 
 // While it lives, the calling thread's held lines are those of `out` (null: none), and, when
 // `reads_input`, the thread is the one that reads input: it must never wait for a full pipe while
@@ -41,10 +53,6 @@ bool readsInput() noexcept;
 // fit into the pipe. readSome then also waits for `fd` to take more, and flushes again when it can.
 void setOutputBacklog(int fd) noexcept;
 
-// Writes as much of `data` as `fd` takes without waiting; returns how much that was. A descriptor
-// that fails (the reader has gone) counts as having taken everything: those lines are dropped.
-std::size_t writeWhatFits(int fd, const char* data, std::size_t size) noexcept;
-
 // The calling thread is about to block: its held lines leave (unless `flush_held` is false, for the
 // writer of those lines itself), and its task group, if it is a worker, provides for queued tasks.
 void aboutToBlock(bool flush_held = true) noexcept;
@@ -53,10 +61,15 @@ void aboutToBlock(bool flush_held = true) noexcept;
 // descriptor fails (EINTR and EAGAIN are waited out, never returned).
 ssize_t readSome(int fd, void* buffer, std::size_t size) noexcept;
 
-// Writes all of `parts` (which it advances), resuming after short writes. False when the
-// descriptor fails, for instance when the reader has gone (EPIPE). The caller is the writer of what
-// it holds: its held lines are not flushed first.
-bool writeAll(int fd, iovec* parts, int count) noexcept;
+// Writes `size` bytes of lines at `data` to `fd`; `data` begins a line when `at_line_start`. A
+// write that fails drops the line it was in, and only that line: a line already begun is tried once
+// more, so that a passing fault leaves no half line behind, and when the reader has gone each line
+// fails on its own. With `wait`, waits for room in the pipe (the caller is the writer of what it
+// holds: its held lines are not flushed first); without, stops as soon as the descriptor has no
+// room. Returns how many bytes were written or dropped; `dropped_last`, when given, tells whether
+// the last line was dropped.
+std::size_t writeLines(int fd, const char* data, std::size_t size, bool at_line_start, bool wait,
+                       bool* dropped_last = nullptr) noexcept;
 
 // Sleeps for `duration`.
 void sleepFor(std::chrono::nanoseconds duration) noexcept;

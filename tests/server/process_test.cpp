@@ -1,0 +1,180 @@
+// The process around the server, run in-process on pipes: start-up with every allocation failing
+// in turn, and every kind of fault the system calls of the standard streams can return.
+
+#include "server/process.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/waiting.h"
+#include "support/capture.h"
+
+namespace {
+
+constexpr std::string_view ready = "demo MCP server (Tarn) ready\n";
+
+struct Served {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string readAll(int fd) {
+  std::string text;
+  char chunk[65536];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
+  return text;
+}
+
+// Runs serve() on fresh pipes: `input` is written by one thread while two others collect the output.
+Served serveOn(std::pmr::memory_resource& gpa, const std::string& input) {
+  ::signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2], err[2];
+  if (::pipe(in) || ::pipe(out) || ::pipe(err)) return {};
+  std::thread feeder([&] {
+    for (std::size_t sent = 0; sent < input.size();) {
+      ssize_t n = ::write(in[1], input.data() + sent, input.size() - sent);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    ::close(in[1]);
+  });
+  Served r;
+  std::thread out_reader([&] { r.out = readAll(out[0]); });
+  std::thread err_reader([&] { r.err = readAll(err[0]); });
+  r.status = serve(gpa, in[0], out[1], err[1]);
+  for (int fd : {in[0], out[1], err[1]}) ::close(fd);  // a feeder still writing gets EPIPE
+  feeder.join();
+  out_reader.join();
+  err_reader.join();
+  for (int fd : {out[0], err[0]}) ::close(fd);
+  return r;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> all;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    all.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return all;
+}
+
+TEST(Serve, OutOfMemoryAtStartUp) {
+  const std::string input = R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n";
+  for (std::size_t n = 1;; ++n) {
+    SCOPED_TRACE("failing allocation " + std::to_string(n));
+    ASSERT_LT(n, 1000u);
+    FailingResource gpa;
+    gpa.arm(n);
+    Served r = serveOn(gpa, input);
+    EXPECT_EQ(gpa.outstanding(), 0u);
+    if (r.err.starts_with(ready)) {  // every allocation before the start-up line went through
+      EXPECT_EQ(r.status, 0);
+      break;
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: OutOfMemory\n");
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+// Which call fails, how, and on which turn.
+enum class Call { Read, Write, Poll };
+enum class Fault { Interrupted, NotNow, Short, BrokenPipe, BadDescriptor, IoError };
+struct Injection {
+  Call call;
+  Fault fault;
+  int turn;            // the 1st, 2nd... call of that kind fails
+  int seen[3] = {};    // calls of each kind so far
+} injection{Call::Read, Fault::Interrupted, 0};
+
+// True when this call is the one to fail; then `errno` is set for a failing fault.
+bool failsNow(Call call) {
+  if (++injection.seen[static_cast<int>(call)] != injection.turn || call != injection.call) return false;
+  constexpr int codes[] = {EINTR, EAGAIN, 0, EPIPE, EBADF, EIO};
+  errno = codes[static_cast<int>(injection.fault)];
+  return true;
+}
+bool isShort() { return injection.fault == Fault::Short; }
+
+const IoCalls faulty = {
+    [](int fd, void* buffer, std::size_t size) -> ssize_t {
+      if (!failsNow(Call::Read)) return ::read(fd, buffer, size);
+      return isShort() ? ::read(fd, buffer, std::min<std::size_t>(size, 5)) : -1;
+    },
+    [](int fd, const void* data, std::size_t size) -> ssize_t {
+      if (!failsNow(Call::Write)) return ::write(fd, data, size);
+      return isShort() ? ::write(fd, data, std::min<std::size_t>(size, 5)) : -1;
+    },
+    [](pollfd* fds, nfds_t count, int timeout) -> int {
+      if (!failsNow(Call::Poll)) return ::poll(fds, count, timeout);
+      return isShort() ? 0 : -1;  // a poll cut short finds nothing ready
+    },
+};
+
+// Every call of the standard streams fails in turn, in each way. Whatever happens, lines on
+// standard output are never split, merged, reordered or repeated; faults that mean "not now" lose
+// nothing; a failed write drops only its own lines and the server reads on to the end; a failed
+// read ends with "error: ReadFailed" and status 1.
+TEST(Serve, FaultsOfTheStandardStreams) {
+  std::string input;
+  std::vector<std::string> expected;
+  for (int id = 0; id < 3000; ++id) {
+    input += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping","params":{"pad":")" +
+             std::string(static_cast<std::size_t>(id % 40), ' ') + "\"}}\n";
+    expected.push_back(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})");
+  }
+  std::pmr::memory_resource& gpa = *std::pmr::new_delete_resource();
+  io_calls = faulty;
+  injection = {Call::Read, Fault::Interrupted, 0};
+  Served clean = serveOn(gpa, input);
+  ASSERT_EQ(lines(clean.out), expected);
+  int calls[3];
+  std::copy(std::begin(injection.seen), std::end(injection.seen), calls);
+  int cases = 0;
+  for (Call call : {Call::Read, Call::Write, Call::Poll}) {
+    for (Fault fault : {Fault::Interrupted, Fault::NotNow, Fault::Short, Fault::BrokenPipe, Fault::BadDescriptor,
+                        Fault::IoError}) {
+      for (int turn = 1; turn <= calls[static_cast<int>(call)] + 1; ++turn, ++cases) {
+        SCOPED_TRACE("call " + std::to_string(static_cast<int>(call)) + ", fault " +
+                     std::to_string(static_cast<int>(fault)) + ", turn " + std::to_string(turn));
+        injection = {call, fault, turn};
+        Served r = serveOn(gpa, input);
+        std::vector<std::string> got = lines(r.out);
+        // Every line whole, each at most once and in order: a subsequence of what was asked for.
+        auto next = expected.begin();
+        for (const std::string& line : got) {
+          next = std::find(next, expected.end(), line);
+          ASSERT_NE(next, expected.end()) << "not a whole line, or out of order: " << line;
+          ++next;
+        }
+        bool injected = injection.seen[static_cast<int>(call)] >= turn;  // the run made that many calls
+        bool not_now = !injected || fault == Fault::Interrupted || fault == Fault::NotNow || fault == Fault::Short;
+        if (call == Call::Read && !not_now) {
+          EXPECT_EQ(r.status, 1);
+          EXPECT_TRUE(r.err.ends_with("error: ReadFailed\n")) << r.err;
+          continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (not_now) {
+          EXPECT_EQ(got, expected);
+          EXPECT_EQ(r.err, ready);
+        }
+      }
+    }
+  }
+  io_calls = system_io_calls;
+  RecordProperty("cases", cases);
+  EXPECT_GT(cases, 100);
+}
+
+}  // namespace
