@@ -8,11 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/lines.h"
 #include "support/process.h"
 
 namespace {
-
-constexpr const char* ready = "demo MCP server (Tarn) ready\n";
 
 std::string pingReply(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})" "\n"; }
 std::string ping(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})"; }
@@ -35,7 +34,7 @@ TEST(Process, Input) {
     SCOPED_TRACE(c.name);
     ProcessResult r = runServer(c.input);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, ready);
+    EXPECT_EQ(r.err, ready_line);
     EXPECT_EQ(r.out, c.out);
   }
 }
@@ -64,10 +63,8 @@ TEST(Process, NonBlockingPipes) {
       expected += pingReply(id);
       continue;
     }
-    input += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
-             R"(,"method":"tools/call","params":{"name":"echo","arguments":{"text":")" + text + R"(","times":2}}})" "\n";
-    expected += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{"content":[{"type":"text","text":")" +
-                text + " " + text + R"("}],"isError":false}})" "\n";
+    input += callLine("echo", R"({"text":")" + text + R"(","times":2})", "", std::to_string(id)) + "\n";
+    expected += resultLine(text + " " + text, false, std::to_string(id)) + "\n";
   }
   struct Case { const char* name; bool in, out; } cases[] = {
       {"stdin", true, false}, {"stdout", false, true}, {"both", true, true}};
@@ -75,7 +72,7 @@ TEST(Process, NonBlockingPipes) {
     SCOPED_TRACE(c.name);
     ProcessResult r = runServer(input, {.nonblocking_stdin = c.in, .nonblocking_stdout = c.out, .first_read_after = 0.3});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, ready);
+    EXPECT_EQ(r.err, ready_line);
     EXPECT_EQ(r.out, expected);
   }
 }
@@ -86,7 +83,7 @@ TEST(Process, ClosedStdout) {
   for (int id = 0; id < 20000; ++id) input += ping(id) + "\n";
   ProcessResult r = runServer(input, {.close_stdout_first = true});
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, ready);
+  EXPECT_EQ(r.err, ready_line);
 }
 
 // Lines written from many threads at once arrive whole, one per line, short and long alike.
