@@ -86,6 +86,14 @@ TEST(Process, ClosedStdout) {
   EXPECT_EQ(r.err, ready_line);
 }
 
+// What is in `fd` now, which must not block.
+std::string drain(int fd) {
+  std::string got;
+  char chunk[65536];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
+  return got;
+}
+
 // Lines written from many threads at once arrive whole, one per line, short and long alike.
 TEST(StdoutSink, WholeLinesFromManyThreads) {
   int fds[2];
@@ -118,17 +126,6 @@ TEST(StdoutSink, WholeLinesFromManyThreads) {
     pos = end + 1;
   }
   EXPECT_EQ(lines, 800u);
-}
-
-}  // namespace
-
-namespace {
-
-std::string drain(int fd) {
-  std::string got;
-  char chunk[65536];
-  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
-  return got;
 }
 
 // A holding sink sends nothing until a flush or a full buffer, whichever thread wrote: lines from

@@ -138,10 +138,6 @@ TEST(Handle, OutOfMemoryAtEveryAllocation) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // Hostile sizes are answered like any request, and every byte they took is given back after the
 // reply. (How their cost grows with size is measured by bench/hostile.sh, not here.)
 TEST(Handle, HostileSizesAreAnsweredAndReleased) {
