@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +97,30 @@ std::string drain(int fd) {
   return got;
 }
 
+// Reads `fd` until `enough` bytes have come or its writer has closed it, for 10 s at the most: a
+// pipe that is still short then fails the test. Closes `fd` either way, so that a writer blocked on
+// the full pipe gets EPIPE and ends, rather than hanging the test.
+std::string readPipe(int fd, std::size_t enough = std::string::npos) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string got;
+  char chunk[65536];
+  while (got.size() < enough) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ADD_FAILURE() << "the pipe was still open after 10 s, with " << got.size() << " bytes read";
+      break;
+    }
+    pollfd readable{fd, POLLIN, 0};
+    if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) continue;  // time is up, or a signal came
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n > 0) got.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::signal(SIGPIPE, SIG_IGN);  // a write after the close fails, rather than ending the process
+  ::close(fd);
+  return got;
+}
+
 // Lines written from many threads at once arrive whole, one per line, short and long alike.
 TEST(StdoutSink, WholeLinesFromManyThreads) {
   int fds[2];
@@ -101,10 +128,7 @@ TEST(StdoutSink, WholeLinesFromManyThreads) {
   StdoutSink out(fds[1], false);
   Sink sink = sinkOf(out);
   std::string collected;
-  std::thread reader([&] {
-    char chunk[65536];
-    for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) collected.append(chunk, static_cast<std::size_t>(n));
-  });
+  std::thread reader([&] { collected = readPipe(fds[0]); });
   std::vector<std::thread> writers;
   for (int w = 0; w < 4; ++w) {
     writers.emplace_back([&, w] {
@@ -114,7 +138,6 @@ TEST(StdoutSink, WholeLinesFromManyThreads) {
   for (std::thread& t : writers) t.join();
   ::close(fds[1]);
   reader.join();
-  ::close(fds[0]);
 
   std::size_t lines = 0;
   for (std::size_t pos = 0; pos < collected.size(); ++lines) {
@@ -144,14 +167,9 @@ TEST(StdoutSink, HeldLinesKeepTheirOrder) {
   EXPECT_EQ(drain(fds[0]), "one\nfrom a tool\ntwo\n");
   std::string big(100000, 'b');  // larger than the buffer: leaves at once, after what is held
   sink.write(sink.ctx, "three");
-  std::thread reader([&] {
-    std::string got;
-    while (got.size() < 6 + big.size() + 1) got += drain(fds[0]);
-    EXPECT_EQ(got, "three\n" + big + "\n");
-  });
+  std::thread reader([&] { EXPECT_EQ(readPipe(fds[0], 6 + big.size() + 1), "three\n" + big + "\n"); });
   sink.write(sink.ctx, big);
   reader.join();
-  ::close(fds[0]);
   ::close(fds[1]);
 }
 
