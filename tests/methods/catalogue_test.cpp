@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/capture.h"
+#include "support/lines.h"
 
 namespace {
 
@@ -15,18 +16,15 @@ const std::string page_two =
     R"({"tools":[{"name":"fail","title":"报错","description":"Always report a tool error (isError).","inputSchema":{"type":"object","properties":{}}},{"name":"slow","title":"慢调用","description":"Sleep before answering (to try timeouts).","inputSchema":{"type":"object","properties":{"seconds":{"type":"number","minimum":0,"maximum":60}},"required":["seconds"]}},{"name":"notify","title":"推送通知","description":"Send log and progress notifications while working.","inputSchema":{"type":"object","properties":{"steps":{"type":"integer","minimum":1,"maximum":10,"default":3}}}}],"nextCursor":"6"})";
 const std::string page_three =
     R"({"tools":[{"name":"ask_client","title":"反向请求","description":"Ask the client for its roots (a server-to-client request) and report the answer.","inputSchema":{"type":"object","properties":{}}},{"name":"crash","title":"崩溃","description":"Exit the server process (to try restarts).","inputSchema":{"type":"object","properties":{}}}]})";
-const std::string invalid_cursor = R"({"code":-32602,"message":"Invalid cursor"})";
+const std::string invalid_cursor = invalidLine("Invalid cursor");
 
-std::string toolsList(const std::string& params) {
-  return R"({"jsonrpc":"2.0","id":1,"method":"tools/list","params":)" + params + "}";
-}
+std::string toolsList(std::string_view params) { return requestLine("tools/list", params); }
 std::string result(const std::string& r) { return R"({"jsonrpc":"2.0","id":1,"result":)" + r + "}"; }
-std::string error(const std::string& e) { return R"({"jsonrpc":"2.0","id":1,"error":)" + e + "}"; }
 
 // A client walks the pages by the cursors it is handed and sees every tool exactly once.
 TEST(ToolsPage, WalkByCursor) {
   TestServer t;
-  std::string reply = t.replyTo(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})");
+  std::string reply = t.replyTo(requestLine("tools/list"));
   EXPECT_EQ(reply, result(page_one));
   EXPECT_EQ(t.replyTo(toolsList(R"({"cursor":"3"})")), result(page_two));
   EXPECT_EQ(t.replyTo(toolsList(R"({"cursor":"6"})")), result(page_three));
@@ -61,25 +59,25 @@ TEST(ToolsPage, Cursors) {
       {R"({"cursor":"0_3"})", result(page_two)},
       {R"({"cursor":"0__3"})", result(page_two)},
       {R"({"cursor":"8"})", result(R"({"tools":[]})")},
-      {R"({"cursor":"9"})", error(invalid_cursor)},
-      {R"({"cursor":"-1"})", error(invalid_cursor)},
-      {R"({"cursor":""})", error(invalid_cursor)},
-      {R"({"cursor":"_3"})", error(invalid_cursor)},
-      {R"({"cursor":"3_"})", error(invalid_cursor)},
-      {R"({"cursor":"+_3"})", error(invalid_cursor)},
-      {R"({"cursor":"+"})", error(invalid_cursor)},
-      {R"({"cursor":"-"})", error(invalid_cursor)},
-      {R"({"cursor":"3 "})", error(invalid_cursor)},
-      {R"({"cursor":" 3"})", error(invalid_cursor)},
-      {R"({"cursor":"three"})", error(invalid_cursor)},
-      {R"({"cursor":"0x3"})", error(invalid_cursor)},
-      {R"({"cursor":"3.0"})", error(invalid_cursor)},
-      {R"({"cursor":"3e0"})", error(invalid_cursor)},
-      {R"({"cursor":"٣"})", error(invalid_cursor)},
-      {R"({"cursor":"18446744073709551615"})", error(invalid_cursor)},
-      {R"({"cursor":"18446744073709551616"})", error(invalid_cursor)},
-      {R"({"cursor":"18446744073709551619"})", error(invalid_cursor)},
-      {R"({"cursor":"36893488147419103235"})", error(invalid_cursor)},
+      {R"({"cursor":"9"})", invalid_cursor},
+      {R"({"cursor":"-1"})", invalid_cursor},
+      {R"({"cursor":""})", invalid_cursor},
+      {R"({"cursor":"_3"})", invalid_cursor},
+      {R"({"cursor":"3_"})", invalid_cursor},
+      {R"({"cursor":"+_3"})", invalid_cursor},
+      {R"({"cursor":"+"})", invalid_cursor},
+      {R"({"cursor":"-"})", invalid_cursor},
+      {R"({"cursor":"3 "})", invalid_cursor},
+      {R"({"cursor":" 3"})", invalid_cursor},
+      {R"({"cursor":"three"})", invalid_cursor},
+      {R"({"cursor":"0x3"})", invalid_cursor},
+      {R"({"cursor":"3.0"})", invalid_cursor},
+      {R"({"cursor":"3e0"})", invalid_cursor},
+      {R"({"cursor":"٣"})", invalid_cursor},
+      {R"({"cursor":"18446744073709551615"})", invalid_cursor},
+      {R"({"cursor":"18446744073709551616"})", invalid_cursor},
+      {R"({"cursor":"18446744073709551619"})", invalid_cursor},
+      {R"({"cursor":"36893488147419103235"})", invalid_cursor},
   };
   TestServer t;
   for (const Case& c : cases) {
@@ -107,10 +105,9 @@ TEST(ListResult, ExactTexts) {
   };
   TestServer t;
   for (const Case& c : cases) {
-    for (const char* params : {"", R"(,"params":{})", R"(,"params":{"cursor":"99"})"}) {
+    for (const char* params : {"", "{}", R"({"cursor":"99"})"}) {
       SCOPED_TRACE(std::string(c.method) + params);
-      std::string line = std::string(R"({"jsonrpc":"2.0","id":1,"method":")") + c.method + "\"" + params + "}";
-      EXPECT_EQ(t.replyTo(line), result(c.expected));
+      EXPECT_EQ(t.replyTo(requestLine(c.method, params)), result(c.expected));
     }
   }
 }
@@ -118,8 +115,7 @@ TEST(ListResult, ExactTexts) {
 TEST(ToolsPage, OutOfMemory) {
   TestServer t;
   walkOutOfMemory(t, toolsList(R"({"cursor":"3"})"), result(page_two));
-  walkOutOfMemory(t, R"({"jsonrpc":"2.0","id":1,"method":"prompts/list"})",
-                  t.replyTo(R"({"jsonrpc":"2.0","id":1,"method":"prompts/list"})"));
+  walkOutOfMemory(t, requestLine("prompts/list"), t.replyTo(requestLine("prompts/list")));
 }
 
 }  // namespace

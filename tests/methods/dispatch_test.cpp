@@ -5,6 +5,7 @@
 #include <string>
 
 #include "support/capture.h"
+#include "support/lines.h"
 
 namespace {
 
@@ -34,8 +35,7 @@ TEST(Initialize, NegotiatesVersion) {
   TestServer t;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.params);
-    std::string line = std::string(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":)") + c.params + "}";
-    EXPECT_EQ(t.replyTo(line), initializeReply("0", c.answered));
+    EXPECT_EQ(t.replyTo(requestLine("initialize", c.params, "0")), initializeReply("0", c.answered));
   }
   EXPECT_EQ(t.replyTo(R"({"id":"i","method":"initialize"})"), initializeReply("\"i\"", "2025-06-18"));
 }
@@ -74,8 +74,7 @@ TEST(Dispatch, MethodNotFound) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.method);
     std::string line = std::string(R"({"id":5,"method":)") + c.method + "}";
-    EXPECT_EQ(t.replyTo(line),
-              std::string(R"({"jsonrpc":"2.0","id":5,"error":{"code":-32601,"message":")") + c.message + "\"}}");
+    EXPECT_EQ(t.replyTo(line), errorLine(-32601, c.message, "5"));
   }
 }
 

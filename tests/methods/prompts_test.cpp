@@ -5,22 +5,17 @@
 #include <string>
 
 #include "support/capture.h"
+#include "support/lines.h"
 
 namespace {
 
-std::string get(const std::string& params) {
-  return R"({"jsonrpc":"2.0","id":1,"method":"prompts/get","params":)" + params + "}";
-}
 std::string prompt(const std::string& text) {
   return R"({"jsonrpc":"2.0","id":1,"result":{"description":"Code review","messages":[{"role":"user","content":{"type":"text","text":")" +
          text + "\"}}]}}";
 }
-std::string invalid(const std::string& message) {
-  return R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":")" + message + "\"}}";
-}
 
 TEST(GetPrompt, Answers) {
-  const std::string missing_code = invalid("missing argument: code");
+  const std::string missing_code = invalidLine("missing argument: code");
   struct Case {
     const char* params;
     std::string expected;
@@ -39,24 +34,24 @@ TEST(GetPrompt, Answers) {
       {R"({"name":"review","arguments":{"code":null}})", missing_code},
       {R"({"name":"review","arguments":{"code":5}})", missing_code},
       {R"({"name":"review","arguments":{"code":["x"]}})", missing_code},
-      {R"({"name":"Review","arguments":{"code":"x"}})", invalid("Unknown prompt: Review")},
-      {R"({"name":"nope"})", invalid("Unknown prompt: nope")},
-      {R"({"name":"a\"b"})", invalid(R"(Unknown prompt: a\"b)")},
-      {R"({"name":1,"arguments":{"code":"x"}})", invalid("Unknown prompt: ")},
-      {R"({})", invalid("Unknown prompt: ")},
+      {R"({"name":"Review","arguments":{"code":"x"}})", invalidLine("Unknown prompt: Review")},
+      {R"({"name":"nope"})", invalidLine("Unknown prompt: nope")},
+      {R"({"name":"a\"b"})", invalidLine(R"(Unknown prompt: a\"b)")},
+      {R"({"name":1,"arguments":{"code":"x"}})", invalidLine("Unknown prompt: ")},
+      {R"({})", invalidLine("Unknown prompt: ")},
   };
   TestServer t;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.params);
-    EXPECT_EQ(t.replyTo(get(c.params)), c.expected);
+    EXPECT_EQ(t.replyTo(requestLine("prompts/get", c.params)), c.expected);
   }
 }
 
 TEST(GetPrompt, OutOfMemory) {
   TestServer t;
   std::string code(3000, 'c');
-  walkOutOfMemory(t, get(R"({"name":"review","arguments":{"code":")" + code + R"(","language":"Go"}})"),
-                  prompt("请审查这段Go代码：\\n" + code));
+  std::string params = R"({"name":"review","arguments":{"code":")" + code + R"(","language":"Go"}})";
+  walkOutOfMemory(t, requestLine("prompts/get", params), prompt("请审查这段Go代码：\\n" + code));
 }
 
 }  // namespace

@@ -5,19 +5,15 @@
 #include <string>
 
 #include "support/capture.h"
+#include "support/lines.h"
 
 namespace {
 
-std::string read(const std::string& params) {
-  return R"({"jsonrpc":"2.0","id":1,"method":"resources/read","params":)" + params + "}";
-}
 std::string note(const std::string& uri, const std::string& text) {
   return R"({"jsonrpc":"2.0","id":1,"result":{"contents":[{"uri":)" + uri +
          R"(,"mimeType":"text/plain","text":)" + text + "}]}}";
 }
-std::string notFound(const std::string& message) {
-  return R"({"jsonrpc":"2.0","id":1,"error":{"code":-32002,"message":")" + message + "\"}}";
-}
+std::string notFound(std::string_view message) { return errorLine(-32002, message); }
 
 TEST(ReadResource, Answers) {
   struct Case {
@@ -47,16 +43,16 @@ TEST(ReadResource, Answers) {
   TestServer t;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.params);
-    EXPECT_EQ(t.replyTo(read(c.params)), c.expected);
+    EXPECT_EQ(t.replyTo(requestLine("resources/read", c.params)), c.expected);
   }
 }
 
 TEST(ReadResource, OutOfMemory) {
   TestServer t;
   std::string name(5000, 'n');
-  walkOutOfMemory(t, read(R"({"uri":"demo://notes/)" + name + "\"}"),
+  walkOutOfMemory(t, requestLine("resources/read", R"({"uri":"demo://notes/)" + name + "\"}"),
                   note("\"demo://notes/" + name + "\"", "\"笔记：" + name + "\""));
-  walkOutOfMemory(t, read(R"({"uri":"nope"})"), notFound("Resource not found: nope"));
+  walkOutOfMemory(t, requestLine("resources/read", R"({"uri":"nope"})"), notFound("Resource not found: nope"));
 }
 
 }  // namespace

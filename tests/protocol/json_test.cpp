@@ -6,10 +6,10 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <random>
-#include <sstream>
+
+#include "support/lines.h"
 
 namespace {
 
@@ -25,14 +25,11 @@ std::string rewrite(std::string_view text) {
   return std::string(out);
 }
 
-std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
-
 TEST(Json, Corpus) {
   std::size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(DEMO_SOURCE_DIR "/tests/data/jsontestsuite/test_parsing/")) {
     const std::string name = entry.path().filename().string();
-    std::ifstream in(entry.path(), std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = readFile(entry.path().string());
     bool accepted = name.starts_with("y_") && name.find("duplicated_key") == std::string::npos;
     if (name.starts_with("i_"))
       accepted = name.starts_with("i_number_") || name == "i_structure_500_nested_arrays.json";

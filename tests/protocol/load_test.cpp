@@ -8,11 +8,11 @@
 #include <memory_resource>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "protocol/json.h"
+#include "support/lines.h"
 #include "support/live_server.h"
 #include "support/process.h"
 
@@ -29,13 +29,6 @@ std::string replyId(const std::string& line) {
   json::Text text(&a);
   EXPECT_TRUE(json::writeValue(text, *id));
   return std::string(text);
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 // Every request gets exactly one whole line back, whatever else is in the stream.
@@ -71,8 +64,7 @@ TEST(Load, HundredThousandPipelinedMixedRequests) {
 TEST(Load, ThreeHundredConcurrentSlowCalls) {
   std::string input;
   for (int i = 0; i < 300; ++i) {
-    input += R"({"jsonrpc":"2.0","id":)" + std::to_string(i) +
-             R"(,"method":"tools/call","params":{"name":"slow","arguments":{"seconds":1}}})" "\n";
+    input += callLine("slow", R"({"seconds":1})", "", std::to_string(i)) + "\n";
   }
   ProcessResult r = runServer(input, {.timeout_seconds = 60});
   ASSERT_EQ(r.exit_code, 0);
@@ -92,8 +84,7 @@ TEST(Load, TwoHundredConcurrentAsksAnsweredInRandomOrder) {
   LiveServer server;
   std::string calls;
   for (int i = 0; i < 200; ++i) {
-    calls += R"({"jsonrpc":"2.0","id":"call-)" + std::to_string(i) +
-             R"(","method":"tools/call","params":{"name":"ask_client"}})" "\n";
+    calls += requestLine("tools/call", R"({"name":"ask_client"})", "\"call-" + std::to_string(i) + "\"") + "\n";
   }
   server.write(calls);
   std::vector<std::string> asked;
@@ -101,7 +92,7 @@ TEST(Load, TwoHundredConcurrentAsksAnsweredInRandomOrder) {
     std::optional<std::string> line = server.readLine();
     ASSERT_TRUE(line);
     asked.push_back(replyId(*line));
-    EXPECT_EQ(*line, R"({"jsonrpc":"2.0","id":)" + asked.back() + R"(,"method":"roots/list","params":{}})");
+    EXPECT_EQ(*line, requestLine("roots/list", "{}", asked.back()));
   }
   std::set<std::string> distinct(asked.begin(), asked.end());
   EXPECT_EQ(distinct.size(), 200u);
@@ -144,7 +135,7 @@ TEST(Load, OutputClosedMidStream) {
   server.write(more);
   server.closeInput();
   EXPECT_EQ(server.wait(), 0);
-  EXPECT_EQ(server.errors(), "demo MCP server (Tarn) ready\n");
+  EXPECT_EQ(server.errors(), ready_line);
 }
 
 }  // namespace

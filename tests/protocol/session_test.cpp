@@ -4,28 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/lines.h"
 #include "support/process.h"
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // Replies to requests answered on the main thread (numeric or null ids in the session) leave in
 // input order; tool calls (string ids) and their notifications may come anywhere in between.
@@ -45,7 +30,7 @@ TEST(ExampleSession, MatchesTranscript) {
   std::string source = DEMO_SOURCE_DIR;
   ProcessResult r = runServer(readFile(source + "/examples/session.jsonl"));
   ASSERT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "demo MCP server (Tarn) ready\n");
+  EXPECT_EQ(r.err, ready_line);
   std::vector<std::string> got = splitLines(r.out);
   std::vector<std::string> expected = splitLines(readFile(source + "/examples/session.expected.jsonl"));
   ASSERT_FALSE(expected.empty());

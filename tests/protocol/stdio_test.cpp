@@ -2,17 +2,19 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/lines.h"
 #include "support/process.h"
 
 namespace {
-
-constexpr const char* ready = "demo MCP server (Tarn) ready\n";
 
 std::string pingReply(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})" "\n"; }
 std::string ping(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})"; }
@@ -35,7 +37,7 @@ TEST(Process, Input) {
     SCOPED_TRACE(c.name);
     ProcessResult r = runServer(c.input);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, ready);
+    EXPECT_EQ(r.err, ready_line);
     EXPECT_EQ(r.out, c.out);
   }
 }
@@ -64,10 +66,8 @@ TEST(Process, NonBlockingPipes) {
       expected += pingReply(id);
       continue;
     }
-    input += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
-             R"(,"method":"tools/call","params":{"name":"echo","arguments":{"text":")" + text + R"(","times":2}}})" "\n";
-    expected += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{"content":[{"type":"text","text":")" +
-                text + " " + text + R"("}],"isError":false}})" "\n";
+    input += callLine("echo", R"({"text":")" + text + R"(","times":2})", "", std::to_string(id)) + "\n";
+    expected += resultLine(text + " " + text, false, std::to_string(id)) + "\n";
   }
   struct Case { const char* name; bool in, out; } cases[] = {
       {"stdin", true, false}, {"stdout", false, true}, {"both", true, true}};
@@ -75,7 +75,7 @@ TEST(Process, NonBlockingPipes) {
     SCOPED_TRACE(c.name);
     ProcessResult r = runServer(input, {.nonblocking_stdin = c.in, .nonblocking_stdout = c.out, .first_read_after = 0.3});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, ready);
+    EXPECT_EQ(r.err, ready_line);
     EXPECT_EQ(r.out, expected);
   }
 }
@@ -86,7 +86,39 @@ TEST(Process, ClosedStdout) {
   for (int id = 0; id < 20000; ++id) input += ping(id) + "\n";
   ProcessResult r = runServer(input, {.close_stdout_first = true});
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, ready);
+  EXPECT_EQ(r.err, ready_line);
+}
+
+// What is in `fd` now, which must not block.
+std::string drain(int fd) {
+  std::string got;
+  char chunk[65536];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
+  return got;
+}
+
+// Reads `fd` until `enough` bytes have come or its writer has closed it, for 10 s at the most: a
+// pipe that is still short then fails the test. Closes `fd` either way, so that a writer blocked on
+// the full pipe gets EPIPE and ends, rather than hanging the test.
+std::string readPipe(int fd, std::size_t enough = std::string::npos) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string got;
+  char chunk[65536];
+  while (got.size() < enough) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ADD_FAILURE() << "the pipe was still open after 10 s, with " << got.size() << " bytes read";
+      break;
+    }
+    pollfd readable{fd, POLLIN, 0};
+    if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) continue;  // time is up, or a signal came
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n > 0) got.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::signal(SIGPIPE, SIG_IGN);  // a write after the close fails, rather than ending the process
+  ::close(fd);
+  return got;
 }
 
 // Lines written from many threads at once arrive whole, one per line, short and long alike.
@@ -96,10 +128,7 @@ TEST(StdoutSink, WholeLinesFromManyThreads) {
   StdoutSink out(fds[1], false);
   Sink sink = sinkOf(out);
   std::string collected;
-  std::thread reader([&] {
-    char chunk[65536];
-    for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) collected.append(chunk, static_cast<std::size_t>(n));
-  });
+  std::thread reader([&] { collected = readPipe(fds[0]); });
   std::vector<std::thread> writers;
   for (int w = 0; w < 4; ++w) {
     writers.emplace_back([&, w] {
@@ -109,7 +138,6 @@ TEST(StdoutSink, WholeLinesFromManyThreads) {
   for (std::thread& t : writers) t.join();
   ::close(fds[1]);
   reader.join();
-  ::close(fds[0]);
 
   std::size_t lines = 0;
   for (std::size_t pos = 0; pos < collected.size(); ++lines) {
@@ -121,17 +149,6 @@ TEST(StdoutSink, WholeLinesFromManyThreads) {
     pos = end + 1;
   }
   EXPECT_EQ(lines, 800u);
-}
-
-}  // namespace
-
-namespace {
-
-std::string drain(int fd) {
-  std::string got;
-  char chunk[65536];
-  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
-  return got;
 }
 
 // A holding sink sends nothing until a flush or a full buffer, whichever thread wrote: lines from
@@ -150,14 +167,9 @@ TEST(StdoutSink, HeldLinesKeepTheirOrder) {
   EXPECT_EQ(drain(fds[0]), "one\nfrom a tool\ntwo\n");
   std::string big(100000, 'b');  // larger than the buffer: leaves at once, after what is held
   sink.write(sink.ctx, "three");
-  std::thread reader([&] {
-    std::string got;
-    while (got.size() < 6 + big.size() + 1) got += drain(fds[0]);
-    EXPECT_EQ(got, "three\n" + big + "\n");
-  });
+  std::thread reader([&] { EXPECT_EQ(readPipe(fds[0], 6 + big.size() + 1), "three\n" + big + "\n"); });
   sink.write(sink.ctx, big);
   reader.join();
-  ::close(fds[0]);
   ::close(fds[1]);
 }
 

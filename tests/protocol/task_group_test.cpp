@@ -153,10 +153,6 @@ TEST(TaskGroup, DestructorWaitsForTasks) {
   EXPECT_EQ(gate.left, 1u);
 }
 
-}  // namespace
-
-namespace {
-
 // Tasks queued back to back while a worker watches the queue must each reach a worker: a group
 // of two runs two blocking tasks at once, round after round.
 TEST(TaskGroup, EveryQueuedTaskFindsAWorker) {

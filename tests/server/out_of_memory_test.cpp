@@ -10,14 +10,16 @@
 
 #include "server/server.h"
 #include "support/capture.h"
+#include "support/lines.h"
 
 namespace {
 
-std::string request(const std::string& method, const std::string& params = "") {
-  return R"({"jsonrpc":"2.0","id":"r","method":")" + method + "\"" + (params.empty() ? "" : ",\"params\":" + params) + "}";
+// Every message here has the id "r".
+std::string request(std::string_view method, std::string_view params = "") {
+  return requestLine(method, params, R"("r")");
 }
-std::string call(const std::string& tool, const std::string& arguments, const std::string& more = "") {
-  return request("tools/call", R"({"name":")" + tool + R"(","arguments":)" + arguments + more + "}");
+std::string call(std::string_view tool, std::string_view arguments, std::string_view more = "") {
+  return callLine(tool, arguments, more, R"("r")");
 }
 
 TEST(OutOfMemory, EveryKindOfMessage) {

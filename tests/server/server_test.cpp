@@ -5,14 +5,13 @@
 #include <string>
 
 #include "support/capture.h"
+#include "support/lines.h"
 
 namespace {
 
 constexpr const char* parse_error = R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error: invalid JSON"}})";
 constexpr const char* not_an_object =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid Request: expected an object"}})";
-
-std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 TEST(Handle, Replies) {
   struct Case {
@@ -34,14 +33,10 @@ TEST(Handle, Replies) {
       {R"("x")", not_an_object},
       {"42", not_an_object},
       {"null", not_an_object},
-      {R"({"id":7,"method":"ping","params":[1]})",
-       R"({"jsonrpc":"2.0","id":7,"error":{"code":-32602,"message":"params must be an object"}})"},
-      {R"({"id":"p","method":"ping","params":null})",
-       R"({"jsonrpc":"2.0","id":"p","error":{"code":-32602,"message":"params must be an object"}})"},
-      {R"({"id":8,"method":"nope","params":"x"})",
-       R"({"jsonrpc":"2.0","id":8,"error":{"code":-32602,"message":"params must be an object"}})"},
-      {R"({"id":9,"method":"frobnicate"})",
-       R"({"jsonrpc":"2.0","id":9,"error":{"code":-32601,"message":"Method not found: frobnicate"}})"},
+      {R"({"id":7,"method":"ping","params":[1]})", invalidLine("params must be an object", "7")},
+      {R"({"id":"p","method":"ping","params":null})", invalidLine("params must be an object", R"("p")")},
+      {R"({"id":8,"method":"nope","params":"x"})", invalidLine("params must be an object", "8")},
+      {R"({"id":9,"method":"frobnicate"})", errorLine(-32601, "Method not found: frobnicate", "9")},
   };
   TestServer t;
   for (const Case& c : cases) {
@@ -130,8 +125,7 @@ TEST(Handle, OutOfMemoryAtEveryAllocation) {
   } cases[] = {
       {R"({"jsonrpc":"2.0","id":1,"method":"ping"})", R"({"jsonrpc":"2.0","id":1,"result":{}})"},
       {"{", parse_error},
-      {R"({"id":"x","method":"what"})",
-       R"({"jsonrpc":"2.0","id":"x","error":{"code":-32601,"message":"Method not found: what"}})"},
+      {R"({"id":"x","method":"what"})", errorLine(-32601, "Method not found: what", R"("x")")},
       {R"({"id":4,"method":"initialize","params":{"protocolVersion":"2024-11-05","pad":")" +
            std::string(10000, 'p') + "\"}}",
        ""},  // filled in below from an unfailing run
@@ -143,10 +137,6 @@ TEST(Handle, OutOfMemoryAtEveryAllocation) {
     walkOutOfMemory(t, c.line, c.expected);
   }
 }
-
-}  // namespace
-
-namespace {
 
 // Hostile sizes are answered like any request, and every byte they took is given back after the
 // reply. (How their cost grows with size is measured by bench/hostile.sh, not here.)

@@ -1,9 +1,38 @@
 #include "capture.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <new>
 #include <utility>
+
+#include "protocol/message.h"
+#include "server/server.h"
+
+namespace {
+
+std::string oneLine(const std::vector<std::string>& lines) {
+  if (lines.size() == 1) return lines[0];
+  std::string described = "<" + std::to_string(lines.size()) + " lines>";
+  for (const std::string& l : lines) described += "\n" + l;
+  return described;
+}
+
+// A run that did not go through whole: the lines written before the call failed, or all of them
+// but one notification.
+bool isPartialRun(const std::vector<std::string>& out, const std::vector<std::string>& expected) {
+  if (out.size() < expected.size() && std::equal(out.begin(), out.end(), expected.begin())) return true;
+  if (out.size() + 1 != expected.size() || out.empty() || out.back() != expected.back()) return false;
+  for (std::size_t skipped = 0; skipped + 1 < expected.size(); ++skipped) {
+    std::vector<std::string> without = expected;
+    without.erase(without.begin() + static_cast<std::ptrdiff_t>(skipped));
+    if (without == out) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 std::vector<std::string> CapturingSink::lines() const {
   std::lock_guard lock(mutex_);
@@ -51,9 +80,6 @@ bool FailingResource::do_is_equal(const std::pmr::memory_resource& other) const 
   return this == &other;
 }
 
-#include "protocol/message.h"
-#include "server/server.h"
-
 Sink sinkOf(CapturingSink& c) {
   return Sink{&c, [](void* ctx, std::string_view line) { static_cast<CapturingSink*>(ctx)->write(line); }};
 }
@@ -65,17 +91,6 @@ std::vector<std::string> TestServer::run(std::string_view line) {
   return out.take();
 }
 
-namespace {
-
-std::string oneLine(const std::vector<std::string>& lines) {
-  if (lines.size() == 1) return lines[0];
-  std::string described = "<" + std::to_string(lines.size()) + " lines>";
-  for (const std::string& l : lines) described += "\n" + l;
-  return described;
-}
-
-}  // namespace
-
 std::string TestServer::replyTo(std::string_view line) { return oneLine(run(line)); }
 
 std::vector<std::string> TestServer::runCall(std::string_view line) {
@@ -85,25 +100,6 @@ std::vector<std::string> TestServer::runCall(std::string_view line) {
 }
 
 std::string TestServer::callReply(std::string_view line) { return oneLine(runCall(line)); }
-
-#include <gtest/gtest.h>
-
-namespace {
-
-// A run that did not go through whole: the lines written before the call failed, or all of them
-// but one notification.
-bool isPartialRun(const std::vector<std::string>& out, const std::vector<std::string>& expected) {
-  if (out.size() < expected.size() && std::equal(out.begin(), out.end(), expected.begin())) return true;
-  if (out.size() + 1 != expected.size() || out.empty() || out.back() != expected.back()) return false;
-  for (std::size_t skipped = 0; skipped + 1 < expected.size(); ++skipped) {
-    std::vector<std::string> without = expected;
-    without.erase(without.begin() + static_cast<std::ptrdiff_t>(skipped));
-    if (without == out) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 std::size_t walkToolCallOutOfMemory(TestServer& t, std::string_view line, const std::vector<std::string>& expected) {
   std::size_t baseline = t.gpa.outstanding();

@@ -11,19 +11,20 @@
 
 #include "protocol/message.h"
 #include "support/capture.h"
+#include "support/lines.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
+// Calls here have string ids; `call_id` is the text inside the quotes.
+std::string quoted(std::string_view call_id) { return "\"" + std::string(call_id) + "\""; }
+
 std::string askLine(std::string_view call_id) {
-  return R"({"jsonrpc":"2.0","id":")" + std::string(call_id) +
-         R"(","method":"tools/call","params":{"name":"ask_client"}})";
+  return requestLine("tools/call", R"({"name":"ask_client"})", quoted(call_id));
 }
 
-std::string request(std::int64_t id) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"roots/list","params":{}})";
-}
+std::string request(std::int64_t id) { return requestLine("roots/list", "{}", std::to_string(id)); }
 
 // The answers used here hold no characters that need escaping but quotes and backslashes.
 std::string escaped(std::string_view text) {
@@ -36,9 +37,7 @@ std::string escaped(std::string_view text) {
 }
 
 std::string answered(std::string_view call_id, std::string_view answer) {
-  return R"({"jsonrpc":"2.0","id":")" + std::string(call_id) +
-         R"(","result":{"content":[{"type":"text","text":"client answered: )" + escaped(answer) +
-         R"("}],"isError":false}})";
+  return resultLine("client answered: " + escaped(answer), false, quoted(call_id));
 }
 
 // The result of a call whose client answered, but whose answer could not be kept for lack of memory.
@@ -50,9 +49,7 @@ std::string answerLost(std::string_view call_id) {
 
 // The time-out result of a call whose request waited `seconds` (written as the reply writes it).
 std::string timedOut(std::string_view call_id, std::string_view seconds) {
-  return R"({"jsonrpc":"2.0","id":")" + std::string(call_id) +
-         R"(","result":{"content":[{"type":"text","text":"the client did not answer within )" + std::string(seconds) +
-         R"( s"}],"isError":true}})";
+  return resultLine("the client did not answer within " + std::string(seconds) + " s", true, quoted(call_id));
 }
 
 std::int64_t lastId(Server& s) {
@@ -68,13 +65,16 @@ void startAsk(TestServer& t, std::string_view call_id) {
   t.out.take();
 }
 
+// A client's line, with the id of the pending request between the two parts.
+struct AroundId {
+  std::string before_id;
+  std::string after_id;
+};
+
 // The tool gets the whole answering line as the client sent it, less the blanks around it, whatever
 // it holds. Ids count up from 1001.
 TEST(AskClient, Answered) {
-  struct Case {
-    std::string before_id;
-    std::string after_id;
-  } cases[] = {
+  const AroundId cases[] = {
       {R"({"jsonrpc":"2.0","id":)", R"(,"result":{"roots":[]}})"},
       {" \t " R"({"jsonrpc":"2.0","id":)", R"(,"result":{"roots":[{"uri":"file:///tmp"}]}})" " \r"},
       {R"({"jsonrpc":"2.0","id":)", R"(.0,"result":{"roots":[]}})"},
@@ -83,7 +83,7 @@ TEST(AskClient, Answered) {
   };
   TestServer t;
   std::int64_t id = 1001;
-  for (const Case& c : cases) {
+  for (const AroundId& c : cases) {
     std::string line = c.before_id + std::to_string(id) + c.after_id;
     SCOPED_TRACE(line);
     startAsk(t, "c");
@@ -102,10 +102,7 @@ TEST(AskClient, Answered) {
 // Messages that do not match the pending id leave the request waiting; it ends with the time-out
 // result, and the right answer coming after that is dropped without a trace.
 TEST(AskClient, UnansweredRequestsTimeOut) {
-  struct Case {
-    std::string before_id;
-    std::string after_id;
-  } cases[] = {
+  const AroundId cases[] = {
       {R"({"jsonrpc":"2.0","id":")", R"(","result":{"roots":[]}})"},
       {R"({"jsonrpc":"2.0","id":[)", R"(],"result":{"roots":[]}})"},
       {R"({"jsonrpc":"2.0","id":)", R"(.5,"result":{"roots":[]}})"},
@@ -115,7 +112,7 @@ TEST(AskClient, UnansweredRequestsTimeOut) {
   };
   TestServer t;
   t.server->tools.requests.ask_timeout = 100ms;
-  for (const Case& c : cases) {
+  for (const AroundId& c : cases) {
     std::int64_t id = lastId(*t.server) + 1;
     std::string wrong = c.before_id + std::to_string(id) + c.after_id;
     SCOPED_TRACE(wrong);

@@ -8,47 +8,10 @@
 #include <vector>
 
 #include "support/capture.h"
+#include "support/lines.h"
 #include "tools/png.h"
 
 namespace {
-
-std::string callLine(std::string_view name, std::string_view arguments, std::string_view more = "") {
-  return R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":")" + std::string(name) +
-         R"(","arguments":)" + std::string(arguments) + std::string(more) + "}}";
-}
-
-// `text` goes into the JSON string as it is, so it must be written escaped.
-std::string resultLine(std::string_view text, bool is_error = false) {
-  return R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":")" + std::string(text) +
-         R"("}],"isError":)" + (is_error ? "true" : "false") + "}}";
-}
-
-std::string invalidLine(std::string_view message) {
-  return R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":")" + std::string(message) + R"("}})";
-}
-
-std::string messageLine(int i, int steps) {
-  return R"({"jsonrpc":"2.0","method":"notifications/message","params":{"level":"info","logger":"demo","data":"step )" +
-         std::to_string(i) + "/" + std::to_string(steps) + R"("}})";
-}
-
-std::string progressLine(std::string_view token, int i, int steps) {
-  return R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"progressToken":)" + std::string(token) +
-         R"(,"progress":)" + std::to_string(i) + R"(,"total":)" + std::to_string(steps) + "}}";
-}
-
-// The lines notify writes for `steps` steps, with progress when `token` is not empty.
-std::vector<std::string> notifyLines(int steps, std::string_view token) {
-  std::vector<std::string> lines;
-  for (int i = 1; i <= steps; ++i) {
-    lines.push_back(messageLine(i, steps));
-    if (!token.empty()) lines.push_back(progressLine(token, i, steps));
-  }
-  lines.push_back(resultLine("done after " + std::to_string(steps) + " steps"));
-  return lines;
-}
-
-std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 // Standard base64 (RFC 4648): the A-Z a-z 0-9 + / alphabet, "=" only as padding at the end.
 std::optional<std::string> decodeBase64(std::string_view text) {

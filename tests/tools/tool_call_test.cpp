@@ -7,23 +7,9 @@
 #include <vector>
 
 #include "support/capture.h"
+#include "support/lines.h"
 
 namespace {
-
-std::string callLine(std::string_view params) {
-  return R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":)" + std::string(params) + "}";
-}
-
-// `text` is the JSON text of the result's text member, quotes included.
-std::string resultLine(std::string_view text) {
-  return R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":)" + std::string(text) +
-         R"(}],"isError":false}})";
-}
-
-// `message` is written into the JSON string as it is: no characters that need escaping.
-std::string invalidLine(std::string_view message) {
-  return R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":")" + std::string(message) + R"("}})";
-}
 
 // Unknown names are answered on the main thread, before handle() returns.
 TEST(ToolCall, UnknownNames) {
@@ -45,10 +31,9 @@ TEST(ToolCall, UnknownNames) {
   TestServer t;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.params);
-    EXPECT_EQ(t.replyTo(callLine(c.params)), invalidLine(c.message));
+    EXPECT_EQ(t.replyTo(requestLine("tools/call", c.params)), invalidLine(c.message));
   }
-  EXPECT_EQ(t.replyTo(R"({"id":2,"method":"tools/call"})"),
-            R"({"jsonrpc":"2.0","id":2,"error":{"code":-32602,"message":"Unknown tool: "}})");
+  EXPECT_EQ(t.replyTo(R"({"id":2,"method":"tools/call"})"), invalidLine("Unknown tool: ", "2"));
   EXPECT_TRUE(t.log.lines().empty());
 }
 
@@ -58,7 +43,7 @@ TEST(ToolCall, ArgumentsThatAreNotAnObjectAreEmpty) {
   TestServer t;
   for (const char* a : arguments) {
     SCOPED_TRACE(a);
-    EXPECT_EQ(t.callReply(callLine(std::string(R"({"name":"echo")") + a + "}")),
+    EXPECT_EQ(t.callReply(requestLine("tools/call", std::string(R"({"name":"echo")") + a + "}")),
               invalidLine("Invalid arguments: text is missing"));
   }
 }
@@ -67,71 +52,64 @@ TEST(ToolCall, ArgumentsThatAreNotAnObjectAreEmpty) {
 // argument that fails decides the answer.
 TEST(ToolCall, ArgumentReaders) {
   struct Case {
-    const char* call;
+    const char* name;
+    const char* arguments;
     std::string expected;
   } cases[] = {
-      {R"("echo","arguments":{"text":"hi"})", resultLine(R"("hi")")},
-      {R"("echo","arguments":{"text":"hi","times":null})", resultLine(R"("hi")")},
-      {R"("echo","arguments":{"text":"hi","times":10})", resultLine(R"("hi hi hi hi hi hi hi hi hi hi")")},
-      {R"("echo","arguments":{"text":"hi","times":2.0})", invalidLine("Invalid arguments: times has the wrong type")},
-      {R"("echo","arguments":{"text":"hi","times":"3"})", invalidLine("Invalid arguments: times has the wrong type")},
-      {R"("echo","arguments":{"text":"hi","times":true})", invalidLine("Invalid arguments: times has the wrong type")},
-      {R"("echo","arguments":{"text":"hi","times":99999999999999999999})",
+      {"echo", R"({"text":"hi"})", resultLine("hi")},
+      {"echo", R"({"text":"hi","times":null})", resultLine("hi")},
+      {"echo", R"({"text":"hi","times":10})", resultLine("hi hi hi hi hi hi hi hi hi hi")},
+      {"echo", R"({"text":"hi","times":2.0})", invalidLine("Invalid arguments: times has the wrong type")},
+      {"echo", R"({"text":"hi","times":"3"})", invalidLine("Invalid arguments: times has the wrong type")},
+      {"echo", R"({"text":"hi","times":true})", invalidLine("Invalid arguments: times has the wrong type")},
+      {"echo", R"({"text":"hi","times":99999999999999999999})",
        invalidLine("Invalid arguments: times has the wrong type")},
-      {R"("echo","arguments":{"text":"hi","times":0})", invalidLine("Invalid arguments: times is out of range")},
-      {R"("echo","arguments":{"text":"hi","times":11})", invalidLine("Invalid arguments: times is out of range")},
-      {R"("echo","arguments":{"text":null})", invalidLine("Invalid arguments: text has the wrong type")},
-      {R"("echo","arguments":{"text":5})", invalidLine("Invalid arguments: text has the wrong type")},
-      {R"("echo","arguments":{"Text":"hi"})", invalidLine("Invalid arguments: text is missing")},
-      {R"("echo","arguments":{"times":11})", invalidLine("Invalid arguments: text is missing")},
-      {R"("add","arguments":{"a":9007199254740993,"b":0})", resultLine(R"("9007199254740992")")},
-      {R"("add","arguments":{"a":"1","b":2})", invalidLine("Invalid arguments: a has the wrong type")},
-      {R"("add","arguments":{"a":null,"b":2})", invalidLine("Invalid arguments: a has the wrong type")},
-      {R"("add","arguments":{"a":1e400,"b":2})", invalidLine("Invalid arguments: a has the wrong type")},
-      {R"("add","arguments":{"a":1,"b":{}})", invalidLine("Invalid arguments: b has the wrong type")},
-      {R"("add","arguments":{"a":1})", invalidLine("Invalid arguments: b is missing")},
-      {R"("add","arguments":{})", invalidLine("Invalid arguments: a is missing")},
-      {R"("add","arguments":{"b":"x"})", invalidLine("Invalid arguments: a is missing")},
+      {"echo", R"({"text":"hi","times":0})", invalidLine("Invalid arguments: times is out of range")},
+      {"echo", R"({"text":"hi","times":11})", invalidLine("Invalid arguments: times is out of range")},
+      {"echo", R"({"text":null})", invalidLine("Invalid arguments: text has the wrong type")},
+      {"echo", R"({"text":5})", invalidLine("Invalid arguments: text has the wrong type")},
+      {"echo", R"({"Text":"hi"})", invalidLine("Invalid arguments: text is missing")},
+      {"echo", R"({"times":11})", invalidLine("Invalid arguments: text is missing")},
+      {"add", R"({"a":9007199254740993,"b":0})", resultLine("9007199254740992")},
+      {"add", R"({"a":"1","b":2})", invalidLine("Invalid arguments: a has the wrong type")},
+      {"add", R"({"a":null,"b":2})", invalidLine("Invalid arguments: a has the wrong type")},
+      {"add", R"({"a":1e400,"b":2})", invalidLine("Invalid arguments: a has the wrong type")},
+      {"add", R"({"a":1,"b":{}})", invalidLine("Invalid arguments: b has the wrong type")},
+      {"add", R"({"a":1})", invalidLine("Invalid arguments: b is missing")},
+      {"add", R"({})", invalidLine("Invalid arguments: a is missing")},
+      {"add", R"({"b":"x"})", invalidLine("Invalid arguments: a is missing")},
   };
   TestServer t;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.call);
-    EXPECT_EQ(t.callReply(callLine(std::string(R"({"name":)") + c.call + "}")), c.expected);
+    SCOPED_TRACE(c.arguments);
+    EXPECT_EQ(t.callReply(callLine(c.name, c.arguments)), c.expected);
   }
 }
 
 // The progress token is taken from "_meta" whatever its kind, null included; it shows as the
 // notify tool's progress notifications.
 TEST(ToolCall, ProgressToken) {
-  const std::string message =
-      R"({"jsonrpc":"2.0","method":"notifications/message","params":{"level":"info","logger":"demo","data":"step 1/1"}})";
-  auto progress = [](std::string token) {
-    return R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"progressToken":)" + token +
-           R"(,"progress":1,"total":1}})";
-  };
-  const std::string reply = resultLine(R"("done after 1 steps")");
   struct Case {
     const char* meta;
-    std::vector<std::string> expected;
+    const char* token;  // as the progress notification writes it; empty: none is sent
   } cases[] = {
-      {"", {message, reply}},
-      {R"(,"_meta":1)", {message, reply}},
-      {R"(,"_meta":{})", {message, reply}},
-      {R"(,"_meta":null)", {message, reply}},
-      {R"(,"_meta":[{"progressToken":"t"}])", {message, reply}},
-      {R"(,"_meta":{"progresstoken":"t"})", {message, reply}},
-      {R"(,"_meta":{"progressToken":null})", {message, progress("null"), reply}},
-      {R"(,"_meta":{"progressToken":"t"})", {message, progress(R"("t")"), reply}},
-      {R"(,"_meta":{"progressToken":"\u00e9\"\u0007"})", {message, progress(R"("é\"\u0007")"), reply}},
-      {R"(,"_meta":{"progressToken":-17})", {message, progress("-17"), reply}},
-      {R"(,"_meta":{"progressToken":2.50})", {message, progress("2.5"), reply}},
-      {R"(,"_meta":{"other":1,"progressToken":{"k":[true, 1.0]}})", {message, progress(R"({"k":[true,1]})"), reply}},
+      {"", ""},
+      {R"(,"_meta":1)", ""},
+      {R"(,"_meta":{})", ""},
+      {R"(,"_meta":null)", ""},
+      {R"(,"_meta":[{"progressToken":"t"}])", ""},
+      {R"(,"_meta":{"progresstoken":"t"})", ""},
+      {R"(,"_meta":{"progressToken":null})", "null"},
+      {R"(,"_meta":{"progressToken":"t"})", R"("t")"},
+      {R"(,"_meta":{"progressToken":"\u00e9\"\u0007"})", R"("é\"\u0007")"},
+      {R"(,"_meta":{"progressToken":-17})", "-17"},
+      {R"(,"_meta":{"progressToken":2.50})", "2.5"},
+      {R"(,"_meta":{"other":1,"progressToken":{"k":[true, 1.0]}})", R"({"k":[true,1]})"},
   };
   TestServer t;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.meta);
-    EXPECT_EQ(t.runCall(callLine(std::string(R"({"name":"notify","arguments":{"steps":1})") + c.meta + "}")),
-              c.expected);
+    EXPECT_EQ(t.runCall(callLine("notify", R"({"steps":1})", c.meta)), notifyLines(1, c.token));
   }
   EXPECT_TRUE(t.log.lines().empty());
 }
@@ -143,17 +121,13 @@ TEST(ToolCall, ManyCallsAtOnce) {
   for (int i = 0; i < 200; ++i) {
     std::string n = std::to_string(i);
     std::string times = std::to_string(i % 10 + 1);
-    handle(*t.server, R"({"jsonrpc":"2.0","id":"e)" + n + R"(","method":"tools/call","params":{"name":"echo",)"
-                          R"("arguments":{"text":"t)" + n + R"(","times":)" + times + "}}}");
+    handle(*t.server, callLine("echo", R"({"text":"t)" + n + R"(","times":)" + times + "}", "", "\"e" + n + "\""));
     std::string text = "t" + n;
     for (int k = 1; k <= i % 10; ++k) text += " t" + n;
-    expected.push_back(R"({"jsonrpc":"2.0","id":"e)" + n +
-                       R"(","result":{"content":[{"type":"text","text":")" + text + R"("}],"isError":false}})");
+    expected.push_back(resultLine(text, false, "\"e" + n + "\""));
     if (i % 10 == 0) {
-      handle(*t.server, R"({"jsonrpc":"2.0","id":)" + n +
-                            R"(,"method":"tools/call","params":{"name":"slow","arguments":{"seconds":0.05}}})");
-      expected.push_back(R"({"jsonrpc":"2.0","id":)" + n +
-                         R"(,"result":{"content":[{"type":"text","text":"slept 0.05 s"}],"isError":false}})");
+      handle(*t.server, callLine("slow", R"({"seconds":0.05})", "", n));
+      expected.push_back(resultLine("slept 0.05 s", false, n));
     }
   }
   t.server->tools.group.wait();
@@ -170,13 +144,11 @@ TEST(ToolCall, MainLoopGoesOnDuringASlowCall) {
   EXPECT_EQ(t.run(R"({"id":"slow","method":"tools/call","params":{"name":"slow","arguments":{"seconds":1}}})"),
             std::vector<std::string>{});
   handle(*t.server, R"({"id":"fast","method":"tools/call","params":{"name":"fail"}})");
-  EXPECT_EQ(t.out.waitFor(1), std::vector<std::string>{
-                                  R"({"jsonrpc":"2.0","id":"fast","result":{"content":[{"type":"text",)"
-                                  R"("text":"This tool always fails (on purpose)."}],"isError":true}})"});
+  EXPECT_EQ(t.out.waitFor(1),
+            std::vector<std::string>{resultLine("This tool always fails (on purpose).", true, R"("fast")")});
   t.out.take();
   EXPECT_EQ(t.replyTo(R"({"id":"p","method":"ping"})"), R"({"jsonrpc":"2.0","id":"p","result":{}})");
-  EXPECT_EQ(t.out.waitFor(1), std::vector<std::string>{R"({"jsonrpc":"2.0","id":"slow","result":{"content":)"
-                                                       R"([{"type":"text","text":"slept 1 s"}],"isError":false}})"});
+  EXPECT_EQ(t.out.waitFor(1), std::vector<std::string>{resultLine("slept 1 s", false, R"("slow")")});
 }
 
 bool noThread(void (*)(void*), void*) noexcept { return false; }
@@ -185,14 +157,13 @@ bool noThread(void (*)(void*), void*) noexcept { return false; }
 // the thread that reads input, and calls that never wait are answered as usual.
 TEST(ToolCall, NoThreadAtAll) {
   TestServer t(&noThread);
-  const std::string no_worker = R"({"content":[{"type":"text","text":"no worker thread could be started for this )"
-                                R"(call; try again later"}],"isError":true})";
+  const std::string no_worker = resultLine("no worker thread could be started for this call; try again later", true);
   for (const char* params : {R"({"name":"ask_client"})", R"({"name":"slow","arguments":{"seconds":60}})",
                              R"({"name":"notify"})"}) {
     SCOPED_TRACE(params);
-    EXPECT_EQ(t.replyTo(callLine(params)), R"({"jsonrpc":"2.0","id":1,"result":)" + no_worker + "}");
+    EXPECT_EQ(t.replyTo(requestLine("tools/call", params)), no_worker);
   }
-  EXPECT_EQ(t.replyTo(callLine(R"({"name":"echo","arguments":{"text":"hi"}})")), resultLine(R"("hi")"));
+  EXPECT_EQ(t.replyTo(callLine("echo", R"({"text":"hi"})")), resultLine("hi"));
   EXPECT_TRUE(t.log.lines().empty());
 }
 
@@ -200,12 +171,12 @@ TEST(ToolCall, OutOfMemory) {
   TestServer t;
   // Long enough that the message's arena has to grow while the call runs.
   std::string text(5000, 'x');
-  walkToolCallOutOfMemory(t, callLine(R"({"name":"echo","arguments":{"text":")" + text + R"(","times":2}})"),
-                          {resultLine("\"" + text + " " + text + "\"")});
-  walkToolCallOutOfMemory(t, callLine(R"({"name":"echo","arguments":{"times":11,"pad":")" + text + "\"}}"),
+  walkToolCallOutOfMemory(t, callLine("echo", R"({"text":")" + text + R"(","times":2})"),
+                          {resultLine(text + " " + text)});
+  walkToolCallOutOfMemory(t, callLine("echo", R"({"times":11,"pad":")" + text + "\"}"),
                           {invalidLine("Invalid arguments: text is missing")});
   // An unknown name that cannot be answered for lack of memory is reported like any dropped reply.
-  walkOutOfMemory(t, callLine(R"({"name":")" + text + "\"}"), invalidLine("Unknown tool: " + text));
+  walkOutOfMemory(t, requestLine("tools/call", R"({"name":")" + text + "\"}"), invalidLine("Unknown tool: " + text));
 }
 
 }  // namespace
