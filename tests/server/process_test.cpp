@@ -15,10 +15,9 @@
 
 #include "protocol/waiting.h"
 #include "support/capture.h"
+#include "support/lines.h"
 
 namespace {
-
-constexpr std::string_view ready = "demo MCP server (Tarn) ready\n";
 
 struct Served {
   int status = -1;
@@ -57,17 +56,6 @@ Served serveOn(std::pmr::memory_resource& gpa, const std::string& input) {
   return r;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> all;
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    all.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return all;
-}
-
 TEST(Serve, OutOfMemoryAtStartUp) {
   const std::string input = R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n";
   for (std::size_t n = 1;; ++n) {
@@ -77,7 +65,7 @@ TEST(Serve, OutOfMemoryAtStartUp) {
     gpa.arm(n);
     Served r = serveOn(gpa, input);
     EXPECT_EQ(gpa.outstanding(), 0u);
-    if (r.err.starts_with(ready)) {  // every allocation before the start-up line went through
+    if (r.err.starts_with(ready_line)) {  // every allocation before the start-up line went through
       EXPECT_EQ(r.status, 0);
       break;
     }
@@ -137,7 +125,7 @@ TEST(Serve, FaultsOfTheStandardStreams) {
   io_calls = faulty;
   injection = {Call::Read, Fault::Interrupted, 0};
   Served clean = serveOn(gpa, input);
-  ASSERT_EQ(lines(clean.out), expected);
+  ASSERT_EQ(splitLines(clean.out), expected);
   int calls[3];
   std::copy(std::begin(injection.seen), std::end(injection.seen), calls);
   int cases = 0;
@@ -149,7 +137,7 @@ TEST(Serve, FaultsOfTheStandardStreams) {
                      std::to_string(static_cast<int>(fault)) + ", turn " + std::to_string(turn));
         injection = {call, fault, turn};
         Served r = serveOn(gpa, input);
-        std::vector<std::string> got = lines(r.out);
+        std::vector<std::string> got = splitLines(r.out);
         // Every line whole, each at most once and in order: a subsequence of what was asked for.
         auto next = expected.begin();
         for (const std::string& line : got) {
@@ -167,7 +155,7 @@ TEST(Serve, FaultsOfTheStandardStreams) {
         EXPECT_EQ(r.status, 0) << r.err;
         if (not_now) {
           EXPECT_EQ(got, expected);
-          EXPECT_EQ(r.err, ready);
+          EXPECT_EQ(r.err, ready_line);
         }
       }
     }
