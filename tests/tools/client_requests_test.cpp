@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -42,9 +43,7 @@ std::string answered(std::string_view call_id, std::string_view answer) {
 
 // The result of a call whose client answered, but whose answer could not be kept for lack of memory.
 std::string answerLost(std::string_view call_id) {
-  return R"({"jsonrpc":"2.0","id":")" + std::string(call_id) +
-         R"(","result":{"content":[{"type":"text","text":"the client's answer could not be kept for lack of )"
-         R"(memory"}],"isError":true}})";
+  return resultLine("the client's answer could not be kept for lack of memory", true, quoted(call_id));
 }
 
 // The time-out result of a call whose request waited `seconds` (written as the reply writes it).
@@ -63,6 +62,27 @@ void startAsk(TestServer& t, std::string_view call_id) {
   handle(*t.server, askLine(call_id));
   EXPECT_EQ(t.out.waitFor(1), std::vector<std::string>{request(id)});
   t.out.take();
+}
+
+// Lets at most two threads start: the group is full once two calls sleep.
+std::atomic<int> threads_left{0};
+bool startTwoThreads(void (*body)(void*), void* arg) noexcept {
+  return threads_left.fetch_sub(1) > 0 && startDetachedThread(body, arg);
+}
+
+// With every worker taken, ask_client waits for one rather than running on the thread that must
+// read its answer: meanwhile other requests are answered, and then it gets the client's answer.
+TEST(AskClient, FullGroup) {
+  threads_left = 2;
+  TestServer t(&startTwoThreads);
+  for (const char* id : {"s1", "s2"}) handle(*t.server, callLine("slow", R"({"seconds":0.3})", "", quoted(id)));
+  handle(*t.server, askLine("a"));
+  EXPECT_EQ(t.replyTo(requestLine("ping", "", "\"p\"")), R"({"jsonrpc":"2.0","id":"p","result":{}})");
+  std::vector<std::string> out = t.out.waitFor(3);  // both slow replies and, once a worker is free, the request
+  EXPECT_EQ(std::count(out.begin(), out.end(), request(1001)), 1);
+  handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{}})");
+  t.server->tools.group.wait();
+  EXPECT_EQ(t.out.take().back(), answered("a", R"({"jsonrpc":"2.0","id":1001,"result":{}})"));
 }
 
 // A client's line, with the id of the pending request between the two parts.
