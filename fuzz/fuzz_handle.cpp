@@ -1,13 +1,18 @@
 // Fuzzes message handling end to end, as a client sees it. The input is split into lines the way
 // the line loop splits standard input (at "\n", the last piece too), and each line goes to
-// handle() of a fresh server over capturing sinks. Once every tool call has ended:
+// handle() of a server over capturing sinks. One server, with its worker threads, serves the whole
+// run: starting one per input cost more than the input itself. Between inputs nothing is pending,
+// and the ids of requests to the client start again from 1001, so an input meets the server as a
+// fresh one would. Once every tool call of an input has ended:
 // - every line written is one JSON object (by our own parser) and holds no raw line feed;
 // - every request got exactly one reply carrying its own id, every line that is not JSON or not an
 //   object got one reply with id null, and nothing else was answered;
 // - a request whose id nests too deeply to be written got, instead, one report on the log, and
 //   the log holds nothing else;
 // - requests to the client carry integer ids from 1001 up, each used once;
-// - after the server is released, its memory resource has got back every byte it gave out.
+// - the server's memory resource has got back all the input gave out: it holds as many blocks as
+//   after the warm-up, which leaves the table of pending requests with its buckets;
+// and when the run ends and the server is released, every block has come back.
 // Any violation aborts with a message, which libFuzzer reports as a crash; ASan and UBSan watch
 // the rest.
 //
@@ -60,6 +65,8 @@ class CapturingSink {
   }
   // REQUIRES: no thread writes any more.
   const std::vector<std::string>& lines() const { return lines_; }
+  // REQUIRES: no thread writes any more.
+  void clear() { lines_.clear(); }
 
  private:
   std::mutex mutex_;
@@ -203,29 +210,64 @@ void checkLog(const std::vector<std::string>& log, const Due& e) {
   check(log.size() == e.too_deep, "a request whose id nests too deeply was not reported exactly once");
 }
 
-}  // namespace
+// The server of the whole run, warmed up. Released at exit, when all its memory must come back.
+class Fixture {
+ public:
+  Fixture() : server_(initServer(gpa_, out_.sink(), log_.sink())) {
+    check(server_ != nullptr, "the server did not start");
+    ClientRequests& requests = server_->tools.requests;
+    requests.ask_timeout = std::chrono::milliseconds(1);
+    first_ask_id_ = requests.next_id;
+    // The first request to the client gives the table of pending requests the buckets it keeps.
+    run(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"ask_client"}})");
+    baseline_ = gpa_.outstanding();
+  }
+  Fixture(const Fixture&) = delete;
+  Fixture& operator=(const Fixture&) = delete;
+  ~Fixture() {
+    server_.reset();
+    check(gpa_.outstanding() == 0, "the server did not give back all its memory");
+  }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view input(reinterpret_cast<const char*>(data), size);
-  CountingResource gpa;
-  CapturingSink out;
-  CapturingSink log;
-  Due e;
-  {
-    ServerPtr server = initServer(gpa, out.sink(), log.sink());
-    check(server != nullptr, "the server did not start");
-    server->tools.requests.ask_timeout = std::chrono::milliseconds(1);
+  // Handles `input` and checks what came out, and that its memory came back.
+  void test(std::string_view input) {
+    run(input);
+    check(gpa_.outstanding() == baseline_, "an input's memory did not all come back");
+  }
+
+ private:
+  void run(std::string_view input) {
+    {  // no tool call runs: the input sees the ids of a fresh server
+      std::lock_guard lock(server_->tools.requests.mutex);
+      server_->tools.requests.next_id = first_ask_id_;
+    }
+    Due e;
     for (;;) {
       const std::size_t newline = input.find('\n');
       const std::string_view line = input.substr(0, newline);
-      if (classify(line, e)) handle(*server, line);
+      if (classify(line, e)) handle(*server_, line);
       if (newline == std::string_view::npos) break;
       input.remove_prefix(newline + 1);
     }
-    server->tools.group.wait();
-    checkOutput(out.lines(), e);
-    checkLog(log.lines(), e);
+    server_->tools.group.wait();
+    checkOutput(out_.lines(), e);
+    checkLog(log_.lines(), e);
+    out_.clear();
+    log_.clear();
   }
-  check(gpa.outstanding() == 0, "the server did not give back all its memory");
+
+  CountingResource gpa_;
+  CapturingSink out_;
+  CapturingSink log_;
+  ServerPtr server_;  // declared after what it uses: released first
+  std::int64_t first_ask_id_ = 0;
+  std::size_t baseline_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Fixture fixture;
+  fixture.test(std::string_view(reinterpret_cast<const char*>(data), size));
   return 0;
 }
