@@ -31,11 +31,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <memory_resource>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,23 +56,27 @@ void check(bool ok, const char* what, std::string_view detail = {}) {
   std::abort();
 }
 
+// Keeps the lines of one input. clear() keeps the strings with their capacity, so the lines of
+// later inputs mostly fit where earlier ones were, without allocating.
 class CapturingSink {
  public:
   Sink sink() {
     return Sink{this, [](void* ctx, std::string_view line) {
                   auto* self = static_cast<CapturingSink*>(ctx);
                   std::lock_guard lock(self->mutex_);
-                  self->lines_.emplace_back(line);
+                  if (self->count_ == self->lines_.size()) self->lines_.emplace_back();
+                  self->lines_[self->count_++].assign(line);
                 }};
   }
   // REQUIRES: no thread writes any more.
-  const std::vector<std::string>& lines() const { return lines_; }
+  std::span<const std::string> lines() const { return {lines_.data(), count_}; }
   // REQUIRES: no thread writes any more.
-  void clear() { lines_.clear(); }
+  void clear() { count_ = 0; }
 
  private:
   std::mutex mutex_;
-  std::vector<std::string> lines_;  // guarded by mutex_
+  std::vector<std::string> lines_;  // guarded by mutex_; the first count_ are this input's
+  std::size_t count_ = 0;           // guarded by mutex_
 };
 
 // new/delete, counting what is still given out.
@@ -93,8 +99,21 @@ class CountingResource : public std::pmr::memory_resource {
   std::atomic<std::size_t> outstanding_{0};
 };
 
-struct Arena {
-  std::pmr::monotonic_buffer_resource resource{std::pmr::new_delete_resource()};
+// Memory for checking one line. Its first block is kept for the whole run, so a line of common
+// size is parsed without allocating.
+class Scratch {
+ public:
+  Scratch() : resource_(block_.get(), block_size, std::pmr::new_delete_resource()) {}
+  // Takes back all that was handed out since the last call: nothing from the last line may live on.
+  std::pmr::memory_resource& fresh() {
+    resource_.release();
+    return resource_;
+  }
+
+ private:
+  static constexpr std::size_t block_size = 64 * 1024;
+  std::unique_ptr<std::byte[]> block_ = std::make_unique<std::byte[]>(block_size);
+  std::pmr::monotonic_buffer_resource resource_;
 };
 
 const Value& argumentsOf(const Value& params) {
@@ -131,9 +150,8 @@ bool stallsOrExits(const Value& message) {
 }
 
 // The id written as the server writes it, or nullopt when it nests too deeply to be written.
-std::optional<std::string> idKey(const Value& id) {
-  Arena arena;
-  json::Text key(&arena.resource);
+std::optional<std::string> idKey(std::pmr::memory_resource& a, const Value& id) {
+  json::Text key(&a);
   if (!json::writeValue(key, id)) return std::nullopt;
   return std::string(key);
 }
@@ -146,9 +164,9 @@ struct Due {
 };
 
 // Classifies one line as handle() does; returns false when the line must not be handled.
-bool classify(std::string_view line, Due& e) {
-  Arena arena;
-  std::optional<Value> message = json::parse(arena.resource, line);
+bool classify(Scratch& scratch, std::string_view line, Due& e) {
+  std::pmr::memory_resource& a = scratch.fresh();
+  std::optional<Value> message = json::parse(a, line);
   if (!message || !message->isObject()) {
     // A blank line is neither: handle() ignores it.
     if (line.find_first_not_of(" \t\r\n") != std::string_view::npos) ++e.null_replies;
@@ -158,7 +176,7 @@ bool classify(std::string_view line, Due& e) {
   const Value* id = json::member(*message, "id");
   // A response from the client, or a notification: nothing comes back.
   if (!json::stringField(*message, "method") || !id || id->kind == Kind::Null) return true;
-  if (std::optional<std::string> key = idKey(*id)) {
+  if (std::optional<std::string> key = idKey(a, *id)) {
     ++e.replies[*key];
   } else {
     ++e.too_deep;
@@ -166,14 +184,14 @@ bool classify(std::string_view line, Due& e) {
   return true;
 }
 
-void checkOutput(const std::vector<std::string>& out, const Due& e) {
+void checkOutput(Scratch& scratch, std::span<const std::string> out, const Due& e) {
   std::map<std::string, std::size_t> replies;
   std::size_t null_replies = 0;
   std::set<std::int64_t> request_ids;
   for (const std::string& line : out) {
     check(line.find('\n') == std::string::npos, "an output line holds a raw line feed", line);
-    Arena arena;
-    std::optional<Value> message = json::parse(arena.resource, line);
+    std::pmr::memory_resource& a = scratch.fresh();
+    std::optional<Value> message = json::parse(a, line);
     check(message && message->isObject(), "an output line is not one JSON object", line);
     const Value* id = json::member(*message, "id");
     if (std::optional<std::string_view> method = json::stringField(*message, "method")) {
@@ -188,7 +206,7 @@ void checkOutput(const std::vector<std::string>& out, const Due& e) {
       ++null_replies;
       continue;
     }
-    std::optional<std::string> key = idKey(*id);
+    std::optional<std::string> key = idKey(a, *id);
     check(key.has_value(), "a reply's id cannot be written back", line);
     ++replies[*key];
   }
@@ -204,7 +222,7 @@ void checkOutput(const std::vector<std::string>& out, const Due& e) {
   check(null_replies == e.null_replies, "wrong number of replies with id null");
 }
 
-void checkLog(const std::vector<std::string>& log, const Due& e) {
+void checkLog(std::span<const std::string> log, const Due& e) {
   for (const std::string& line : log)
     check(line == "value nested too deeply; message dropped", "an unexpected line on the log", line);
   check(log.size() == e.too_deep, "a request whose id nests too deeply was not reported exactly once");
@@ -245,12 +263,12 @@ class Fixture {
     for (;;) {
       const std::size_t newline = input.find('\n');
       const std::string_view line = input.substr(0, newline);
-      if (classify(line, e)) handle(*server_, line);
+      if (classify(scratch_, line, e)) handle(*server_, line);
       if (newline == std::string_view::npos) break;
       input.remove_prefix(newline + 1);
     }
     server_->tools.group.wait();
-    checkOutput(out_.lines(), e);
+    checkOutput(scratch_, out_.lines(), e);
     checkLog(log_.lines(), e);
     out_.clear();
     log_.clear();
@@ -260,6 +278,7 @@ class Fixture {
   CapturingSink out_;
   CapturingSink log_;
   ServerPtr server_;  // declared after what it uses: released first
+  Scratch scratch_;
   std::int64_t first_ask_id_ = 0;
   std::size_t baseline_ = 0;
 };
