@@ -19,42 +19,27 @@
 // Three tools would stall the fuzzer or end its process, so lines that would run them are not
 // handled at all (they count neither as requests nor as lines): "crash" always; "slow" unless it
 // answers at once (bad seconds, or at most 1 ms); "notify" unless its steps are rejected, since
-// every step sleeps 50 ms. A line is judged by parsing it with the same parser and the same member
-// rules as handle(), so escapes in the tool name ("sl\u006fw") do not slip through. "ask_client"
-// runs, with the server's wait for the answer shortened to 1 ms, so answers in the input race the
-// time-out as they would with a slow client.
+// every step sleeps 50 ms. A line is judged by parsing it with the same parser (built from the same
+// source, see handle_checks.h) and the same member rules as handle(), so escapes in the tool name
+// ("sl\u006fw") do not slip through. "ask_client" runs, with the server's wait for the answer
+// shortened to 1 ms, so answers in the input race the time-out as they would with a slow client.
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <map>
-#include <memory>
 #include <memory_resource>
 #include <mutex>
 #include <new>
-#include <optional>
-#include <set>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "protocol/json.h"
+#include "handle_checks.h"
 #include "server/server.h"
 
 namespace {
-
-using json::Kind;
-using json::Value;
-
-void check(bool ok, const char* what, std::string_view detail = {}) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz_handle: %s\n  %.*s\n", what, static_cast<int>(detail.size()), detail.data());
-  std::abort();
-}
 
 // Keeps the lines of one input. clear() keeps the strings with their capacity, so the lines of
 // later inputs mostly fit where earlier ones were, without allocating.
@@ -99,135 +84,6 @@ class CountingResource : public std::pmr::memory_resource {
   std::atomic<std::size_t> outstanding_{0};
 };
 
-// Memory for checking one line. Its first block is kept for the whole run, so a line of common
-// size is parsed without allocating.
-class Scratch {
- public:
-  Scratch() : resource_(block_.get(), block_size, std::pmr::new_delete_resource()) {}
-  // Takes back all that was handed out since the last call: nothing from the last line may live on.
-  std::pmr::memory_resource& fresh() {
-    resource_.release();
-    return resource_;
-  }
-
- private:
-  static constexpr std::size_t block_size = 64 * 1024;
-  std::unique_ptr<std::byte[]> block_ = std::make_unique<std::byte[]>(block_size);
-  std::pmr::monotonic_buffer_resource resource_;
-};
-
-const Value& argumentsOf(const Value& params) {
-  const Value* args = json::member(params, "arguments");
-  return args && args->isObject() ? *args : json::empty_object;
-}
-
-// True for a tools/call that would sleep for long or end the process (see the top of the file).
-bool stallsOrExits(const Value& message) {
-  if (json::stringField(message, "method") != "tools/call") return false;
-  const Value* params = json::member(message, "params");
-  if (!params) return false;
-  const std::optional<std::string_view> name = json::stringField(*params, "name");
-  if (name == "crash") return true;
-  if (name == "slow") {
-    const Value* seconds = json::member(argumentsOf(*params), "seconds");
-    if (!seconds) return false;
-    double s = 0;
-    if (seconds->kind == Kind::Integer) {
-      s = static_cast<double>(seconds->integer);
-    } else if (seconds->kind == Kind::Float) {
-      s = seconds->number;
-    } else {
-      return false;
-    }
-    return s > 0.001 && s <= 60;
-  }
-  if (name == "notify") {
-    const Value* steps = json::member(argumentsOf(*params), "steps");
-    if (!steps || steps->kind == Kind::Null) return true;  // the default, 3 steps
-    return steps->kind == Kind::Integer && steps->integer >= 1 && steps->integer <= 10;
-  }
-  return false;
-}
-
-// The id written as the server writes it, or nullopt when it nests too deeply to be written.
-std::optional<std::string> idKey(std::pmr::memory_resource& a, const Value& id) {
-  json::Text key(&a);
-  if (!json::writeValue(key, id)) return std::nullopt;
-  return std::string(key);
-}
-
-// What the client expects back, counted from the lines that were handled.
-struct Due {
-  std::map<std::string, std::size_t> replies;  // by id text
-  std::size_t null_replies = 0;                // not JSON, or not an object
-  std::size_t too_deep = 0;                    // requests whose id cannot be written
-};
-
-// Classifies one line as handle() does; returns false when the line must not be handled.
-bool classify(Scratch& scratch, std::string_view line, Due& e) {
-  std::pmr::memory_resource& a = scratch.fresh();
-  std::optional<Value> message = json::parse(a, line);
-  if (!message || !message->isObject()) {
-    // A blank line is neither: handle() ignores it.
-    if (line.find_first_not_of(" \t\r\n") != std::string_view::npos) ++e.null_replies;
-    return true;
-  }
-  if (stallsOrExits(*message)) return false;
-  const Value* id = json::member(*message, "id");
-  // A response from the client, or a notification: nothing comes back.
-  if (!json::stringField(*message, "method") || !id || id->kind == Kind::Null) return true;
-  if (std::optional<std::string> key = idKey(a, *id)) {
-    ++e.replies[*key];
-  } else {
-    ++e.too_deep;
-  }
-  return true;
-}
-
-void checkOutput(Scratch& scratch, std::span<const std::string> out, const Due& e) {
-  std::map<std::string, std::size_t> replies;
-  std::size_t null_replies = 0;
-  std::set<std::int64_t> request_ids;
-  for (const std::string& line : out) {
-    check(line.find('\n') == std::string::npos, "an output line holds a raw line feed", line);
-    std::pmr::memory_resource& a = scratch.fresh();
-    std::optional<Value> message = json::parse(a, line);
-    check(message && message->isObject(), "an output line is not one JSON object", line);
-    const Value* id = json::member(*message, "id");
-    if (std::optional<std::string_view> method = json::stringField(*message, "method")) {
-      check(*method == "roots/list", "an unexpected request or notification", line);
-      check(id && id->kind == Kind::Integer && id->integer >= 1001, "a request to the client without its id", line);
-      check(request_ids.insert(id->integer).second, "two requests to the client with one id", line);
-      continue;
-    }
-    check(id && (json::member(*message, "result") || json::member(*message, "error")),
-          "an output line that is neither reply, request nor notification", line);
-    if (id->kind == Kind::Null) {
-      ++null_replies;
-      continue;
-    }
-    std::optional<std::string> key = idKey(a, *id);
-    check(key.has_value(), "a reply's id cannot be written back", line);
-    ++replies[*key];
-  }
-  for (const auto& [key, n] : replies) {
-    auto want = e.replies.find(key);
-    check(want != e.replies.end() && want->second >= n, "a reply nobody asked for, or a second reply to one request",
-          key);
-  }
-  for (const auto& [key, n] : e.replies) {
-    auto got = replies.find(key);
-    check(got != replies.end() && got->second == n, "a request was not answered", key);
-  }
-  check(null_replies == e.null_replies, "wrong number of replies with id null");
-}
-
-void checkLog(std::span<const std::string> log, const Due& e) {
-  for (const std::string& line : log)
-    check(line == "value nested too deeply; message dropped", "an unexpected line on the log", line);
-  check(log.size() == e.too_deep, "a request whose id nests too deeply was not reported exactly once");
-}
-
 // The server of the whole run, warmed up. Released at exit, when all its memory must come back.
 class Fixture {
  public:
@@ -263,12 +119,12 @@ class Fixture {
     for (;;) {
       const std::size_t newline = input.find('\n');
       const std::string_view line = input.substr(0, newline);
-      if (classify(scratch_, line, e)) handle(*server_, line);
+      if (classify(line, e)) handle(*server_, line);
       if (newline == std::string_view::npos) break;
       input.remove_prefix(newline + 1);
     }
     server_->tools.group.wait();
-    checkOutput(scratch_, out_.lines(), e);
+    checkOutput(out_.lines(), e);
     checkLog(log_.lines(), e);
     out_.clear();
     log_.clear();
@@ -278,7 +134,6 @@ class Fixture {
   CapturingSink out_;
   CapturingSink log_;
   ServerPtr server_;  // declared after what it uses: released first
-  Scratch scratch_;
   std::int64_t first_ask_id_ = 0;
   std::size_t baseline_ = 0;
 };
