@@ -41,27 +41,39 @@
 
 namespace {
 
-// Keeps the lines of one input. clear() keeps the strings with their capacity, so the lines of
-// later inputs mostly fit where earlier ones were, without allocating.
+// Keeps the lines of one input, one after another in one string. clear() keeps its capacity, so
+// later inputs mostly write without allocating, and it never holds more than one input's output.
 class CapturingSink {
  public:
   Sink sink() {
     return Sink{this, [](void* ctx, std::string_view line) {
                   auto* self = static_cast<CapturingSink*>(ctx);
                   std::lock_guard lock(self->mutex_);
-                  if (self->count_ == self->lines_.size()) self->lines_.emplace_back();
-                  self->lines_[self->count_++].assign(line);
+                  self->text_ += line;
+                  self->ends_.push_back(self->text_.size());
                 }};
   }
+  // The lines written since clear(), valid until the next write. REQUIRES: no thread writes any more.
+  std::span<const std::string_view> lines() {
+    views_.clear();
+    std::size_t begin = 0;
+    for (std::size_t end : ends_) {
+      views_.push_back(std::string_view(text_).substr(begin, end - begin));
+      begin = end;
+    }
+    return views_;
+  }
   // REQUIRES: no thread writes any more.
-  std::span<const std::string> lines() const { return {lines_.data(), count_}; }
-  // REQUIRES: no thread writes any more.
-  void clear() { count_ = 0; }
+  void clear() {
+    text_.clear();
+    ends_.clear();
+  }
 
  private:
   std::mutex mutex_;
-  std::vector<std::string> lines_;  // guarded by mutex_; the first count_ are this input's
-  std::size_t count_ = 0;           // guarded by mutex_
+  std::string text_;                     // guarded by mutex_
+  std::vector<std::size_t> ends_;        // guarded by mutex_; where each line ends in text_
+  std::vector<std::string_view> views_;  // what lines() returned last
 };
 
 // new/delete, counting what is still given out.

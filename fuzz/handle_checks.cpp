@@ -102,12 +102,12 @@ bool classify(std::string_view line, Due& e) {
   return true;
 }
 
-void checkOutput(std::span<const std::string> out, const Due& e) {
+void checkOutput(std::span<const std::string_view> out, const Due& e) {
   std::map<std::string, std::size_t> replies;
   std::size_t null_replies = 0;
   std::set<std::int64_t> request_ids;
-  for (const std::string& line : out) {
-    check(line.find('\n') == std::string::npos, "an output line holds a raw line feed", line);
+  for (std::string_view line : out) {
+    check(line.find('\n') == std::string_view::npos, "an output line holds a raw line feed", line);
     std::pmr::memory_resource& a = scratch.fresh();
     std::optional<Value> message = json::parse(a, line);
     check(message && message->isObject(), "an output line is not one JSON object", line);
@@ -140,8 +140,8 @@ void checkOutput(std::span<const std::string> out, const Due& e) {
   check(null_replies == e.null_replies, "wrong number of replies with id null");
 }
 
-void checkLog(std::span<const std::string> log, const Due& e) {
-  for (const std::string& line : log)
+void checkLog(std::span<const std::string_view> log, const Due& e) {
+  for (std::string_view line : log)
     check(line == "value nested too deeply; message dropped", "an unexpected line on the log", line);
   check(log.size() == e.too_deep, "a request whose id nests too deeply was not reported exactly once");
 }
