@@ -1,69 +1,79 @@
 // Fuzzes message handling end to end, as a client sees it. The input is split into lines the way
 // the line loop splits standard input (at "\n", the last piece too), and each line goes to
-// handle() of a fresh server over capturing sinks. Once every tool call has ended:
+// handle() of a server over capturing sinks. One server, with its worker threads, serves the whole
+// run: starting one per input cost more than the input itself. Between inputs nothing is pending,
+// and the ids of requests to the client start again from 1001, so an input meets the server as a
+// fresh one would. Once every tool call of an input has ended:
 // - every line written is one JSON object (by our own parser) and holds no raw line feed;
 // - every request got exactly one reply carrying its own id, every line that is not JSON or not an
 //   object got one reply with id null, and nothing else was answered;
 // - a request whose id nests too deeply to be written got, instead, one report on the log, and
 //   the log holds nothing else;
 // - requests to the client carry integer ids from 1001 up, each used once;
-// - after the server is released, its memory resource has got back every byte it gave out.
+// - the server's memory resource has got back all the input gave out: it holds as many blocks as
+//   after the warm-up, which leaves the table of pending requests with its buckets;
+// and when the run ends and the server is released, every block has come back.
 // Any violation aborts with a message, which libFuzzer reports as a crash; ASan and UBSan watch
 // the rest.
 //
 // Three tools would stall the fuzzer or end its process, so lines that would run them are not
 // handled at all (they count neither as requests nor as lines): "crash" always; "slow" unless it
 // answers at once (bad seconds, or at most 1 ms); "notify" unless its steps are rejected, since
-// every step sleeps 50 ms. A line is judged by parsing it with the same parser and the same member
-// rules as handle(), so escapes in the tool name ("sl\u006fw") do not slip through. "ask_client"
-// runs, with the server's wait for the answer shortened to 1 ms, so answers in the input race the
-// time-out as they would with a slow client.
+// every step sleeps 50 ms. A line is judged by parsing it with the same parser (built from the same
+// source, see handle_checks.h) and the same member rules as handle(), so escapes in the tool name
+// ("sl\u006fw") do not slip through. "ask_client" runs, with the server's wait for the answer
+// shortened to 1 ms, so answers in the input race the time-out as they would with a slow client.
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <map>
 #include <memory_resource>
 #include <mutex>
 #include <new>
-#include <optional>
-#include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "protocol/json.h"
+#include "handle_checks.h"
 #include "server/server.h"
 
 namespace {
 
-using json::Kind;
-using json::Value;
-
-void check(bool ok, const char* what, std::string_view detail = {}) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz_handle: %s\n  %.*s\n", what, static_cast<int>(detail.size()), detail.data());
-  std::abort();
-}
-
+// Keeps the lines of one input, one after another in one string. clear() keeps its capacity, so
+// later inputs mostly write without allocating, and it never holds more than one input's output.
 class CapturingSink {
  public:
   Sink sink() {
     return Sink{this, [](void* ctx, std::string_view line) {
                   auto* self = static_cast<CapturingSink*>(ctx);
                   std::lock_guard lock(self->mutex_);
-                  self->lines_.emplace_back(line);
+                  self->text_ += line;
+                  self->ends_.push_back(self->text_.size());
                 }};
   }
+  // The lines written since clear(), valid until the next write. REQUIRES: no thread writes any more.
+  std::span<const std::string_view> lines() {
+    views_.clear();
+    std::size_t begin = 0;
+    for (std::size_t end : ends_) {
+      views_.push_back(std::string_view(text_).substr(begin, end - begin));
+      begin = end;
+    }
+    return views_;
+  }
   // REQUIRES: no thread writes any more.
-  const std::vector<std::string>& lines() const { return lines_; }
+  void clear() {
+    text_.clear();
+    ends_.clear();
+  }
 
  private:
   std::mutex mutex_;
-  std::vector<std::string> lines_;  // guarded by mutex_
+  std::string text_;                     // guarded by mutex_
+  std::vector<std::size_t> ends_;        // guarded by mutex_; where each line ends in text_
+  std::vector<std::string_view> views_;  // what lines() returned last
 };
 
 // new/delete, counting what is still given out.
@@ -86,146 +96,64 @@ class CountingResource : public std::pmr::memory_resource {
   std::atomic<std::size_t> outstanding_{0};
 };
 
-struct Arena {
-  std::pmr::monotonic_buffer_resource resource{std::pmr::new_delete_resource()};
+// The server of the whole run, warmed up. Released at exit, when all its memory must come back.
+class Fixture {
+ public:
+  Fixture() : server_(initServer(gpa_, out_.sink(), log_.sink())) {
+    check(server_ != nullptr, "the server did not start");
+    ClientRequests& requests = server_->tools.requests;
+    requests.ask_timeout = std::chrono::milliseconds(1);
+    first_ask_id_ = requests.next_id;
+    // The first request to the client gives the table of pending requests the buckets it keeps.
+    run(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"ask_client"}})");
+    baseline_ = gpa_.outstanding();
+  }
+  Fixture(const Fixture&) = delete;
+  Fixture& operator=(const Fixture&) = delete;
+  ~Fixture() {
+    server_.reset();
+    check(gpa_.outstanding() == 0, "the server did not give back all its memory");
+  }
+
+  // Handles `input` and checks what came out, and that its memory came back.
+  void test(std::string_view input) {
+    run(input);
+    check(gpa_.outstanding() == baseline_, "an input's memory did not all come back");
+  }
+
+ private:
+  void run(std::string_view input) {
+    {  // no tool call runs: the input sees the ids of a fresh server
+      std::lock_guard lock(server_->tools.requests.mutex);
+      server_->tools.requests.next_id = first_ask_id_;
+    }
+    Due e;
+    for (;;) {
+      const std::size_t newline = input.find('\n');
+      const std::string_view line = input.substr(0, newline);
+      if (classify(line, e)) handle(*server_, line);
+      if (newline == std::string_view::npos) break;
+      input.remove_prefix(newline + 1);
+    }
+    server_->tools.group.wait();
+    checkOutput(out_.lines(), e);
+    checkLog(log_.lines(), e);
+    out_.clear();
+    log_.clear();
+  }
+
+  CountingResource gpa_;
+  CapturingSink out_;
+  CapturingSink log_;
+  ServerPtr server_;  // declared after what it uses: released first
+  std::int64_t first_ask_id_ = 0;
+  std::size_t baseline_ = 0;
 };
-
-const Value& argumentsOf(const Value& params) {
-  const Value* args = json::member(params, "arguments");
-  return args && args->isObject() ? *args : json::empty_object;
-}
-
-// True for a tools/call that would sleep for long or end the process (see the top of the file).
-bool stallsOrExits(const Value& message) {
-  if (json::stringField(message, "method") != "tools/call") return false;
-  const Value* params = json::member(message, "params");
-  if (!params) return false;
-  const std::optional<std::string_view> name = json::stringField(*params, "name");
-  if (name == "crash") return true;
-  if (name == "slow") {
-    const Value* seconds = json::member(argumentsOf(*params), "seconds");
-    if (!seconds) return false;
-    double s = 0;
-    if (seconds->kind == Kind::Integer) {
-      s = static_cast<double>(seconds->integer);
-    } else if (seconds->kind == Kind::Float) {
-      s = seconds->number;
-    } else {
-      return false;
-    }
-    return s > 0.001 && s <= 60;
-  }
-  if (name == "notify") {
-    const Value* steps = json::member(argumentsOf(*params), "steps");
-    if (!steps || steps->kind == Kind::Null) return true;  // the default, 3 steps
-    return steps->kind == Kind::Integer && steps->integer >= 1 && steps->integer <= 10;
-  }
-  return false;
-}
-
-// The id written as the server writes it, or nullopt when it nests too deeply to be written.
-std::optional<std::string> idKey(const Value& id) {
-  Arena arena;
-  json::Text key(&arena.resource);
-  if (!json::writeValue(key, id)) return std::nullopt;
-  return std::string(key);
-}
-
-// What the client expects back, counted from the lines that were handled.
-struct Due {
-  std::map<std::string, std::size_t> replies;  // by id text
-  std::size_t null_replies = 0;                // not JSON, or not an object
-  std::size_t too_deep = 0;                    // requests whose id cannot be written
-};
-
-// Classifies one line as handle() does; returns false when the line must not be handled.
-bool classify(std::string_view line, Due& e) {
-  Arena arena;
-  std::optional<Value> message = json::parse(arena.resource, line);
-  if (!message || !message->isObject()) {
-    // A blank line is neither: handle() ignores it.
-    if (line.find_first_not_of(" \t\r\n") != std::string_view::npos) ++e.null_replies;
-    return true;
-  }
-  if (stallsOrExits(*message)) return false;
-  const Value* id = json::member(*message, "id");
-  // A response from the client, or a notification: nothing comes back.
-  if (!json::stringField(*message, "method") || !id || id->kind == Kind::Null) return true;
-  if (std::optional<std::string> key = idKey(*id)) {
-    ++e.replies[*key];
-  } else {
-    ++e.too_deep;
-  }
-  return true;
-}
-
-void checkOutput(const std::vector<std::string>& out, const Due& e) {
-  std::map<std::string, std::size_t> replies;
-  std::size_t null_replies = 0;
-  std::set<std::int64_t> request_ids;
-  for (const std::string& line : out) {
-    check(line.find('\n') == std::string::npos, "an output line holds a raw line feed", line);
-    Arena arena;
-    std::optional<Value> message = json::parse(arena.resource, line);
-    check(message && message->isObject(), "an output line is not one JSON object", line);
-    const Value* id = json::member(*message, "id");
-    if (std::optional<std::string_view> method = json::stringField(*message, "method")) {
-      check(*method == "roots/list", "an unexpected request or notification", line);
-      check(id && id->kind == Kind::Integer && id->integer >= 1001, "a request to the client without its id", line);
-      check(request_ids.insert(id->integer).second, "two requests to the client with one id", line);
-      continue;
-    }
-    check(id && (json::member(*message, "result") || json::member(*message, "error")),
-          "an output line that is neither reply, request nor notification", line);
-    if (id->kind == Kind::Null) {
-      ++null_replies;
-      continue;
-    }
-    std::optional<std::string> key = idKey(*id);
-    check(key.has_value(), "a reply's id cannot be written back", line);
-    ++replies[*key];
-  }
-  for (const auto& [key, n] : replies) {
-    auto want = e.replies.find(key);
-    check(want != e.replies.end() && want->second >= n, "a reply nobody asked for, or a second reply to one request",
-          key);
-  }
-  for (const auto& [key, n] : e.replies) {
-    auto got = replies.find(key);
-    check(got != replies.end() && got->second == n, "a request was not answered", key);
-  }
-  check(null_replies == e.null_replies, "wrong number of replies with id null");
-}
-
-void checkLog(const std::vector<std::string>& log, const Due& e) {
-  for (const std::string& line : log)
-    check(line == "value nested too deeply; message dropped", "an unexpected line on the log", line);
-  check(log.size() == e.too_deep, "a request whose id nests too deeply was not reported exactly once");
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view input(reinterpret_cast<const char*>(data), size);
-  CountingResource gpa;
-  CapturingSink out;
-  CapturingSink log;
-  Due e;
-  {
-    ServerPtr server = initServer(gpa, out.sink(), log.sink());
-    check(server != nullptr, "the server did not start");
-    server->tools.requests.ask_timeout = std::chrono::milliseconds(1);
-    for (;;) {
-      const std::size_t newline = input.find('\n');
-      const std::string_view line = input.substr(0, newline);
-      if (classify(line, e)) handle(*server, line);
-      if (newline == std::string_view::npos) break;
-      input.remove_prefix(newline + 1);
-    }
-    server->tools.group.wait();
-    checkOutput(out.lines(), e);
-    checkLog(log.lines(), e);
-  }
-  check(gpa.outstanding() == 0, "the server did not give back all its memory");
+  static Fixture fixture;
+  fixture.test(std::string_view(reinterpret_cast<const char*>(data), size));
   return 0;
 }

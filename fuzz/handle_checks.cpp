@@ -1,0 +1,148 @@
+#include "handle_checks.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <memory_resource>
+#include <optional>
+#include <set>
+
+#include "protocol/json.h"
+
+void check(bool ok, const char* what, std::string_view detail) {
+  if (ok) return;
+  std::fprintf(stderr, "fuzz_handle: %s\n  %.*s\n", what, static_cast<int>(detail.size()), detail.data());
+  std::abort();
+}
+
+namespace {
+
+using json::Kind;
+using json::Value;
+
+// Memory for checking one line. Its first block is kept for the whole run, so a line of common
+// size is parsed without allocating.
+class Scratch {
+ public:
+  Scratch() : resource_(block_.get(), block_size, std::pmr::new_delete_resource()) {}
+  // Takes back all that was handed out since the last call: nothing from the last line may live on.
+  std::pmr::memory_resource& fresh() {
+    resource_.release();
+    return resource_;
+  }
+
+ private:
+  static constexpr std::size_t block_size = 64 * 1024;
+  std::unique_ptr<std::byte[]> block_ = std::make_unique<std::byte[]>(block_size);
+  std::pmr::monotonic_buffer_resource resource_;
+};
+
+Scratch scratch;  // main thread only
+
+const Value& argumentsOf(const Value& params) {
+  const Value* args = json::member(params, "arguments");
+  return args && args->isObject() ? *args : json::empty_object;
+}
+
+// True for a tools/call that would sleep for long or end the process (see fuzz_handle.cpp).
+bool stallsOrExits(const Value& message) {
+  if (json::stringField(message, "method") != "tools/call") return false;
+  const Value* params = json::member(message, "params");
+  if (!params) return false;
+  const std::optional<std::string_view> name = json::stringField(*params, "name");
+  if (name == "crash") return true;
+  if (name == "slow") {
+    const Value* seconds = json::member(argumentsOf(*params), "seconds");
+    if (!seconds) return false;
+    double s = 0;
+    if (seconds->kind == Kind::Integer) {
+      s = static_cast<double>(seconds->integer);
+    } else if (seconds->kind == Kind::Float) {
+      s = seconds->number;
+    } else {
+      return false;
+    }
+    return s > 0.001 && s <= 60;
+  }
+  if (name == "notify") {
+    const Value* steps = json::member(argumentsOf(*params), "steps");
+    if (!steps || steps->kind == Kind::Null) return true;  // the default, 3 steps
+    return steps->kind == Kind::Integer && steps->integer >= 1 && steps->integer <= 10;
+  }
+  return false;
+}
+
+// The id written as the server writes it, or nullopt when it nests too deeply to be written.
+std::optional<std::string> idKey(std::pmr::memory_resource& a, const Value& id) {
+  json::Text key(&a);
+  if (!json::writeValue(key, id)) return std::nullopt;
+  return std::string(key);
+}
+
+}  // namespace
+
+bool classify(std::string_view line, Due& e) {
+  std::pmr::memory_resource& a = scratch.fresh();
+  std::optional<Value> message = json::parse(a, line);
+  if (!message || !message->isObject()) {
+    // A blank line is neither: handle() ignores it.
+    if (line.find_first_not_of(" \t\r\n") != std::string_view::npos) ++e.null_replies;
+    return true;
+  }
+  if (stallsOrExits(*message)) return false;
+  const Value* id = json::member(*message, "id");
+  // A response from the client, or a notification: nothing comes back.
+  if (!json::stringField(*message, "method") || !id || id->kind == Kind::Null) return true;
+  if (std::optional<std::string> key = idKey(a, *id)) {
+    ++e.replies[*key];
+  } else {
+    ++e.too_deep;
+  }
+  return true;
+}
+
+void checkOutput(std::span<const std::string_view> out, const Due& e) {
+  std::map<std::string, std::size_t> replies;
+  std::size_t null_replies = 0;
+  std::set<std::int64_t> request_ids;
+  for (std::string_view line : out) {
+    check(line.find('\n') == std::string_view::npos, "an output line holds a raw line feed", line);
+    std::pmr::memory_resource& a = scratch.fresh();
+    std::optional<Value> message = json::parse(a, line);
+    check(message && message->isObject(), "an output line is not one JSON object", line);
+    const Value* id = json::member(*message, "id");
+    if (std::optional<std::string_view> method = json::stringField(*message, "method")) {
+      check(*method == "roots/list", "an unexpected request or notification", line);
+      check(id && id->kind == Kind::Integer && id->integer >= 1001, "a request to the client without its id", line);
+      check(request_ids.insert(id->integer).second, "two requests to the client with one id", line);
+      continue;
+    }
+    check(id && (json::member(*message, "result") || json::member(*message, "error")),
+          "an output line that is neither reply, request nor notification", line);
+    if (id->kind == Kind::Null) {
+      ++null_replies;
+      continue;
+    }
+    std::optional<std::string> key = idKey(a, *id);
+    check(key.has_value(), "a reply's id cannot be written back", line);
+    ++replies[*key];
+  }
+  for (const auto& [key, n] : replies) {
+    auto want = e.replies.find(key);
+    check(want != e.replies.end() && want->second >= n, "a reply nobody asked for, or a second reply to one request",
+          key);
+  }
+  for (const auto& [key, n] : e.replies) {
+    auto got = replies.find(key);
+    check(got != replies.end() && got->second == n, "a request was not answered", key);
+  }
+  check(null_replies == e.null_replies, "wrong number of replies with id null");
+}
+
+void checkLog(std::span<const std::string_view> log, const Due& e) {
+  for (std::string_view line : log)
+    check(line == "value nested too deeply; message dropped", "an unexpected line on the log", line);
+  check(log.size() == e.too_deep, "a request whose id nests too deeply was not reported exactly once");
+}
+
