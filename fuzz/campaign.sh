@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # A long fuzzing campaign: builds the `fuzz` preset (build/fuzz), refreshes the seed corpora, then
-# runs each fuzzer for SECONDS. Corpora grow across campaigns in build/fuzz-corpus/<fuzzer>;
-# findings (crash-*, leak-*, timeout-*, oom-*) land in build/fuzz-findings/<fuzzer>, and each
-# fuzzer's full output in build/fuzz-findings/<fuzzer>.log. Prints executions per second and
-# the findings of each fuzzer; exits non-zero when there are any.
-# Extra libFuzzer flags may be given in FUZZ_FLAGS (for example FUZZ_FLAGS="-fork=2").
+# runs each fuzzer for SECONDS, JOBS at a time (default 2, one per core). Each starts from the
+# kept corpus in fuzz/corpus/<fuzzer> and its seeds; its working corpus grows across campaigns in
+# build/fuzz-corpus/<fuzzer>. Findings (crash-*, leak-*, timeout-*, oom-*) land in
+# build/fuzz-findings/<fuzzer>, and each fuzzer's full output in build/fuzz-findings/<fuzzer>.log.
+# Prints executions, rate, coverage and findings of each fuzzer; exits non-zero when there are any.
+# With KEEP=1, each fuzzer's corpus is then minimized (-merge=1) into fuzz/corpus/<fuzzer>, the
+# corpus the repository keeps for the smoke runs and later campaigns.
+# Extra libFuzzer flags may be given in FUZZ_FLAGS (for example FUZZ_FLAGS="-use_value_profile=1").
 # Reproduce a finding: build/fuzz/fuzz/<fuzzer> <finding file>
-# Usage: fuzz/campaign.sh SECONDS [FUZZER...]
+# Usage: [JOBS=2] [KEEP=1] fuzz/campaign.sh SECONDS [FUZZER...]
 #   (default: every fuzzer the configuration builds: fuzz_json, fuzz_handle, and fuzz_json_oracle
 #   where RapidJSON is installed)
 set -euo pipefail
@@ -14,6 +17,7 @@ set -euo pipefail
 seconds=${1:?usage: campaign.sh SECONDS [FUZZER...]}
 shift
 fuzzers=("$@")
+jobs=${JOBS:-2}
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 bin=$src/build/fuzz
@@ -23,33 +27,65 @@ cmake --preset fuzz > /dev/null
 cmake --build --preset fuzz --target "${fuzzers[@]}"
 fuzz/make_corpus.sh "$bin/seeds"
 
-total=0
-for fuzzer in "${fuzzers[@]}"; do
-  name=${fuzzer#fuzz_}
-  seeds=${name%_oracle}  # fuzz_json_oracle starts from fuzz_json's seeds and dictionary
-  corpus=$src/build/fuzz-corpus/$fuzzer
-  findings=$src/build/fuzz-findings/$fuzzer
-  mkdir -p "$corpus" "$findings"
+# Runs one fuzzer and writes its summary to build/fuzz-findings/<fuzzer>.summary.
+campaign() {
+  local fuzzer=$1
+  local name=${fuzzer#fuzz_}
+  local seeds=${name%_oracle}  # fuzz_json_oracle starts from fuzz_json's seeds and dictionary
+  local corpus=$src/build/fuzz-corpus/$fuzzer
+  local findings=$src/build/fuzz-findings/$fuzzer
+  local kept=$src/fuzz/corpus/$fuzzer
+  mkdir -p "$corpus" "$findings" "$kept"
+  local before code
   before=$(ls "$findings" | wc -l)
-  echo "== $fuzzer: ${seconds} s, corpus $(ls "$corpus" | wc -l) inputs"
   # A finding ends the fuzzer's run; run again to go on (the corpus is kept), or collect several
-  # in one run with FUZZ_FLAGS="-fork=2 -ignore_crashes=1".
+  # in one run with FUZZ_FLAGS="-fork=1 -ignore_crashes=1".
   set +e
   # shellcheck disable=SC2086
   "$bin/fuzz/$fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -dict="fuzz/$seeds.dict" -artifact_prefix="$findings/" ${FUZZ_FLAGS:-} \
-    "$corpus" "$bin/seeds/$seeds" > "$findings.log" 2>&1
+    "$corpus" "$kept" "$bin/seeds/$seeds" > "$findings.log" 2>&1
   code=$?
   set -e
+  local execs rate cov new
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$findings.log" | tail -n 1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$findings.log" | tail -n 1)
   cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$findings.log" | tail -n 1)
   new=$(( $(ls "$findings" | wc -l) - before ))
-  echo "   ${execs:-?} executions, ${rate:-?}/s, ${cov:-no coverage line}, corpus $(ls "$corpus" | wc -l) inputs"
-  echo "   exit $code, $new new finding(s)"
-  if [[ $code != 0 || $new != 0 ]]; then
-    grep -E 'ERROR|SUMMARY|fuzz_[a-z_]+:|Test unit written' "$findings.log" | head -n 20 | sed 's/^/   /'
-    total=$((total + 1))
-  fi
+  {
+    echo "== $fuzzer: ${seconds} s"
+    echo "   ${execs:-?} executions, ${rate:-?}/s, ${cov:-no coverage line}, corpus $(ls "$corpus" | wc -l) inputs"
+    echo "   exit $code, $new new finding(s)"
+    if [[ $code != 0 || $new != 0 ]]; then
+      grep -E 'ERROR|SUMMARY|fuzz_[a-z_]+:|Test unit written' "$findings.log" | head -n 20 | sed 's/^/   /'
+    fi
+  } > "$findings.summary"
+  [[ $code == 0 && $new == 0 ]]
+}
+
+# Minimizes a fuzzer's corpus into the kept one, replacing it.
+keep() {
+  local fuzzer=$1 kept=$src/fuzz/corpus/$1 fresh
+  fresh=$(mktemp -d)
+  "$bin/fuzz/$fuzzer" -merge=1 -max_len=8192 -timeout=10 -rss_limit_mb=2048 "$fresh" \
+    "$kept" "$src/build/fuzz-corpus/$fuzzer" > "$src/build/fuzz-findings/$fuzzer.merge.log" 2>&1
+  rm -rf "$kept"
+  mv "$fresh" "$kept"
+  echo "kept $fuzzer: $(ls "$kept" | wc -l) inputs, $(du -sh "$kept" | cut -f1)"
+}
+
+failed=0
+pids=()
+for fuzzer in "${fuzzers[@]}"; do
+  while (( $(jobs -rp | wc -l) >= jobs )); do wait -n || true; done
+  campaign "$fuzzer" &
+  pids+=("$!")
 done
-exit $((total != 0))
+for i in "${!pids[@]}"; do
+  wait "${pids[$i]}" || failed=$((failed + 1))
+  cat "$src/build/fuzz-findings/${fuzzers[$i]}.summary"
+done
+if [[ ${KEEP:-0} == 1 ]]; then
+  for fuzzer in "${fuzzers[@]}"; do keep "$fuzzer"; done
+fi
+exit $((failed != 0))

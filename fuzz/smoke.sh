@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A short fuzzing run for the test suite: builds the fuzzers with the `fuzz` preset's settings (clang,
 # libFuzzer, ASan, UBSan) into BUILD, makes the seed corpora, then runs each fuzzer for SECONDS from
-# a fresh corpus. Fails when a fuzzer does not build or finds anything; on a finding libFuzzer's
+# the kept corpus (fuzz/corpus/<fuzzer>) and the seeds. Fails when a fuzzer does not build or finds anything; on a finding libFuzzer's
 # report (with the input in base64 when it is small) is printed and the input kept in BUILD.
 # Usage: fuzz/smoke.sh [BUILD [SECONDS]]   (defaults: build/fuzz-smoke, 20)
 set -euo pipefail
@@ -35,11 +35,13 @@ for fuzzer in "${fuzzers[@]}"; do
   rm -rf "$work"
   mkdir -p "$work/corpus" "$work/findings"
   start=$SECONDS
+  kept=()  # the corpus the repository keeps, so that a short run starts from coverage
+  [[ -d $src/fuzz/corpus/$fuzzer ]] && kept=("$src/fuzz/corpus/$fuzzer")
   # -max_len keeps mutants small enough for thousands of runs a second; deep-nesting seeds are cut
   # to it and still nest far past the writer's limit. A hang of 10 s in one input is a finding.
   if "$bin/fuzz/$fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -dict="$src/fuzz/$seeds.dict" -artifact_prefix="$work/findings/" \
-      "$work/corpus" "$bin/seeds/$seeds" > "$work/log" 2>&1; then
+      "$work/corpus" "${kept[@]}" "$bin/seeds/$seeds" > "$work/log" 2>&1; then
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
     echo "$fuzzer: ${execs:-?} inputs, ${rate:-?}/s, $((SECONDS - start)) s, no findings"
