@@ -17,6 +17,8 @@ thread_local const Sink* held_lines = nullptr;
 thread_local bool reads_input = false;
 thread_local int output_backlog = -1;
 
+constexpr int reader_patience_ms = 1;
+
 // Waits until `fd` is ready for `events`. A failed poll other than EINTR gives up: the caller's
 // next read or write then reports the descriptor's state.
 void waitReady(int fd, short events) noexcept {
@@ -81,8 +83,10 @@ std::size_t writeLines(int fd, const char* data, std::size_t size, bool at_line_
   while (done < size) {
     std::size_t chunk = size - done;
     if (!wait) {
+      // A reader that is there makes room within a millisecond; only one that has stopped leaves
+      // the lines to wait, and the thread free to read on.
       pollfd p{fd, POLLOUT, 0};
-      int ready = io_calls.poll(&p, 1, 0);
+      int ready = io_calls.poll(&p, 1, reader_patience_ms);
       if (ready < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (ready <= 0) break;
       // A pipe that polls writable has room for PIPE_BUF bytes at least: this write never waits.
