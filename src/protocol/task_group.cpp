@@ -140,6 +140,9 @@ void TaskGroup::work() noexcept {
         continue;
       }
     }
+    // Spare workers beyond a few end at once: after a burst of calls the process is back to a
+    // handful of threads, and ending it later costs nothing per thread.
+    if (sleeping_ >= spare_workers) break;
     ++sleeping_;
     bool woken = task_ready_.wait_for(lock, idle_retire_time, [this] { return wakeups_ > 0 || stopping_; });
     --sleeping_;

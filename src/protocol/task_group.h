@@ -6,8 +6,8 @@
 // takes the task before it), and again whenever a worker is about to block (the waiting helpers
 // tell the group). Nothing watches the clock to guess at stalls. At most `max_threads` threads run
 // at once; beyond that, and whenever no thread can be started, tasks wait in the queue for a
-// worker that finishes. Idle workers retire after `idle_retire_time`. Any thread may start tasks;
-// wait() and the destructor belong to the owner.
+// worker that finishes. Idle workers beyond `spare_workers` end at once, the others after
+// `idle_retire_time`. Any thread may start tasks; wait() and the destructor belong to the owner.
 
 #include <atomic>
 #include <chrono>
@@ -31,6 +31,8 @@ bool startDetachedThread(void (*body)(void* arg), void* arg) noexcept;
 class TaskGroup {
  public:
   static constexpr std::chrono::seconds idle_retire_time{3};
+  // How many idle workers wait for tasks; any more end as soon as they run out of work.
+  static constexpr std::size_t spare_workers = 2;
 
   // Workers flush `out` (when not null) before they wait. Threads come from `start`; tests inject
   // one that fails.
