@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -63,7 +64,14 @@ bool isPlainAscii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' &&
 
 // Skips string bytes that need no decoding and no UTF-8 check.
 const char* skipPlainAscii(const char* p, const char* end) {
-  while (end - p >= 8 && !hasSpecialByte(load8(p))) p += 8;
+  while (end - p >= 8) {
+    // Borrows only ever mark bytes after a true match, so the lowest mark is the first special byte.
+    if (std::uint64_t special = hasSpecialByte(load8(p))) {
+      if constexpr (std::endian::native == std::endian::little) return p + std::countr_zero(special) / 8;
+      break;
+    }
+    p += 8;
+  }
   while (p != end && isPlainAscii(static_cast<unsigned char>(*p))) ++p;
   return p;
 }
