@@ -12,7 +12,7 @@ namespace {
 
 thread_local TaskGroup* this_workers_group = nullptr;
 
-constexpr std::size_t worker_stack_size = 256 * 1024;
+constexpr std::size_t worker_stack_size = std::size_t{256} << 10;
 
 }  // namespace
 
@@ -27,17 +27,18 @@ bool startDetachedThread(void (*body)(void* arg), void* arg) noexcept {
       return nullptr;
     }
   };
-  auto* start = new (std::nothrow) Start{body, arg};
-  if (!start) return false;
+  // cppcheck-suppress unreadVariable ; it is read: pthread_create hands it to the thread
+  auto* launch = new (std::nothrow) Start{body, arg};
+  if (!launch) return false;
   // Tool calls run shallow code: a small stack lets threads start under tight address-space limits.
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, worker_stack_size);
   pthread_t thread;
-  int failed = pthread_create(&thread, &attr, &Start::run, start);
+  int failed = pthread_create(&thread, &attr, &Start::run, launch);
   pthread_attr_destroy(&attr);
-  if (failed) delete start;  // the group decides what a failed start means
+  if (failed) delete launch;  // the group decides what a failed start means
   return !failed;
 }
 
