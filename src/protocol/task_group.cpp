@@ -64,13 +64,14 @@ bool TaskGroup::tryStart(Task task) noexcept {
   // task starts the others, so a burst of calls does not hold up the caller.
   ++unfinished_;  // before the lock is let go: a new worker may run it at once
   provideWorkers(lock, coming_ == 0 ? 1 : 0);
-  if (threads_ == 0) {  // not a single thread: nobody would ever run it
-    auto same = [&](const Task& t) { return t.run == task.run && t.arg == task.arg; };
-    queue_.erase(std::find_if(queue_.begin(), queue_.end(), same));
-    if (--unfinished_ == 0) all_done_.notify_all();
-    return false;
-  }
-  return true;
+  if (threads_ > 0) return true;
+  // Not a single thread: nobody would ever run it, unless a worker took it meanwhile and is gone.
+  auto same = [&](const Task& t) { return t.run == task.run && t.arg == task.arg; };
+  auto queued = std::find_if(queue_.begin(), queue_.end(), same);
+  if (queued == queue_.end()) return true;
+  queue_.erase(queued);
+  if (--unfinished_ == 0) all_done_.notify_all();
+  return false;
 }
 
 void TaskGroup::wait() noexcept {

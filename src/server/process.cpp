@@ -1,5 +1,6 @@
 #include "server/process.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <span>
