@@ -136,7 +136,12 @@ class Fixture {
       input.remove_prefix(newline + 1);
     }
     server_->tools.group.wait();
-    checkOutput(out_.lines(), e);
+    std::int64_t asked = 0;
+    {
+      std::lock_guard lock(server_->tools.requests.mutex);
+      asked = server_->tools.requests.next_id - first_ask_id_;
+    }
+    checkOutput(out_.lines(), e, asked);
     checkLog(log_.lines(), e);
     out_.clear();
     log_.clear();

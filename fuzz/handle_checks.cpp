@@ -102,7 +102,7 @@ bool classify(std::string_view line, Due& e) {
   return true;
 }
 
-void checkOutput(std::span<const std::string_view> out, const Due& e) {
+void checkOutput(std::span<const std::string_view> out, const Due& e, std::int64_t asked) {
   std::map<std::string, std::size_t> replies;
   std::size_t null_replies = 0;
   std::set<std::int64_t> request_ids;
@@ -138,6 +138,10 @@ void checkOutput(std::span<const std::string_view> out, const Due& e) {
     check(got != replies.end() && got->second == n, "a request was not answered", key);
   }
   check(null_replies == e.null_replies, "wrong number of replies with id null");
+  // Every id the server took for a request to the client went out in a request.
+  check(static_cast<std::int64_t>(request_ids.size()) == asked &&
+            (asked == 0 || (*request_ids.begin() == 1001 && *request_ids.rbegin() == 1000 + asked)),
+        "an id was taken for a request to the client that was never written");
 }
 
 void checkLog(std::span<const std::string_view> log, const Due& e) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <map>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,8 +31,8 @@ bool classify(std::string_view line, Due& e);
 
 // Every line is one JSON object without a raw line feed; every request due got one reply with its
 // id, every line due a reply with id null got one, and nothing else was answered; requests to the
-// client are "roots/list" with integer ids from 1001 up, each used once.
-void checkOutput(std::span<const std::string_view> out, const Due& e);
+// client are "roots/list" with the ids 1001 to 1000 + `asked`, each written once.
+void checkOutput(std::span<const std::string_view> out, const Due& e, std::int64_t asked);
 
 // The log holds one report for each request whose id nests too deeply, and nothing else.
 void checkLog(std::span<const std::string_view> log, const Due& e);
