@@ -12,7 +12,11 @@ void send(const Wire& w, std::string_view line) noexcept { w.out.write(w.out.ctx
 
 bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
   out += R"({"jsonrpc":"2.0","id":)";
-  if (!json::writeValue(out, id)) return false;
+  if (id.kind == json::Kind::Integer) {
+    json::writeDecimal(out, id.integer);  // most ids: no need for the general writer
+  } else if (!json::writeValue(out, id)) {
+    return false;
+  }
   if (r.kind == Reply::Kind::Result) {
     out += R"(,"result":)";
     out += r.text;

@@ -10,7 +10,7 @@
 #include "tools/demo_tools.h"
 
 Server::Server(std::pmr::memory_resource& gpa, Sink out, Sink log, ThreadStarter start)
-    : gpa(gpa), wire{out, log}, catalogue(gpa), tools(gpa, wire, start) {}
+    : gpa(gpa), wire{out, log}, catalogue(gpa), arenas(gpa), tools(gpa, wire, arenas, start) {}
 
 void ServerDeleter::operator()(Server* s) const noexcept {
   s->tools.group.wait();  // tool calls still use the server; their replies go out first
@@ -21,6 +21,7 @@ ServerPtr initServer(std::pmr::memory_resource& gpa, Sink out, Sink log, ThreadS
   ServerPtr s(std::pmr::polymorphic_allocator<Server>(&gpa).new_object<Server>(gpa, out, log, start));
   // The catalogue is a constant of this program; only a broken build could fail here.
   if (!loadCatalogue(s->catalogue) || !bindTools(s->tools, s->catalogue, demoTools())) return nullptr;
+  s->arenas.giveBack(s->arenas.take());  // the first message finds its arena ready
   return s;
 }
 
@@ -69,10 +70,12 @@ void handle(Server& s, std::string_view line) noexcept {
   line = trim(line);
   if (line.empty()) return;  // blank lines get no answer and no arena
   // handle decides what happens when memory runs out: the message is dropped with one report.
+  ArenaPtr arena;
   try {
-    ArenaPtr arena = newMessageArena(s.gpa);
+    arena = s.arenas.take();
     handleMessage(s, arena, line);  // leaves `arena` empty when a tool call took it over
   } catch (const std::bad_alloc&) {
     logOom(s.wire);
   }
+  if (arena) s.arenas.giveBack(std::move(arena));
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "methods/catalogue.h"
+#include "protocol/arena.h"
 #include "protocol/sink.h"
 #include "tools/tool_call.h"
 
@@ -16,6 +17,7 @@ struct Server {
   std::pmr::memory_resource& gpa;  // owns the Server, the arenas and their storage
   Wire wire;                       // standard output and standard error
   Catalogue catalogue;
+  ArenaCache arenas;  // every message's arena: a tool call that takes one over gives it back
   ToolCalls tools;  // declared last: released first, after every running tool call has ended
 };
 

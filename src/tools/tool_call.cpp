@@ -17,7 +17,9 @@ struct ToolCall {
 
 void runTask(void* arg) noexcept {
   ToolCall& call = *static_cast<ToolCall*>(arg);
-  runToolCall(*call.t, *call.tool, ArenaPtr(call.arena, ArenaDeleter{&call.t->gpa}), call.id, call.params);
+  ArenaPtr arena(call.arena, ArenaDeleter{&call.t->gpa});
+  runToolCall(*call.t, *call.tool, arena->resource(), call.id, call.params);
+  call.t->arenas.giveBack(std::move(arena));  // only once the reply is out: `call` lives in it
 }
 
 // How many calls run at once; further calls wait for one of them to end. Each waiting call needs a
@@ -26,8 +28,8 @@ constexpr std::size_t max_worker_threads = 4096;
 
 }  // namespace
 
-ToolCalls::ToolCalls(std::pmr::memory_resource& gpa, Wire wire, ThreadStarter start)
-    : gpa(gpa), wire(wire), requests(gpa), table(&gpa), group(max_worker_threads, &this->wire.out, start) {}
+ToolCalls::ToolCalls(std::pmr::memory_resource& gpa, Wire wire, ArenaCache& arenas, ThreadStarter start)
+    : gpa(gpa), wire(wire), arenas(arenas), requests(gpa), table(&gpa), group(max_worker_threads, &this->wire.out, start) {}
 
 bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools) {
   t.table.clear();
@@ -60,7 +62,7 @@ void startToolCall(ToolCalls& t, ArenaPtr& arena, const json::Value& id, const j
     sendReply(t.wire, a, id, Reply::invalid(message));
     return;
   }
-  if (!tool->waits) return runToolCall(t, *tool, std::move(arena), id, params);
+  if (!tool->waits) return runToolCall(t, *tool, a, id, params);
   auto* call = std::pmr::polymorphic_allocator<ToolCall>(&a).new_object<ToolCall>(&t, tool, arena.get(), id, params);
   Arena* handed_over = arena.release();  // the task owns the arena from here and frees it after replying
   if (t.group.tryStart(Task{&runTask, call})) return;
@@ -70,9 +72,8 @@ void startToolCall(ToolCalls& t, ArenaPtr& arena, const json::Value& id, const j
   sendReply(t.wire, a, id, textResult(a, "no worker thread could be started for this call; try again later", true));
 }
 
-void runToolCall(ToolCalls& t, const Tool& tool, ArenaPtr arena, const json::Value& id,
+void runToolCall(ToolCalls& t, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
                  const json::Value& params) noexcept {
-  std::pmr::memory_resource& a = arena->resource();
   const json::Value* arguments = json::member(params, "arguments");
   const json::Value& args = arguments && arguments->isObject() ? *arguments : json::empty_object;
   const json::Value* meta = json::member(params, "_meta");
@@ -83,7 +84,7 @@ void runToolCall(ToolCalls& t, const Tool& tool, ArenaPtr arena, const json::Val
   } catch (const std::bad_alloc&) {
     logOom(t.wire);
   }
-}  // the arena, and the reply line built in it, are released only now
+}
 
 Expected<std::string_view, ArgError> argString(const json::Value& args, std::string_view name) {
   const json::Value* v = json::member(args, name);

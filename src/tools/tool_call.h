@@ -34,9 +34,11 @@ struct Tool {
 // workers that run calls beside the main thread.
 struct ToolCalls {
   // Workers come from `start`; tests inject one that fails.
-  ToolCalls(std::pmr::memory_resource& gpa, Wire wire, ThreadStarter start = &startDetachedThread);
-  std::pmr::memory_resource& gpa;  // owns the arenas handed to tasks
+  ToolCalls(std::pmr::memory_resource& gpa, Wire wire, ArenaCache& arenas,
+            ThreadStarter start = &startDetachedThread);
+  std::pmr::memory_resource& gpa;
   Wire wire;
+  ArenaCache& arenas;  // where a task gives back the arena of the message it took over
   ClientRequests requests;
   std::pmr::vector<const Tool*> table;  // in catalogue order; read-only after bindTools
   TaskGroup group;  // declared last: released first, after every running call has ended
@@ -55,9 +57,9 @@ const Tool* findTool(const ToolCalls& t, std::string_view name);
 // REQUIRES: main thread; `id` and `params` live in `arena`. Throws std::bad_alloc (nothing sent).
 void startToolCall(ToolCalls& t, ArenaPtr& arena, const json::Value& id, const json::Value& params);
 
-// Runs `tool` with the arguments in `params`, sends its reply, then releases `arena`, which holds
-// `id` and `params`. Out of memory drops the reply with one report.
-void runToolCall(ToolCalls& t, const Tool& tool, ArenaPtr arena, const json::Value& id,
+// Runs `tool` with the arguments in `params` and sends its reply, built in `a`, the arena of the
+// message that holds `id` and `params`. Out of memory drops the reply with one report.
+void runToolCall(ToolCalls& t, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
                  const json::Value& params) noexcept;
 
 enum class ArgError : std::uint8_t { Missing, WrongType, OutOfRange };
