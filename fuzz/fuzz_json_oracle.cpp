@@ -140,6 +140,15 @@ bool outOfRange(std::string_view t) {
   return std::isinf(d) || (d == 0 && !allDigitsZero(t));
 }
 
+// Rule uint64Edge: RapidJSON adds up an integer part whose first twenty digits are 2^64 - 1
+// (18446744073709551615) wrongly when a digit above 5 follows: "184467440737095516159" comes back
+// as 16, or as a huge negative double. We keep such an integer's text.
+bool uint64Edge(std::string_view t) {
+  if (t.starts_with('-')) t.remove_prefix(1);
+  constexpr std::string_view max = "18446744073709551615";
+  return t.size() > max.size() && t.starts_with(max) && t[max.size()] > '5' && isDigit(t[max.size()]);
+}
+
 // Whether a value may start at `at`, judged by the byte before it. A number right after another
 // token ("1.5-2e999") is an error RapidJSON finds before it reads the number, and a stand-in there
 // could run on from that token ("1.50e0") and make the text valid.
@@ -149,8 +158,8 @@ bool startsValue(std::string_view text, std::size_t at) {
   return c == '[' || c == ',' || c == ':' || c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
 
-// RapidJSON's reading of a text. A number it cannot be trusted with (rules zeroOffFastPath and
-// outOfRange, found before it reads) or that it refuses (rule refusesBigNumber, found as it reads)
+// RapidJSON's reading of a text. A number it cannot be trusted with (rules zeroOffFastPath,
+// outOfRange and uint64Edge, found before it reads) or that it refuses (rule refusesBigNumber, found as it reads)
 // is replaced by a stand-in: "0e0" padded with spaces to the number's length. Where a value may
 // start, that leaves the text exactly as valid as before (what follows a number cannot continue
 // "0e0" either) and everything else at its offset. Stood-in numbers are checked against the C
@@ -160,7 +169,7 @@ class Oracle {
   explicit Oracle(std::string_view text) : text_(text) {
     for (std::string_view t : numberTokens(text)) {
       const auto at = static_cast<std::size_t>(t.data() - text.data());
-      if (startsValue(text, at) && (zeroOffFastPath(t) || outOfRange(t))) stood_in_.push_back(at);
+      if (startsValue(text, at) && (zeroOffFastPath(t) || outOfRange(t) || uint64Edge(t))) stood_in_.push_back(at);
     }
     for (std::size_t at : stood_in_) standIn(at);
     for (;;) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A short fuzzing run for the test suite: builds the fuzzers with the `fuzz` preset's settings (clang,
 # libFuzzer, ASan, UBSan) into BUILD, makes the seed corpora, then runs each fuzzer for SECONDS from
-# the kept corpus (fuzz/corpus/<fuzzer>) and the seeds. Fails when a fuzzer does not build or finds anything; on a finding libFuzzer's
+# the kept corpus of its inputs' kind (fuzz/corpus/json or handle) and the seeds. Fails when a fuzzer does not build or finds anything; on a finding libFuzzer's
 # report (with the input in base64 when it is small) is printed and the input kept in BUILD.
 # Usage: fuzz/smoke.sh [BUILD [SECONDS]]   (defaults: build/fuzz-smoke, 20)
 set -euo pipefail
@@ -36,7 +36,7 @@ for fuzzer in "${fuzzers[@]}"; do
   mkdir -p "$work/corpus" "$work/findings"
   start=$SECONDS
   kept=()  # the corpus the repository keeps, so that a short run starts from coverage
-  [[ -d $src/fuzz/corpus/$fuzzer ]] && kept=("$src/fuzz/corpus/$fuzzer")
+  [[ -d $src/fuzz/corpus/$seeds ]] && kept=("$src/fuzz/corpus/$seeds")
   # -max_len keeps mutants small enough for thousands of runs a second; deep-nesting seeds are cut
   # to it and still nest far past the writer's limit. A hang of 10 s in one input is a finding.
   if "$bin/fuzz/$fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
