@@ -141,12 +141,13 @@ bool outOfRange(std::string_view t) {
 }
 
 // Rule uint64Edge: RapidJSON adds up an integer part whose first twenty digits are 2^64 - 1
-// (18446744073709551615) wrongly when a digit above 5 follows: "184467440737095516159" comes back
-// as 16, or as a huge negative double. We keep such an integer's text.
+// (18446744073709551615) wrongly when a digit from 5 up follows: "184467440737095516155" comes back
+// as 16, or as a huge negative double ("...5154" and "...51549" are read right). We keep such an
+// integer's text.
 bool uint64Edge(std::string_view t) {
   if (t.starts_with('-')) t.remove_prefix(1);
   constexpr std::string_view max = "18446744073709551615";
-  return t.size() > max.size() && t.starts_with(max) && t[max.size()] > '5' && isDigit(t[max.size()]);
+  return t.size() > max.size() && t.starts_with(max) && t[max.size()] >= '5' && isDigit(t[max.size()]);
 }
 
 // Whether a value may start at `at`, judged by the byte before it. A number right after another
