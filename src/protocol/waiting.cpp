@@ -1,6 +1,8 @@
 #include "protocol/waiting.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,22 @@ thread_local bool reads_input = false;
 thread_local int output_backlog = -1;
 
 constexpr int reader_patience_ms = 1;
+
+// How many bytes a pipe surely takes without waiting, beyond the PIPE_BUF that polling writable
+// promises; 0 where the system cannot tell. A pipe holds its bytes in pages, and the first one
+// may be partly read: that page's worth is not counted as room.
+std::size_t pipeRoom(int fd) {
+#if defined(__linux__) && defined(F_GETPIPE_SZ) && defined(FIONREAD)
+  int capacity = ::fcntl(fd, F_GETPIPE_SZ);
+  int queued = 0;
+  if (capacity <= 0 || ::ioctl(fd, FIONREAD, &queued) != 0) return 0;
+  const long room = static_cast<long>(capacity) - queued - 4096;
+  return room > 0 ? static_cast<std::size_t>(room) : 0;
+#else
+  (void)fd;
+  return 0;
+#endif
+}
 
 // Waits until `fd` is ready for `events`. A failed poll other than EINTR gives up: the caller's
 // next read or write then reports the descriptor's state.
@@ -90,7 +108,7 @@ std::size_t writeLines(int fd, const char* data, std::size_t size, bool at_line_
       if (ready < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (ready <= 0) break;
       // A pipe that polls writable has room for PIPE_BUF bytes at least: this write never waits.
-      chunk = std::min<std::size_t>(chunk, PIPE_BUF);
+      chunk = std::min<std::size_t>(chunk, std::max<std::size_t>(PIPE_BUF, pipeRoom(fd)));
     }
     ssize_t written = io_calls.write(fd, data + done, chunk);
     if (written >= 0) {
