@@ -140,14 +140,18 @@ bool outOfRange(std::string_view t) {
   return std::isinf(d) || (d == 0 && !allDigitsZero(t));
 }
 
-// Rule uint64Edge: RapidJSON adds up an integer part whose first twenty digits are 2^64 - 1
-// (18446744073709551615) wrongly when a digit from 5 up follows: "184467440737095516155" comes back
-// as 16, or as a huge negative double ("...5154" and "...51549" are read right). We keep such an
-// integer's text.
+// Rule uint64Edge: RapidJSON adds up the significant digits of a number (the point aside, leading
+// zeros dropped) wrongly when the first twenty are 2^64 - 1 (18446744073709551615) and a digit
+// from 5 up follows: "184467440737095516155" comes back as 16, "-0.184467440737095516155" as
+// -1.4e-20, sometimes as a huge double ("...5154" is read right). Such numbers are checked
+// against the C library instead.
 bool uint64Edge(std::string_view t) {
-  if (t.starts_with('-')) t.remove_prefix(1);
+  std::string digits;
+  for (char c : t.substr(0, t.find_first_of("eE"))) {
+    if (isDigit(c) && (c != '0' || !digits.empty())) digits += c;
+  }
   constexpr std::string_view max = "18446744073709551615";
-  return t.size() > max.size() && t.starts_with(max) && t[max.size()] >= '5' && isDigit(t[max.size()]);
+  return digits.size() > max.size() && digits.starts_with(max) && digits[max.size()] >= '5';
 }
 
 // Whether a value may start at `at`, judged by the byte before it. A number right after another
@@ -160,9 +164,9 @@ bool startsValue(std::string_view text, std::size_t at) {
 }
 
 // RapidJSON's reading of a text. A number it cannot be trusted with (rules zeroOffFastPath,
-// outOfRange and uint64Edge, found before it reads) or that it refuses (rule refusesBigNumber, found as it reads)
-// is replaced by a stand-in: "0e0" padded with spaces to the number's length. Where a value may
-// start, that leaves the text exactly as valid as before (what follows a number cannot continue
+// outOfRange and uint64Edge, found before it reads) or that it refuses (rule refusesBigNumber,
+// found as it reads) is replaced by a stand-in: "0e0" padded with spaces to the number's length.
+// Where a value may start, that leaves the text exactly as valid as before (what follows a number cannot continue
 // "0e0" either) and everything else at its offset. Stood-in numbers are checked against the C
 // library's conversions instead (sameAsText).
 class Oracle {
