@@ -21,12 +21,17 @@ thread_local int output_backlog = -1;
 
 constexpr int reader_patience_ms = 1;
 
-// How many bytes a pipe surely takes without waiting, beyond the PIPE_BUF that polling writable
-// promises; 0 where the system cannot tell. A pipe holds its bytes in pages, and the first one
-// may be partly read: that page's worth is not counted as room.
+// How many bytes a pipe surely takes without waiting; 0 where the system cannot tell. A pipe holds
+// its bytes in pages, and the first one may be partly read: that page's worth is not counted as
+// room. The capacity of the last pipe asked about is kept: it changes only when someone sets it.
 std::size_t pipeRoom(int fd) {
 #if defined(__linux__) && defined(F_GETPIPE_SZ) && defined(FIONREAD)
-  int capacity = ::fcntl(fd, F_GETPIPE_SZ);
+  thread_local int known_fd = -1;
+  thread_local int capacity = 0;
+  if (fd != known_fd) {
+    capacity = ::fcntl(fd, F_GETPIPE_SZ);
+    known_fd = fd;
+  }
   int queued = 0;
   if (capacity <= 0 || ::ioctl(fd, FIONREAD, &queued) != 0) return 0;
   const long room = static_cast<long>(capacity) - queued - 4096;
@@ -101,14 +106,17 @@ std::size_t writeLines(int fd, const char* data, std::size_t size, bool at_line_
   while (done < size) {
     std::size_t chunk = size - done;
     if (!wait) {
-      // A reader that is there makes room within a millisecond; only one that has stopped leaves
-      // the lines to wait, and the thread free to read on.
-      pollfd p{fd, POLLOUT, 0};
-      int ready = io_calls.poll(&p, 1, reader_patience_ms);
-      if (ready < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (ready <= 0) break;
-      // A pipe that polls writable has room for PIPE_BUF bytes at least: this write never waits.
-      chunk = std::min<std::size_t>(chunk, std::max<std::size_t>(PIPE_BUF, pipeRoom(fd)));
+      std::size_t room = pipeRoom(fd);
+      if (room < chunk) {
+        // A reader that is there makes room within a millisecond; only one that has stopped leaves
+        // the lines to wait, and the thread free to read on.
+        pollfd p{fd, POLLOUT, 0};
+        int ready = io_calls.poll(&p, 1, reader_patience_ms);
+        if (ready < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (ready <= 0) break;
+        // A pipe that polls writable has room for PIPE_BUF bytes at least: this write never waits.
+        chunk = std::min<std::size_t>(chunk, std::max<std::size_t>(PIPE_BUF, pipeRoom(fd)));
+      }
     }
     ssize_t written = io_calls.write(fd, data + done, chunk);
     if (written >= 0) {

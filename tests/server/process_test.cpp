@@ -4,6 +4,7 @@
 #include "server/process.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,9 @@ Served serveOn(std::pmr::memory_resource& gpa, const std::string& input) {
   ::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (::pipe(in) || ::pipe(out) || ::pipe(err)) return {};
+#ifdef F_SETPIPE_SZ
+  ::fcntl(out[1], F_SETPIPE_SZ, 4096);  // a small pipe fills often: the server must wait for room
+#endif
   std::thread feeder([&] {
     for (std::size_t sent = 0; sent < input.size();) {
       ssize_t n = ::write(in[1], input.data() + sent, input.size() - sent);
