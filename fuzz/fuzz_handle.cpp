@@ -1,42 +1,38 @@
 // Fuzzes message handling end to end, as a client sees it. The input is split into lines the way
 // the line loop splits standard input (at "\n", the last piece too), and each line goes to
-// handle() of a server over capturing sinks. One server, with its worker threads, serves the whole
-// run: starting one per input cost more than the input itself. Between inputs nothing is pending,
-// and the ids of requests to the client start again from 1001, so an input meets the server as a
-// fresh one would. Once every tool call of an input has ended:
+// handle() of a server over capturing sinks. Its loop runs on a clock of the fuzzer's own: once the
+// lines are handled, the clock jumps from timer to timer until no call waits, so slow calls, notify's
+// pauses and the time-outs of requests to the client all take no time, and every run of an input is
+// the same. One server serves the whole run; between inputs nothing is pending, and the ids of
+// requests to the client start again from 1001, so an input meets the server as a fresh one would.
+// Once every tool call of an input has ended:
 // - every line written is one JSON object (by our own parser) and holds no raw line feed;
 // - every request got exactly one reply carrying its own id, every line that is not JSON or not an
 //   object got one reply with id null, and nothing else was answered;
-// - a request whose id nests too deeply to be written got, instead, one report on the log, and
-//   the log holds nothing else;
+// - a request whose id nests too deeply to be written got, instead, one report on the log, as did
+//   each progress notification whose token nests too deeply, and the log holds nothing else;
 // - requests to the client carry integer ids from 1001 up, each used once;
 // - the server's memory resource has got back all the input gave out: it holds as many blocks as
 //   after the warm-up, which leaves the table of pending requests with its buckets;
 // and when the run ends and the server is released, every block has come back.
 // Any violation aborts with a message, which libFuzzer reports as a crash; ASan and UBSan watch
-// the rest.
-//
-// Three tools would stall the fuzzer or end its process, so lines that would run them are not
-// handled at all (they count neither as requests nor as lines): "crash" always; "slow" unless it
-// answers at once (bad seconds, or at most 1 ms); "notify" unless its steps are rejected, since
-// every step sleeps 50 ms. A line is judged by parsing it with the same parser (built from the same
-// source, see handle_checks.h) and the same member rules as handle(), so escapes in the tool name
-// ("sl\u006fw") do not slip through. "ask_client" runs, with the server's wait for the answer
-// shortened to 1 ms, so answers in the input race the time-out as they would with a slow client.
+// the rest. Lines that call "crash" are not handled at all, since it ends the process; a line is
+// judged by parsing it with the same parser (built from the same source, see handle_checks.h) and
+// the same member rules as handle(), so escapes in the tool name ("cr\u0061sh") do not slip through.
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory_resource>
-#include <mutex>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "handle_checks.h"
+#include "runtime/loop.h"
 #include "server/server.h"
 
 namespace {
@@ -48,12 +44,11 @@ class CapturingSink {
   Sink sink() {
     return Sink{this, [](void* ctx, std::string_view line) {
                   auto* self = static_cast<CapturingSink*>(ctx);
-                  std::lock_guard lock(self->mutex_);
                   self->text_ += line;
                   self->ends_.push_back(self->text_.size());
                 }};
   }
-  // The lines written since clear(), valid until the next write. REQUIRES: no thread writes any more.
+  // The lines written since clear(), valid until the next write.
   std::span<const std::string_view> lines() {
     views_.clear();
     std::size_t begin = 0;
@@ -63,23 +58,21 @@ class CapturingSink {
     }
     return views_;
   }
-  // REQUIRES: no thread writes any more.
   void clear() {
     text_.clear();
     ends_.clear();
   }
 
  private:
-  std::mutex mutex_;
-  std::string text_;                     // guarded by mutex_
-  std::vector<std::size_t> ends_;        // guarded by mutex_; where each line ends in text_
+  std::string text_;
+  std::vector<std::size_t> ends_;        // where each line ends in text_
   std::vector<std::string_view> views_;  // what lines() returned last
 };
 
 // new/delete, counting what is still given out.
 class CountingResource : public std::pmr::memory_resource {
  public:
-  std::size_t outstanding() const { return outstanding_.load(); }
+  std::size_t outstanding() const { return outstanding_; }
 
  private:
   void* do_allocate(std::size_t bytes, std::size_t align) override {
@@ -93,17 +86,17 @@ class CountingResource : public std::pmr::memory_resource {
   }
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
 
-  std::atomic<std::size_t> outstanding_{0};
+  std::size_t outstanding_ = 0;
 };
 
 // The server of the whole run, warmed up. Released at exit, when all its memory must come back.
 class Fixture {
  public:
-  Fixture() : server_(initServer(gpa_, out_.sink(), log_.sink())) {
+  Fixture() {
+    loop_.emplace(gpa_, clock());
+    server_ = initServer(gpa_, *loop_, out_.sink(), log_.sink());
     check(server_ != nullptr, "the server did not start");
-    ClientRequests& requests = server_->tools.requests;
-    requests.ask_timeout = std::chrono::milliseconds(1);
-    first_ask_id_ = requests.next_id;
+    first_ask_id_ = server_->tools.requests.next_id;
     // The first request to the client gives the table of pending requests the buckets it keeps.
     run(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"ask_client"}})");
     baseline_ = gpa_.outstanding();
@@ -112,6 +105,7 @@ class Fixture {
   Fixture& operator=(const Fixture&) = delete;
   ~Fixture() {
     server_.reset();
+    loop_.reset();
     check(gpa_.outstanding() == 0, "the server did not give back all its memory");
   }
 
@@ -123,10 +117,7 @@ class Fixture {
 
  private:
   void run(std::string_view input) {
-    {  // no tool call runs: the input sees the ids of a fresh server
-      std::lock_guard lock(server_->tools.requests.mutex);
-      server_->tools.requests.next_id = first_ask_id_;
-    }
+    server_->tools.requests.next_id = first_ask_id_;  // no tool call runs: the ids of a fresh server
     Due e;
     for (;;) {
       const std::size_t newline = input.find('\n');
@@ -135,21 +126,28 @@ class Fixture {
       if (newline == std::string_view::npos) break;
       input.remove_prefix(newline + 1);
     }
-    server_->tools.group.wait();
-    std::int64_t asked = 0;
-    {
-      std::lock_guard lock(server_->tools.requests.mutex);
-      asked = server_->tools.requests.next_id - first_ask_id_;
+    while (loop_->tasks > 0) {  // from timer to timer, until no call waits
+      std::optional<Loop::Time> next = loop_->nextDeadline();
+      check(next.has_value(), "a call waits for nothing that could ever come");
+      now_ = *next;
+      loop_->fireDue();
     }
+    std::int64_t asked = server_->tools.requests.next_id - first_ask_id_;
     checkOutput(out_.lines(), e, asked);
     checkLog(log_.lines(), e);
     out_.clear();
     log_.clear();
   }
 
+  LoopClock clock() const {
+    return {[](const void* self) { return static_cast<const Fixture*>(self)->now_; }, this};
+  }
+
   CountingResource gpa_;
   CapturingSink out_;
   CapturingSink log_;
+  Loop::Time now_{};
+  std::optional<Loop> loop_;
   ServerPtr server_;  // declared after what it uses: released first
   std::int64_t first_ask_id_ = 0;
   std::size_t baseline_ = 0;

@@ -45,32 +45,29 @@ const Value& argumentsOf(const Value& params) {
   return args && args->isObject() ? *args : json::empty_object;
 }
 
-// True for a tools/call that would sleep for long or end the process (see fuzz_handle.cpp).
-bool stallsOrExits(const Value& message) {
+// True for a tools/call of "crash", which ends the process (see fuzz_handle.cpp).
+bool exits(const Value& message) {
   if (json::stringField(message, "method") != "tools/call") return false;
   const Value* params = json::member(message, "params");
-  if (!params) return false;
-  const std::optional<std::string_view> name = json::stringField(*params, "name");
-  if (name == "crash") return true;
-  if (name == "slow") {
-    const Value* seconds = json::member(argumentsOf(*params), "seconds");
-    if (!seconds) return false;
-    double s = 0;
-    if (seconds->kind == Kind::Integer) {
-      s = static_cast<double>(seconds->integer);
-    } else if (seconds->kind == Kind::Float) {
-      s = seconds->number;
-    } else {
-      return false;
-    }
-    return s > 0.001 && s <= 60;
-  }
-  if (name == "notify") {
-    const Value* steps = json::member(argumentsOf(*params), "steps");
-    if (!steps || steps->kind == Kind::Null) return true;  // the default, 3 steps
-    return steps->kind == Kind::Integer && steps->integer >= 1 && steps->integer <= 10;
-  }
-  return false;
+  return params && json::stringField(*params, "name") == "crash";
+}
+
+// How many steps a tools/call of "notify" takes: 0 for any other line, or when its steps are
+// rejected.
+std::int64_t notifySteps(const Value& message) {
+  if (json::stringField(message, "method") != "tools/call") return 0;
+  const Value* params = json::member(message, "params");
+  if (!params || !params->isObject() || json::stringField(*params, "name") != "notify") return 0;
+  const Value* steps = json::member(argumentsOf(*params), "steps");
+  if (!steps || steps->kind == Kind::Null) return 3;
+  return steps->kind == Kind::Integer && steps->integer >= 1 && steps->integer <= 10 ? steps->integer : 0;
+}
+
+// The progress token of a tools/call, or null.
+const Value* progressToken(const Value& message) {
+  const Value* params = json::member(message, "params");
+  const Value* meta = params ? json::member(*params, "_meta") : nullptr;
+  return meta ? json::member(*meta, "progressToken") : nullptr;
 }
 
 // The id written as the server writes it, or nullopt when it nests too deeply to be written.
@@ -90,7 +87,7 @@ bool classify(std::string_view line, Due& e) {
     if (line.find_first_not_of(" \t\r\n") != std::string_view::npos) ++e.null_replies;
     return true;
   }
-  if (stallsOrExits(*message)) return false;
+  if (exits(*message)) return false;
   const Value* id = json::member(*message, "id");
   // A response from the client, or a notification: nothing comes back.
   if (!json::stringField(*message, "method") || !id || id->kind == Kind::Null) return true;
@@ -99,6 +96,9 @@ bool classify(std::string_view line, Due& e) {
   } else {
     ++e.too_deep;
   }
+  // Each step of notify reports a progress token it cannot write, instead of its progress line.
+  const Value* token = progressToken(*message);
+  if (token && !idKey(a, *token)) e.too_deep += static_cast<std::size_t>(notifySteps(*message));
   return true;
 }
 
@@ -113,6 +113,10 @@ void checkOutput(std::span<const std::string_view> out, const Due& e, std::int64
     check(message && message->isObject(), "an output line is not one JSON object", line);
     const Value* id = json::member(*message, "id");
     if (std::optional<std::string_view> method = json::stringField(*message, "method")) {
+      if (*method == "notifications/message" || *method == "notifications/progress") {
+        check(!id, "a notification with an id", line);
+        continue;
+      }
       check(*method == "roots/list", "an unexpected request or notification", line);
       check(id && id->kind == Kind::Integer && id->integer >= 1001, "a request to the client without its id", line);
       check(request_ids.insert(id->integer).second, "two requests to the client with one id", line);
@@ -147,6 +151,6 @@ void checkOutput(std::span<const std::string_view> out, const Due& e, std::int64
 void checkLog(std::span<const std::string_view> log, const Due& e) {
   for (std::string_view line : log)
     check(line == "value nested too deeply; message dropped", "an unexpected line on the log", line);
-  check(log.size() == e.too_deep, "a request whose id nests too deeply was not reported exactly once");
+  check(log.size() == e.too_deep, "a value that nests too deeply was not reported exactly once");
 }
 

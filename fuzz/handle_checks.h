@@ -22,11 +22,11 @@ void check(bool ok, const char* what, std::string_view detail = {});
 struct Due {
   std::map<std::string, std::size_t> replies;  // by id text
   std::size_t null_replies = 0;                // not JSON, or not an object
-  std::size_t too_deep = 0;                    // requests whose id cannot be written
+  std::size_t too_deep = 0;                    // requests whose id, progress lines whose token cannot be written
 };
 
-// Counts into `e` what `line` is due. False when the line must not be handled: a call to "crash",
-// or to "slow" or "notify" that would sleep (see fuzz_handle.cpp).
+// Counts into `e` what `line` is due. False when the line must not be handled: a call to "crash"
+// (see fuzz_handle.cpp).
 bool classify(std::string_view line, Due& e);
 
 // Every line is one JSON object without a raw line feed; every request due got one reply with its
@@ -34,5 +34,6 @@ bool classify(std::string_view line, Due& e);
 // client are "roots/list" with the ids 1001 to 1000 + `asked`, each written once.
 void checkOutput(std::span<const std::string_view> out, const Due& e, std::int64_t asked);
 
-// The log holds one report for each request whose id nests too deeply, and nothing else.
+// The log holds one report for each request whose id, and each progress line whose token, nests too
+// deeply, and nothing else.
 void checkLog(std::span<const std::string_view> log, const Due& e);

@@ -2,16 +2,25 @@
 // The memory every message lives in. Every message gets its own arena over the server's general
 // memory resource `gpa`; tests inject a `gpa` that fails.
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <memory_resource>
 
-// A message's arena. Its first block lives inside the object, so a small request costs one
-// allocation from `gpa`; larger messages grow it block by block from `gpa`.
-class Arena {
+class Arena;
+class ArenaDeleter {
  public:
-  explicit Arena(std::pmr::memory_resource& gpa) : resource_(first_block_, sizeof first_block_, &gpa) {}
+  explicit ArenaDeleter(std::pmr::memory_resource* gpa = nullptr) : gpa_(gpa) {}
+  void operator()(Arena* arena) const noexcept;
+
+ private:
+  std::pmr::memory_resource* gpa_;
+};
+using ArenaPtr = std::unique_ptr<Arena, ArenaDeleter>;
+
+// An arena: its first block lies right behind the object, in the same allocation from `gpa`, so a
+// message that fits costs one allocation; larger ones grow block by block from `gpa`.
+class alignas(std::max_align_t) Arena {
+ public:
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
   std::pmr::memory_resource& resource() { return resource_; }
@@ -19,40 +28,40 @@ class Arena {
   void reset() { resource_.release(); }
 
  private:
-  alignas(std::max_align_t) std::byte first_block_[3072];
+  friend class ArenaDeleter;
+  friend ArenaPtr newArena(std::pmr::memory_resource& gpa, std::size_t first_block);
+  Arena(std::pmr::memory_resource& gpa, std::size_t first_block);
+  std::size_t first_block_;
   std::pmr::monotonic_buffer_resource resource_;
 };
 
-struct ArenaDeleter {
-  std::pmr::memory_resource* gpa = nullptr;
-  void operator()(Arena* arena) const noexcept;
-};
-using ArenaPtr = std::unique_ptr<Arena, ArenaDeleter>;
+// A fresh arena whose first block holds `first_block` bytes, allocated from `gpa`. Throws
+// std::bad_alloc.
+ArenaPtr newArena(std::pmr::memory_resource& gpa, std::size_t first_block);
 
-// A fresh arena for one message, allocated from `gpa`. Throws std::bad_alloc.
-ArenaPtr newMessageArena(std::pmr::memory_resource& gpa);
+// How large a message's first block is: most requests parse and answer within it.
+inline constexpr std::size_t message_first_block = 3072;
 
 // Keeps one message arena between messages, so that a message costs no allocation when the one
-// before it is done with its arena. Any thread may take and give back.
+// before it is done with its arena.
 class ArenaCache {
  public:
   explicit ArenaCache(std::pmr::memory_resource& gpa) : gpa_(gpa) {}
   ArenaCache(const ArenaCache&) = delete;
   ArenaCache& operator=(const ArenaCache&) = delete;
-  ~ArenaCache() { ArenaPtr(spare_.load(), ArenaDeleter{&gpa_}); }
 
   // The kept arena, or a fresh one. Throws std::bad_alloc.
   ArenaPtr take() {
-    if (Arena* kept = spare_.exchange(nullptr)) return ArenaPtr(kept, ArenaDeleter{&gpa_});
-    return newMessageArena(gpa_);
+    if (spare_) return std::move(spare_);
+    return newArena(gpa_, message_first_block);
   }
   // Empties `arena` and keeps it for the next message (when one is kept already, one is released).
   void giveBack(ArenaPtr arena) noexcept {
     arena->reset();
-    ArenaPtr(spare_.exchange(arena.release()), ArenaDeleter{&gpa_});
+    spare_ = std::move(arena);
   }
 
  private:
   std::pmr::memory_resource& gpa_;
-  std::atomic<Arena*> spare_{nullptr};
+  ArenaPtr spare_;
 };

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 namespace json {
 namespace {
@@ -570,6 +571,45 @@ std::optional<std::string_view> stringField(const Value& object, std::string_vie
   const Value* v = member(object, key);
   if (v == nullptr || v->kind != Kind::String) return std::nullopt;
   return v->text();
+}
+
+Value copy(std::pmr::memory_resource& a, const Value& v, std::pmr::memory_resource& scratch) {
+  std::pmr::polymorphic_allocator<> into(&a);
+  auto bytes = [&](std::string_view text) {
+    char* copied = into.allocate_object<char>(text.size());
+    std::memcpy(copied, text.data(), text.size());
+    return std::string_view(copied, text.size());
+  };
+  // Each value on the list already sits in its final place and still points at the original's
+  // contents; taking it off the list copies those, and puts the copies' children on the list.
+  Value root = v;
+  std::pmr::vector<Value*> todo(&scratch);
+  todo.push_back(&root);
+  while (!todo.empty()) {
+    Value& x = *todo.back();
+    todo.pop_back();
+    if (x.size == 0) {
+      x.data = nullptr;  // nothing of the original stays referred to
+      continue;
+    }
+    if (x.kind == Kind::String || x.kind == Kind::NumberString) {
+      x.data = bytes(x.text()).data();
+    } else if (x.kind == Kind::Array) {
+      Value* items = into.allocate_object<Value>(x.size);
+      std::uninitialized_copy(x.items().begin(), x.items().end(), items);
+      x.data = items;
+      for (std::size_t i = 0; i < x.size; ++i) todo.push_back(&items[i]);
+    } else if (x.kind == Kind::Object) {
+      Member* members = into.allocate_object<Member>(x.size);
+      std::uninitialized_copy(x.members().begin(), x.members().end(), members);
+      x.data = members;
+      for (std::size_t i = 0; i < x.size; ++i) {
+        members[i].key = bytes(members[i].key);
+        todo.push_back(&members[i].value);
+      }
+    }
+  }
+  return root;
 }
 
 bool writeValue(Text& out, const Value& v) {

@@ -57,6 +57,10 @@ inline constexpr Value empty_object = [] {
 // rejected. Throws std::bad_alloc when `a` runs out. The result and all it holds live in `a`.
 std::optional<Value> parse(std::pmr::memory_resource& a, std::string_view text);
 
+// A copy of `v` whose every byte lives in `a`, kinds and texts unchanged, however deep `v` nests.
+// Work lists go into `scratch`. Throws std::bad_alloc.
+Value copy(std::pmr::memory_resource& a, const Value& v, std::pmr::memory_resource& scratch);
+
 // The member named `key` (byte-exact), or nullptr when absent or when `object` is not an object.
 const Value* member(const Value& object, std::string_view key);
 

@@ -1,22 +1,27 @@
 #pragma once
-// Where whole lines go. The only interface with an exchangeable implementation: the stdio layer's
+// Where whole lines go. The only interface with an exchangeable implementation: the runtime's
 // StdoutSink in the program, capturing sinks in tests.
 
+#include <cstdint>
 #include <string_view>
 
-// `write` receives one line without its newline, may be called from any thread at any time, adds
-// the newline itself and never reports failure. A sink may hold lines back until `flush` (when not
-// null) sends them out; the waiting helpers flush the calling thread's sink before it blocks.
+// Told once every line written before it has left (or was dropped because its reader has gone).
+// It lives with whoever waits for it; the sink only links it in until then.
+struct Delivery {
+  void (*done)(Delivery& self) noexcept = nullptr;
+  Delivery* next = nullptr;  // the sink's
+  std::uint64_t mark = 0;    // the sink's
+};
+
+// `write` receives one line without its newline, adds the newline itself and never reports
+// failure. `after`, when not null, links `d` in to be told once every line written so far has
+// left, and returns true; it returns false when they have all left already (`d.done` is then
+// never called). A sink without `after` hands lines on as they are written.
 struct Sink {
   void* ctx = nullptr;
   void (*write)(void* ctx, std::string_view line) = nullptr;
-  void (*flush)(void* ctx) = nullptr;
+  bool (*after)(void* ctx, Delivery& d) = nullptr;
 };
-
-// Sends out whatever `sink` holds back.
-inline void flush(const Sink& sink) {
-  if (sink.flush) sink.flush(sink.ctx);
-}
 
 // The two ways out of the server: protocol lines to `out` (standard output), reports to `log`
 // (standard error).

@@ -1,15 +1,18 @@
 #include "server/process.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <new>
 #include <span>
 #include <string_view>
 
-#include "protocol/stdio.h"
+#include "runtime/loop.h"
+#include "runtime/stdio.h"
 #include "server/server.h"
 
 namespace {
+
+// A standard error that nobody reads keeps this much, and drops reports past it.
+constexpr std::size_t max_unread_reports = std::size_t{1} << 20;
 
 int fail(const Sink& log, std::string_view name) noexcept {
   char line[64] = "error: ";
@@ -28,27 +31,27 @@ void handleLine(void* s, std::string_view line) noexcept { handle(*static_cast<S
 
 }  // namespace
 
-int serve(std::pmr::memory_resource& gpa, int in, int out_fd, int err_fd, bool exit_at_end) noexcept {
-  StdoutSink out(out_fd, true, gpa);  // lines leave when the thread that wrote them is about to wait
-  StdoutSink err(err_fd, false, gpa);  // the process-wide standard-error lock
+int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor out_fd, sys::Descriptor err_fd,
+          bool exit_at_end) noexcept {
+  StdoutSink err(err_fd, gpa, max_unread_reports);
+  StdoutSink out(out_fd, gpa);
+  out.reports = &err;
   Sink log = sinkOf(err);
   // serve decides: a server that cannot be built means the process cannot run.
   try {
     reserveBuffers(err);
     reserveBuffers(out);
+    Loop loop(gpa);
     ReadBuffer buffer{gpa};
-    ServerPtr server = initServer(gpa, sinkOf(out), log);
+    ServerPtr server = initServer(gpa, loop, sinkOf(out), log);
     if (!server) return fail(log, "InvalidCatalogue");
     log.write(log.ctx, "demo MCP server (Tarn) ready");
-    LoopEnd end = runLineLoop(in, {buffer.data, read_buffer_size}, gpa, server->wire.out,
+    LoopEnd end = runLineLoop(loop, in, {buffer.data, read_buffer_size}, gpa, out, err,
                               LineHandler{server.get(), &handleLine});
-    server->tools.group.wait();  // every running tool call has replied
-    flush(sinkOf(out));          // nothing written stays behind
     int status = end == LoopEnd::EndOfInput ? 0
                  : end == LoopEnd::ReadFailed ? fail(log, "ReadFailed")
                                               : fail(log, "WriteFailed");
-    // All is said: idle workers are not woken one by one to end, the process ends them at once.
-    if (exit_at_end) std::_Exit(status);
+    if (exit_at_end) sys::exitNow(status);  // all is said: nothing needs releasing
     return status;
   } catch (const std::bad_alloc&) {
     return fail(log, "OutOfMemory");

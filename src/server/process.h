@@ -1,14 +1,17 @@
 #pragma once
-// The process around the server: the sinks on the standard streams, the start-up line, the line
-// loop, and the exit status. `main` is this and the signal set-up; tests run it on pipes of their
-// own, with a memory resource that fails.
+// The process around the server: the sinks on the standard streams, the start-up line, the loop,
+// and the exit status. `main` is this and the signal set-up; tests run it on pipes of their own,
+// with a memory resource that fails.
 
 #include <memory_resource>
 
-// Runs the server on descriptors `in`, `out` and `err` until input ends. Everything it takes before
-// the start-up line (the sinks' buffers, the read buffer, the server and its catalogue) comes from
-// `gpa`; when that fails it writes "error: OutOfMemory" and returns 1 without the start-up line.
-// Returns 0 at end of input, or 1 after "error: <name>" when input cannot be read. With
-// `exit_at_end` the process ends as soon as all is written, without waking idle workers to end
-// them and without releasing anything.
-int serve(std::pmr::memory_resource& gpa, int in, int out, int err, bool exit_at_end = false) noexcept;
+#include "runtime/platform.h"
+
+// Runs the server on `in`, `out` and `err` until input ends and every call has replied. Everything
+// it takes before the start-up line (the loop, the sinks' buffers, the read buffer, the server and
+// its catalogue) comes from `gpa`; when that fails it writes "error: OutOfMemory" and returns 1
+// without the start-up line. Returns 0 at end of input, or 1 after "error: <name>" when input
+// cannot be read. With `exit_at_end` the process ends as soon as all is written, without
+// releasing anything.
+int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor out, sys::Descriptor err,
+          bool exit_at_end = false) noexcept;

@@ -9,16 +9,15 @@
 #include "tools/client_requests.h"
 #include "tools/demo_tools.h"
 
-Server::Server(std::pmr::memory_resource& gpa, Sink out, Sink log, ThreadStarter start)
-    : gpa(gpa), wire{out, log}, catalogue(gpa), arenas(gpa), tools(gpa, wire, arenas, start) {}
+Server::Server(std::pmr::memory_resource& gpa, Loop& loop, Sink out, Sink log)
+    : gpa(gpa), wire{out, log}, catalogue(gpa), arenas(gpa), tools(gpa, loop, wire) {}
 
 void ServerDeleter::operator()(Server* s) const noexcept {
-  s->tools.group.wait();  // tool calls still use the server; their replies go out first
   std::pmr::polymorphic_allocator<Server>(&s->gpa).delete_object(s);
 }
 
-ServerPtr initServer(std::pmr::memory_resource& gpa, Sink out, Sink log, ThreadStarter start) {
-  ServerPtr s(std::pmr::polymorphic_allocator<Server>(&gpa).new_object<Server>(gpa, out, log, start));
+ServerPtr initServer(std::pmr::memory_resource& gpa, Loop& loop, Sink out, Sink log) {
+  ServerPtr s(std::pmr::polymorphic_allocator<Server>(&gpa).new_object<Server>(gpa, loop, out, log));
   // The catalogue is a constant of this program; only a broken build could fail here.
   if (!loadCatalogue(s->catalogue) || !bindTools(s->tools, s->catalogue, demoTools())) return nullptr;
   s->arenas.giveBack(s->arenas.take());  // the first message finds its arena ready
@@ -37,8 +36,7 @@ std::string_view trim(std::string_view line) {
 constexpr json::Value null_id{};
 
 // Steps after the arena exists. Throws std::bad_alloc; `handle` reports it.
-void handleMessage(Server& s, ArenaPtr& arena, std::string_view line) {
-  std::pmr::memory_resource& a = arena->resource();
+void handleMessage(Server& s, std::pmr::memory_resource& a, std::string_view line) {
   std::optional<json::Value> message = json::parse(a, line);
   if (!message) {
     sendReply(s.wire, a, null_id, Reply::error(ErrorCode::ParseError, "Parse error: invalid JSON"));
@@ -60,7 +58,7 @@ void handleMessage(Server& s, ArenaPtr& arena, std::string_view line) {
     sendReply(s.wire, a, id, Reply::invalid("params must be an object"));
     return;
   }
-  if (*method == "tools/call") return startToolCall(s.tools, arena, id, params);  // may take the arena over
+  if (*method == "tools/call") return startToolCall(s.tools, a, id, params);
   sendReply(s.wire, a, id, dispatch(s.catalogue, a, *method, params));
 }
 
@@ -73,7 +71,7 @@ void handle(Server& s, std::string_view line) noexcept {
   ArenaPtr arena;
   try {
     arena = s.arenas.take();
-    handleMessage(s, arena, line);  // leaves `arena` empty when a tool call took it over
+    handleMessage(s, arena->resource(), line);
   } catch (const std::bad_alloc&) {
     logOom(s.wire);
   }

@@ -1,13 +1,10 @@
 #include "tools/demo_tools.h"
 
-#include <sys/time.h>
-
 #include <chrono>
 #include <cmath>
-#include <csignal>
-#include <cstdlib>
 
-#include "protocol/waiting.h"
+#include "runtime/loop.h"
+#include "runtime/stdio.h"
 #include "tools/base64.h"
 #include "tools/client_requests.h"
 #include "tools/png.h"
@@ -72,21 +69,25 @@ Reply fail(ToolCalls&, std::pmr::memory_resource& a, const json::Value&, const j
   return textResult(a, "This tool always fails (on purpose).", true);
 }
 
-Reply slow(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
-  auto seconds = argNumber(args, "seconds");
-  if (!seconds) return argError(a, seconds.error(), "seconds");
-  if (*seconds < 0 || *seconds > 60) return Reply::invalid("Invalid arguments: seconds must be between 0 and 60");
-  sleepFor(std::chrono::nanoseconds(static_cast<std::int64_t>(*seconds * 1e9)));
+ToolTask slow(ToolCall call) {
+  std::pmr::memory_resource& a = call.a();
+  auto seconds = argNumber(call.args, "seconds");
+  if (!seconds) co_return argError(a, seconds.error(), "seconds");
+  if (*seconds < 0 || *seconds > 60) co_return Reply::invalid("Invalid arguments: seconds must be between 0 and 60");
+  co_await sleepFor(call.t->loop, std::chrono::nanoseconds(static_cast<std::int64_t>(*seconds * 1e9)));
   json::Text& text = json::newText(a);
   text += "slept ";
   json::writeFloat(text, *seconds);
   text += " s";
-  return textResult(a, text, false);
+  co_return textResult(a, text, false);
 }
 
-Reply notifySteps(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& args, const json::Value* token) {
-  auto steps = argInt(args, "steps", 3, 1, 10);
-  if (!steps) return argError(a, steps.error(), "steps");
+// Each step: a log line, a progress line when the call has a token, then a pause.
+ToolTask notifySteps(ToolCall call) {
+  std::pmr::memory_resource& a = call.a();
+  const Wire& wire = call.t->wire;
+  auto steps = argInt(call.args, "steps", 3, 1, 10);
+  if (!steps) co_return argError(a, steps.error(), "steps");
   for (std::int64_t i = 1; i <= *steps; ++i) {
     // {"level":"info","logger":"demo","data":"step <i>/<steps>"}
     json::Text& message = json::newText(a);
@@ -95,76 +96,67 @@ Reply notifySteps(ToolCalls& t, std::pmr::memory_resource& a, const json::Value&
     message += '/';
     json::writeDecimal(message, *steps);
     message += "\"}";
-    notify(t.wire, a, "notifications/message", message);
-    if (token) {
+    notify(wire, a, "notifications/message", message);
+    if (call.progress_token) {
       // {"progressToken":<token>,"progress":<i>,"total":<steps>}
       json::Text& progress = json::newText(a);
       progress += R"({"progressToken":)";
-      bool written = json::writeValue(progress, *token);
+      bool written = json::writeValue(progress, *call.progress_token);
       progress += R"(,"progress":)";
       json::writeDecimal(progress, i);
       progress += R"(,"total":)";
       json::writeDecimal(progress, *steps);
       progress += '}';
       if (written) {
-        notify(t.wire, a, "notifications/progress", progress);
+        notify(wire, a, "notifications/progress", progress);
       } else {
-        logTooDeep(t.wire);
+        logTooDeep(wire);
       }
     }
     // The pause after the last step matters too: clients may drop a progress notification that
     // arrives in the same read as the reply.
-    sleepFor(std::chrono::milliseconds(50));
+    co_await sleepFor(call.t->loop, std::chrono::milliseconds(50));
   }
   json::Text& text = json::newText(a);
   text += "done after ";
   json::writeDecimal(text, *steps);
   text += " steps";
-  return textResult(a, text, false);
+  co_return textResult(a, text, false);
 }
 
-Reply askClientTool(ToolCalls& t, std::pmr::memory_resource& a, const json::Value&, const json::Value*) {
-  Expected<std::string_view, AskFailure> answer = askClient(t.wire, t.requests, a);
+ToolTask askClientTool(ToolCall call) {
+  std::pmr::memory_resource& a = call.a();
+  ToolCalls& t = *call.t;
+  Expected<std::string_view, AskFailure> answer = co_await askClient(t.wire, t.requests, t.loop, a);
   if (!answer && answer.error() == AskFailure::AnswerLost) {
     // The client did answer: saying it did not would mislead. One report, and one reply.
     Reply lost = textResult(a, "the client's answer could not be kept for lack of memory", true);
     logOom(t.wire);
-    return lost;
+    co_return lost;
   }
   json::Text& text = json::newText(a);
   if (!answer) {
     text += "the client did not answer within ";
-    json::writeFloat(text, std::chrono::duration<double>(t.requests.ask_timeout).count());
+    json::writeFloat(text, std::chrono::duration<double>(ClientRequests::ask_timeout).count());
     text += " s";
-    return textResult(a, text, true);
+    co_return textResult(a, text, true);
   }
   text += "client answered: ";
   text += *answer;
-  return textResult(a, text, false);
+  co_return textResult(a, text, false);
 }
 
-void exitAtOnce(int) { std::_Exit(3); }
-
 [[noreturn]] Reply crash(ToolCalls& t, std::pmr::memory_resource&, const json::Value&, const json::Value*) {
-  // The end comes within 80 ms even when nobody reads standard output and the flush below blocks.
-  struct sigaction action {};
-  action.sa_handler = exitAtOnce;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGALRM, &action, nullptr);
-  itimerval timer{};
-  timer.it_value.tv_usec = 80'000;
-  setitimer(ITIMER_REAL, &timer, nullptr);
-  // The line is written by this thread, under the standard-error lock, before the process ends.
   t.wire.log.write(t.wire.log.ctx, "crashing on purpose");
-  flush(t.wire.log);
-  flush(t.wire.out);  // replies already made for earlier requests still reach the client
-  std::_Exit(3);  // at once: no reply, no clean-up, other calls abandoned
+  // Replies already made for earlier requests still reach a client that reads them; then the end
+  // comes at once: no reply, no clean-up, other calls abandoned.
+  endProcess(t.loop, 3);
 }
 
 constexpr Tool demo_tools[] = {
-    {"echo", &echo, false},    {"add", &add, false},   {"image", &image, false},
-    {"fail", &fail, false},    {"slow", &slow, true},  {"notify", &notifySteps, true},
-    {"ask_client", &askClientTool, true},              {"crash", &crash, true},
+    {"echo", &echo},     {"add", &add},       {"image", &image},
+    {"fail", &fail},     {"slow", &slow},     {"notify", &notifySteps},
+    {"ask_client", &askClientTool},           {"crash", &crash},
 };
 
 }  // namespace

@@ -2,34 +2,73 @@
 
 #include <new>
 
+#include "runtime/coroutine.h"
+
 namespace {
 
-// What a task carries: it lives in the message's arena, which travels with it.
-struct ToolCall {
-  ToolCall(ToolCalls* t, const Tool* tool, Arena* arena, const json::Value& id, const json::Value& params)
-      : t(t), tool(tool), arena(arena), id(id), params(params) {}
-  ToolCalls* t;
-  const Tool* tool;
-  Arena* arena;
-  json::Value id;
-  json::Value params;
-};
+// How large a waiting call's first block is: its copied arguments fit, and usually its reply.
+constexpr std::size_t call_first_block = 128;
 
-void runTask(void* arg) noexcept {
-  ToolCall& call = *static_cast<ToolCall*>(arg);
-  ArenaPtr arena(call.arena, ArenaDeleter{&call.t->gpa});
-  runToolCall(*call.t, *call.tool, arena->resource(), call.id, call.params);
-  call.t->arenas.giveBack(std::move(arena));  // only once the reply is out: `call` lives in it
+// "arguments" when it is an object; anything else counts as no arguments.
+const json::Value& argumentsOf(const json::Value& params) {
+  const json::Value* arguments = json::member(params, "arguments");
+  return arguments && arguments->isObject() ? *arguments : json::empty_object;
 }
 
-// How many calls run at once; further calls wait for one of them to end. Each waiting call needs a
-// thread of its own, so this is far above what a client asks at once.
-constexpr std::size_t max_worker_threads = 4096;
+// "_meta"."progressToken", whatever its kind; null when there is none.
+const json::Value* progressTokenOf(const json::Value& params) {
+  const json::Value* meta = json::member(params, "_meta");
+  return meta ? json::member(*meta, "progressToken") : nullptr;
+}
+
+// What a waiting call keeps, copied out of the message's arena `message`. Throws std::bad_alloc.
+ToolCall keepCall(ToolCalls& t, std::pmr::memory_resource& message, const json::Value& id, const json::Value& params) {
+  ToolCall call;
+  call.t = &t;
+  call.arena = newArena(t.gpa, call_first_block);
+  std::pmr::memory_resource& a = call.a();
+  call.id = json::copy(a, id, message);
+  call.args = json::copy(a, argumentsOf(params), message);
+  if (const json::Value* token = progressTokenOf(params)) {
+    call.progress_token = std::pmr::polymorphic_allocator<>(&a).new_object<json::Value>(json::copy(a, *token, message));
+  }
+  return call;
+}
+
+const Tool* findTool(const ToolCalls& t, std::string_view name) {
+  for (const Tool* tool : t.table) {
+    if (tool->name == name) return tool;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
-ToolCalls::ToolCalls(std::pmr::memory_resource& gpa, Wire wire, ArenaCache& arenas, ThreadStarter start)
-    : gpa(gpa), wire(wire), arenas(arenas), requests(gpa), table(&gpa), group(max_worker_threads, &this->wire.out, start) {}
+ToolCalls::ToolCalls(std::pmr::memory_resource& gpa, Loop& loop, Wire wire)
+    : gpa(gpa), loop(loop), wire(wire), requests(gpa), table(&gpa) {}
+
+ToolTask::promise_type::promise_type(ToolCall& call) noexcept : call(call) { ++call.t->loop.tasks; }
+
+ToolTask::promise_type::~promise_type() { --call.t->loop.tasks; }
+
+void ToolTask::promise_type::return_value(const Reply& reply) noexcept {
+  sendReply(call.t->wire, call.a(), call.id, reply);
+}
+
+void ToolTask::promise_type::unhandled_exception() noexcept {
+  // The edge of every waiting call: without memory its reply is dropped with one report.
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    logOom(call.t->wire);
+  }
+}
+
+void* ToolTask::promise_type::operator new(std::size_t size, ToolCall& call) {
+  return allocateFrame(call.t->gpa, size);
+}
+
+void ToolTask::promise_type::operator delete(void* frame, std::size_t size) noexcept { freeFrame(frame, size); }
 
 bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools) {
   t.table.clear();
@@ -44,15 +83,7 @@ bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools) {
   return true;
 }
 
-const Tool* findTool(const ToolCalls& t, std::string_view name) {
-  for (const Tool* tool : t.table) {
-    if (tool->name == name) return tool;
-  }
-  return nullptr;
-}
-
-void startToolCall(ToolCalls& t, ArenaPtr& arena, const json::Value& id, const json::Value& params) {
-  std::pmr::memory_resource& a = arena->resource();
+void startToolCall(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& id, const json::Value& params) {
   std::string_view name = json::stringField(params, "name").value_or("");
   const Tool* tool = findTool(t, name);
   if (!tool) {
@@ -62,25 +93,15 @@ void startToolCall(ToolCalls& t, ArenaPtr& arena, const json::Value& id, const j
     sendReply(t.wire, a, id, Reply::invalid(message));
     return;
   }
-  if (!tool->waits) return runToolCall(t, *tool, a, id, params);
-  auto* call = std::pmr::polymorphic_allocator<ToolCall>(&a).new_object<ToolCall>(&t, tool, arena.get(), id, params);
-  Arena* handed_over = arena.release();  // the task owns the arena from here and frees it after replying
-  if (t.group.tryStart(Task{&runTask, call})) return;
-  // No worker can take the call. It must not wait here, on the thread that reads the client's
-  // answers and requests, so it is answered at once.
-  arena.reset(handed_over);
-  sendReply(t.wire, a, id, textResult(a, "no worker thread could be started for this call; try again later", true));
+  if (tool->answer) return runToolCall(t, *tool, a, id, params);
+  tool->start(keepCall(t, a, id, params));
 }
 
 void runToolCall(ToolCalls& t, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
                  const json::Value& params) noexcept {
-  const json::Value* arguments = json::member(params, "arguments");
-  const json::Value& args = arguments && arguments->isObject() ? *arguments : json::empty_object;
-  const json::Value* meta = json::member(params, "_meta");
-  const json::Value* progress_token = meta ? json::member(*meta, "progressToken") : nullptr;
   // runToolCall decides for the whole call: without memory the reply is dropped with one report.
   try {
-    sendReply(t.wire, a, id, tool.run(t, a, args, progress_token));
+    sendReply(t.wire, a, id, tool.answer(t, a, argumentsOf(params), progressTokenOf(params)));
   } catch (const std::bad_alloc&) {
     logOom(t.wire);
   }

@@ -1,9 +1,11 @@
 #pragma once
-// tools/call from the request to its reply. startToolCall (main thread) looks the tool up in the
-// table bound from the catalogue; a tool that never waits runs at once, any other is handed, with
-// the message's arena, to a worker of the task group, and runToolCall sends the reply there. Also
-// what every tool uses: argument readers and result builders.
+// tools/call from the request to its reply. startToolCall looks the tool up in the table bound from
+// the catalogue. A tool that never waits is a plain function: it answers at once, in the message's
+// arena. A tool that may wait is a coroutine: it becomes a task of its own, holding only what it
+// needs in memory of its own, and is suspended whenever it waits; its reply leaves when it ends.
+// Also what every tool uses: argument readers and result builders.
 
+#include <coroutine>
 #include <cstdint>
 #include <memory_resource>
 #include <span>
@@ -15,50 +17,88 @@
 #include "protocol/expected.h"
 #include "protocol/json.h"
 #include "protocol/message.h"
-#include "protocol/task_group.h"
+#include "runtime/loop.h"
 #include "tools/client_requests.h"
 
 struct ToolCalls;
+class ToolTask;
 
-// One tool: what it is called in the catalogue, what runs it, and whether it may wait (sleep, wait
-// for the client, or end the process). A tool that never waits runs on the thread that read its
-// request. `run` returns the reply, built in `a`; `progress_token` is null when the call had none.
-// Argument problems are the whole answer: -32602 before anything is sent. Throws std::bad_alloc.
+// A call of a tool that may wait: everything it keeps while suspended. `arena` owns the copies of
+// the request's id, arguments and progress token, and what the call builds; the message it came in
+// is gone by the time the tool runs.
+struct ToolCall {
+  ToolCalls* t = nullptr;
+  ArenaPtr arena;
+  json::Value id;
+  json::Value args;                                // an object
+  const json::Value* progress_token = nullptr;     // null when the call has none
+  std::pmr::memory_resource& a() const { return arena->resource(); }
+};
+
+// A tool that never waits: returns the reply, built in `a`; `progress_token` is null when the
+// call had none. Throws std::bad_alloc.
+using AnsweringTool = Reply (*)(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& args,
+                                const json::Value* progress_token);
+// A tool that may wait: a coroutine that co_returns its reply.
+using WaitingTool = ToolTask (*)(ToolCall call);
+
+// One tool: what it is called in the catalogue, and what runs it. What kind of tool it is follows
+// from the function it is given. Argument problems are the whole answer: -32602 before anything
+// is sent.
 struct Tool {
+  constexpr Tool(std::string_view name, AnsweringTool answer) : name(name), answer(answer) {}
+  constexpr Tool(std::string_view name, WaitingTool start) : name(name), start(start) {}
   std::string_view name;
-  Reply (*run)(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& args, const json::Value* progress_token);
-  bool waits;
+  AnsweringTool answer = nullptr;
+  WaitingTool start = nullptr;
 };
 
 // The tool-call subsystem: the tools bound from the catalogue, the requests to the client, and the
-// workers that run calls beside the main thread.
+// loop that resumes calls that wait.
 struct ToolCalls {
-  // Workers come from `start`; tests inject one that fails.
-  ToolCalls(std::pmr::memory_resource& gpa, Wire wire, ArenaCache& arenas,
-            ThreadStarter start = &startDetachedThread);
-  std::pmr::memory_resource& gpa;
+  ToolCalls(std::pmr::memory_resource& gpa, Loop& loop, Wire wire);
+  std::pmr::memory_resource& gpa;  // the frames and arenas of calls that wait
+  Loop& loop;
   Wire wire;
-  ArenaCache& arenas;  // where a task gives back the arena of the message it took over
   ClientRequests requests;
   std::pmr::vector<const Tool*> table;  // in catalogue order; read-only after bindTools
-  TaskGroup group;  // declared last: released first, after every running call has ended
+};
+
+// The coroutine type of a tool that may wait. It starts at once and runs until it first waits; its
+// frame comes from the server's `gpa` and counts as one of the loop's tasks until it ends. What it
+// co_returns is sent as the reply to the call's id; running out of memory drops the reply with one
+// report instead. Either way the call's memory goes with the frame.
+class ToolTask {
+ public:
+  struct promise_type {
+    explicit promise_type(ToolCall& call) noexcept;
+    ~promise_type();
+    ToolTask get_return_object() noexcept { return {}; }
+    std::suspend_never initial_suspend() noexcept { return {}; }
+    std::suspend_never final_suspend() noexcept { return {}; }
+    void return_value(const Reply& reply) noexcept;
+    void unhandled_exception() noexcept;
+    static void* operator new(std::size_t size, ToolCall& call);
+    static void operator delete(void* frame, std::size_t size) noexcept;
+
+    ToolCall& call;
+  };
 };
 
 // Binds each tool of the catalogue to its entry in `tools`. False when a catalogue tool has none.
 // Throws std::bad_alloc.
 bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools);
 
-// The bound tool called `name`, or null.
-const Tool* findTool(const ToolCalls& t, std::string_view name);
+// Answers an unknown tool name at once (-32602 "Unknown tool: <name>"). Runs a tool that never
+// waits here, in `a`, the message's arena. Starts a tool that may wait with copies of what it
+// needs: the message's arena is free again as soon as this returns.
+// REQUIRES: `id` and `params` live in `a`. Throws std::bad_alloc before a waiting tool starts
+// (nothing sent).
+void startToolCall(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& id, const json::Value& params);
 
-// Answers an unknown tool name at once (-32602 "Unknown tool: <name>"). Runs a tool that never waits
-// here; hands any other, with `arena`, to a worker and returns with `arena` empty. When no worker can
-// be had at all, a waiting tool is answered with a tool error instead of blocking this thread.
-// REQUIRES: main thread; `id` and `params` live in `arena`. Throws std::bad_alloc (nothing sent).
-void startToolCall(ToolCalls& t, ArenaPtr& arena, const json::Value& id, const json::Value& params);
-
-// Runs `tool` with the arguments in `params` and sends its reply, built in `a`, the arena of the
-// message that holds `id` and `params`. Out of memory drops the reply with one report.
+// Runs `tool`, one that never waits, with the arguments in `params`, and sends its reply, built in
+// `a`, the arena of the message that holds `id` and `params`. Out of memory drops the reply with
+// one report.
 void runToolCall(ToolCalls& t, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
                  const json::Value& params) noexcept;
 

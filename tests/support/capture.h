@@ -1,30 +1,26 @@
 #pragma once
-// Test doubles for the server's exchangeable parts: a Sink that keeps every line it is given, and a
-// memory resource that fails on request. Both are safe to use from several threads.
+// Test doubles for the server's exchangeable parts: a Sink that keeps every line it is given, a
+// memory resource that fails on request, and a clock that moves only when the test moves it.
 
-#include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstddef>
 #include <memory_resource>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "runtime/loop.h"
+
 // Keeps every line written through its sink(), in order. Lines never contain their newline.
 class CapturingSink {
  public:
-  std::vector<std::string> lines() const;
+  const std::vector<std::string>& lines() const { return lines_; }
   // Removes and returns everything captured so far.
   std::vector<std::string> take();
-  // Waits until at least `n` lines have arrived or `seconds` passed; returns the lines seen.
-  std::vector<std::string> waitFor(std::size_t n, double seconds = 10) const;
   void write(std::string_view line);
 
  private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::vector<std::string> lines_;  // guarded by mutex_
+  std::vector<std::string> lines_;
 };
 
 // Forwards to new/delete, but throws std::bad_alloc on the allocation numbered `failAt` (counting
@@ -33,17 +29,25 @@ class FailingResource : public std::pmr::memory_resource {
  public:
   // The `n`-th allocation from now on fails; 0 disarms.
   void arm(std::size_t n);
-  std::size_t allocations() const { return count_.load(); }
-  std::size_t outstanding() const { return outstanding_.load(); }
+  std::size_t allocations() const { return count_; }
+  std::size_t outstanding() const { return outstanding_; }
 
  private:
   void* do_allocate(std::size_t bytes, std::size_t align) override;
   void do_deallocate(void* p, std::size_t bytes, std::size_t align) override;
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override;
 
-  std::atomic<std::size_t> fail_at_{0};
-  std::atomic<std::size_t> count_{0};
-  std::atomic<std::size_t> outstanding_{0};
+  std::size_t fail_at_ = 0;
+  std::size_t count_ = 0;
+  std::size_t outstanding_ = 0;
+};
+
+// Time for a loop, standing still until the test moves it.
+struct TestClock {
+  Loop::Time now{};
+  LoopClock source() const {
+    return {[](const void* ctx) { return static_cast<const TestClock*>(ctx)->now; }, this};
+  }
 };
 
 #include "server/server.h"
@@ -51,21 +55,29 @@ class FailingResource : public std::pmr::memory_resource {
 // The Sink that appends to `c`.
 Sink sinkOf(CapturingSink& c);
 
-// A server over capturing sinks and a failing allocator, as every in-process test uses it.
+// A server over capturing sinks, a failing allocator and a test clock, as every in-process test
+// uses it. Time moves only through advance() and finishCalls().
 struct TestServer {
-  explicit TestServer(ThreadStarter start = &startDetachedThread);
+  TestServer();
+  ~TestServer();
   // Hands `line` to handle() and returns what it wrote to standard output, then clears the capture.
   std::vector<std::string> run(std::string_view line);
   // The one line written for `line`, or a text describing what came instead.
   std::string replyTo(std::string_view line);
-  // Like run(), for a line that may start a tool call: waits until every running call has ended.
+  // Like run(), for a line that may start a tool call: then runs finishCalls().
   std::vector<std::string> runCall(std::string_view line);
   // The one line runCall() saw, or a text describing what came instead.
   std::string callReply(std::string_view line);
+  // Moves the clock on by `d`, firing every timer that falls due on the way, in order.
+  void advance(std::chrono::nanoseconds d);
+  // Moves the clock from timer to timer until no call waits any more.
+  void finishCalls();
 
   FailingResource gpa;
   CapturingSink out;
   CapturingSink log;
+  TestClock clock;
+  Loop loop;
   ServerPtr server;  // declared last: released first
 };
 

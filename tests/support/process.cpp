@@ -56,8 +56,10 @@ ProcessResult runServer(std::string_view input, ProcessOptions options) {
   auto start = std::chrono::steady_clock::now();
   auto deadline = start + std::chrono::duration<double>(options.timeout_seconds);
   auto first_read = start + std::chrono::duration<double>(options.first_read_after);
-  while (out[0] >= 0 || err[0] >= 0 || in[1] >= 0) {
+  // Standard output not yet read keeps the run going only while the server may still write to it.
+  for (;;) {
     bool reading = std::chrono::steady_clock::now() >= first_read;
+    if (in[1] < 0 && err[0] < 0 && (out[0] < 0 || !reading)) break;
     pollfd fds[3] = {{in[1], POLLOUT, 0}, {reading ? out[0] : -1, POLLIN, 0}, {err[0], POLLIN, 0}};
     if (::poll(fds, 3, 100) < 0) continue;
     if (std::chrono::steady_clock::now() > deadline) {
@@ -84,6 +86,11 @@ ProcessResult runServer(std::string_view input, ProcessOptions options) {
         (i == 1 ? out[0] : err[0]) = -1;
       }
     }
+  }
+  if (out[0] >= 0) {  // what the server left unread when it ended
+    ::fcntl(out[0], F_SETFL, O_NONBLOCK);
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;) result.out.append(chunk, static_cast<std::size_t>(n));
   }
   for (int fd : {in[1], out[0], err[0]}) {
     if (fd >= 0) ::close(fd);

@@ -17,7 +17,8 @@ struct ProcessOptions {
   double timeout_seconds = 60;      // the process is killed after this long
   bool nonblocking_stdin = false;   // the server's standard input is a non-blocking file description
   bool nonblocking_stdout = false;  // so is its standard output
-  double first_read_after = 0;      // seconds before the test starts reading standard output
+  double first_read_after = 0;      // seconds before the test starts reading standard output; what
+                                    // a server that ends before then leaves unread is read at its end
 };
 
 // A started demo_server and the test's ends of its three standard streams.
