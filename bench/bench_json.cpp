@@ -24,8 +24,8 @@ constexpr std::string_view request_line =
 // Parses `text` into a fresh arena; aborts the run when the text is rejected.
 void parseEach(benchmark::State& state, std::string_view text) {
   for (auto _ : state) {
-    Arena arena(*std::pmr::new_delete_resource());
-    std::optional<json::Value> v = json::parse(arena.resource(), text);
+    ArenaPtr arena = newArena(*std::pmr::new_delete_resource(), message_first_block);
+    std::optional<json::Value> v = json::parse(arena->resource(), text);
     if (!v) {
       state.SkipWithError("rejected");
       return;

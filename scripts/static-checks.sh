@@ -37,9 +37,6 @@ echo "cppcheck"
 #                                      Sink is a context pointer and two function pointers, Wire
 #                                      two Sinks; they are passed by value throughout, like
 #                                      function pointers.
-#   constParameter, constParameterCallback
-#                                      handlers and tools take `Server&` or `ToolCalls&` as one
-#                                      signature, whether or not today's body writes to it.
 #   shadowFunction, useStlAlgorithm    naming and loop-style preferences, not faults.
 if ! cppcheck --std=c++20 --language=c++ -I src --enable=warning,performance,portability,style \
     --inline-suppr --quiet --error-exitcode=1 -j 2 --template='{file}:{line}: {severity} [{id}] {message}' \
@@ -50,8 +47,6 @@ if ! cppcheck --std=c++20 --language=c++ -I src --enable=warning,performance,por
     --suppress=uninitMemberVar:src/protocol/json.cpp \
     --suppress=passedByValue:src/server/server.cpp \
     --suppress=passedByValue:src/tools/tool_call.cpp \
-    --suppress=constParameter \
-    --suppress=constParameterCallback \
     --suppress=shadowFunction \
     --suppress=useStlAlgorithm \
     src; then

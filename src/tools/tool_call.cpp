@@ -26,6 +26,7 @@ ToolCall keepCall(ToolCalls& t, std::pmr::memory_resource& message, const json::
   ToolCall call;
   call.t = &t;
   call.arena = newArena(t.gpa, call_first_block);
+  // cppcheck-suppress uninitvar ; id and args are null Values from their member initialisers
   std::pmr::memory_resource& a = call.a();
   call.id = json::copy(a, id, message);
   call.args = json::copy(a, argumentsOf(params), message);
