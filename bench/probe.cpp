@@ -879,8 +879,10 @@ Outcome hostile(const std::string& server) {
   std::string big = std::string(head) + R"("big","method":"ping","params":{"s":")";
   big.append(100'000'000, 'x');
   big += "\"}}\n";
-  Clock::time_point t0 = Clock::now();
+  // The slow call is timed from when it has entered the pipe: queuing the long line takes a while.
   p.send(toolCall(R"("slow")", "slow", R"({"seconds":0.5})"));
+  if (!drainInput(p, milliseconds(2000))) return {Verdict::Fail, "the server stopped reading", {}};
+  Clock::time_point t0 = Clock::now();
   p.send(big);
   big = {};
   std::optional<Clock::time_point> all_in;  // the long line's last byte entered the pipe
