@@ -15,17 +15,31 @@
 
 namespace sys {
 
+#if defined(_WIN32)
+using Descriptor = void*;  // a HANDLE
+#else
 using Descriptor = int;
+#endif
+
+// The process's standard input, output and error, made ready for the loop: a write to a reader
+// that has gone fails, rather than ending the process.
+struct StandardStreams {
+  Descriptor in, out, err;
+};
+StandardStreams standardStreams() noexcept;
 
 // One standard stream as the loop uses it. What the fields mean is the backend's.
 struct Stream {
-  Descriptor fd = -1;
+  Descriptor fd{};
   std::uint8_t kind = 0;
   std::size_t capacity = 0;
+  void* helper = nullptr;
 };
 
-// Looks at `fd` once, so that later reads and writes know how to avoid blocking on it.
-Stream openStream(Descriptor fd) noexcept;
+// The stream for reading `fd`, or for writing it: looked at once, so that later reads and writes
+// know how to avoid blocking on it.
+Stream openInput(Descriptor fd) noexcept;
+Stream openOutput(Descriptor fd) noexcept;
 
 enum class Io : std::uint8_t {
   Done,    // `count` bytes moved; a write may move fewer than asked, even none (no room now)

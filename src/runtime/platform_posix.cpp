@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -51,8 +52,19 @@ int millisecondsOf(std::chrono::nanoseconds timeout) {
 
 }  // namespace
 
-Stream openStream(Descriptor fd) noexcept {
-  Stream s{fd, Unbounded, 0};
+StandardStreams standardStreams() noexcept {
+  // A closed standard output must fail writes (EPIPE), not end the process.
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
+  return {0, 1, 2};
+}
+
+Stream openInput(Descriptor fd) noexcept { return Stream{fd, Unbounded, 0, nullptr}; }
+
+Stream openOutput(Descriptor fd) noexcept {
+  Stream s{fd, Unbounded, 0, nullptr};
   int flags = ::fcntl(fd, F_GETFL);
   struct stat st {};
   if (flags >= 0 && (flags & O_NONBLOCK)) {

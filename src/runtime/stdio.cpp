@@ -69,7 +69,7 @@ bool after(void* ctx, Delivery& d) {
 }  // namespace
 
 StdoutSink::StdoutSink(sys::Descriptor fd, std::pmr::memory_resource& memory, std::size_t drop_beyond)
-    : stream(sys::openStream(fd)), drop_beyond(drop_beyond), queue(&memory) {}
+    : stream(sys::openOutput(fd)), drop_beyond(drop_beyond), queue(&memory) {}
 
 void reserveBuffers(StdoutSink& out) { out.queue.reserve(StdoutSink::buffer_capacity); }
 
@@ -179,7 +179,7 @@ LoopEnd runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, std:
                     StdoutSink& out, StdoutSink& err, LineHandler handler) {
   loop.outputs[0] = &out;
   loop.outputs[1] = &err;
-  LineInput input{sys::openStream(in), buffer, std::pmr::string(&gpa)};
+  LineInput input{sys::openInput(in), buffer, std::pmr::string(&gpa)};
   std::optional<LoopEnd> end;
   for (;;) {
     loop.fireDue();
@@ -202,6 +202,11 @@ LoopEnd runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, std:
   deliverAll(outputs, end_patience);
   loop.outputs[0] = loop.outputs[1] = nullptr;
   return *end;
+}
+
+void deliverQueued(StdoutSink& out) noexcept {
+  StdoutSink* outputs[] = {&out};
+  deliverAll(outputs, end_patience);
 }
 
 void endProcess(Loop& loop, int status) noexcept {

@@ -80,6 +80,10 @@ inline constexpr std::size_t read_buffer_size = 65536;
 LoopEnd runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, std::pmr::memory_resource& gpa,
                     StdoutSink& out, StdoutSink& err, LineHandler handler);
 
+// Writes what `out` holds for as long as it takes bytes; gives up once it has taken nothing for
+// 80 ms. For the last words of a process.
+void deliverQueued(StdoutSink& out) noexcept;
+
 // Ends the process with `status` once the loop's outputs have delivered what they hold, giving up
 // on one that has taken nothing for 80 ms. Whatever else runs or sleeps is abandoned.
 [[noreturn]] void endProcess(Loop& loop, int status) noexcept;

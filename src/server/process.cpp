@@ -51,9 +51,12 @@ int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor ou
     int status = end == LoopEnd::EndOfInput ? 0
                  : end == LoopEnd::ReadFailed ? fail(log, "ReadFailed")
                                               : fail(log, "WriteFailed");
+    deliverQueued(err);
     if (exit_at_end) sys::exitNow(status);  // all is said: nothing needs releasing
     return status;
   } catch (const std::bad_alloc&) {
-    return fail(log, "OutOfMemory");
+    int status = fail(log, "OutOfMemory");
+    deliverQueued(err);
+    return status;
   }
 }
