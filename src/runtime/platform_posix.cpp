@@ -44,6 +44,14 @@ std::size_t pipeRoom(const Stream& out) {
 #endif
 }
 
+// A send to a socket never waits; where the system has the flag, a reader that has gone fails it
+// without a signal (SIGPIPE is ignored anyway).
+#if defined(MSG_NOSIGNAL)
+constexpr int send_flags = MSG_DONTWAIT | MSG_NOSIGNAL;
+#else
+constexpr int send_flags = MSG_DONTWAIT;
+#endif
+
 int millisecondsOf(std::chrono::nanoseconds timeout) {
   if (timeout.count() < 0) return -1;
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();  // never wake early
@@ -99,8 +107,7 @@ Transfer writeSome(const Stream& out, const char* data, std::size_t size, bool r
     if (chunk == 0) return {Io::Done, 0};
   }
   for (;;) {
-    ssize_t written = out.kind == Socket ? ::send(out.fd, data, chunk, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                         : io_calls.write(out.fd, data, chunk);
+    ssize_t written = out.kind == Socket ? ::send(out.fd, data, chunk, send_flags) : io_calls.write(out.fd, data, chunk);
     if (written >= 0) return {Io::Done, static_cast<std::size_t>(written)};
     if (errno == EAGAIN || errno == EWOULDBLOCK) return {Io::Done, 0};
     if (errno != EINTR) return {Io::Failed};

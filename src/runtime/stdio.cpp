@@ -164,7 +164,7 @@ void deliverAll(std::span<StdoutSink* const> outputs, std::chrono::milliseconds 
     }
     if (!interest.outputs[0] && !interest.outputs[1]) return;
     sys::Readiness ready = sys::waitFor(interest, give_up - steady_clock::now());
-    for (std::size_t i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < outputs.size() && i < 2; ++i) {
       if (!ready.outputs[i]) continue;
       std::uint64_t before = outputs[i]->left;
       writeWhatFits(*outputs[i], true);

@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 
+#if !defined(_WIN32)
 #include <sys/wait.h>
+#endif
 
 using namespace std::literals;
 
@@ -200,6 +202,9 @@ TEST(GradientPng, OutOfMemoryLeavesNothing) {
 
 // Python's zlib module as an independent decoder of the chunk CRCs and the IDAT streams.
 TEST(GradientPng, PythonZlibAgrees) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "runs python3 through a POSIX shell";
+#else
   const std::string dir = testing::TempDir();
   std::ofstream(dir + "png_check.py") << R"(import struct, sys, zlib
 for name in sys.argv[1:]:
@@ -231,6 +236,7 @@ for name in sys.argv[1:]:
   if (WIFEXITED(status) && WEXITSTATUS(status) == 127) GTEST_SKIP() << "no python3";
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(firstDifference(out, expected), expected.size()) << "(the offset of the first wrong hex digit)";
+#endif
 }
 
 }  // namespace
