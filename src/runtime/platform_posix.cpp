@@ -44,12 +44,19 @@ std::size_t pipeRoom(const Stream& out) {
 #endif
 }
 
-// A send to a socket never waits; where the system has the flag, a reader that has gone fails it
-// without a signal (SIGPIPE is ignored anyway).
+// A send to a socket never waits, where the system has the flag for it; a socket without it is
+// written like a file. A reader that has gone fails the send without a signal where the system can
+// say so (SIGPIPE is ignored anyway).
+#if defined(MSG_DONTWAIT)
+constexpr bool sockets_wait_not = true;
 #if defined(MSG_NOSIGNAL)
 constexpr int send_flags = MSG_DONTWAIT | MSG_NOSIGNAL;
 #else
 constexpr int send_flags = MSG_DONTWAIT;
+#endif
+#else
+constexpr bool sockets_wait_not = false;
+constexpr int send_flags = 0;
 #endif
 
 int millisecondsOf(std::chrono::nanoseconds timeout) {
@@ -78,7 +85,7 @@ Stream openOutput(Descriptor fd) noexcept {
   if (flags >= 0 && (flags & O_NONBLOCK)) {
     s.kind = NonBlocking;
   } else if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) {
-    s.kind = Socket;
+    s.kind = sockets_wait_not ? Socket : Unbounded;
   } else if (S_ISFIFO(st.st_mode)) {
     s.kind = Pipe;
 #if defined(F_GETPIPE_SZ)
