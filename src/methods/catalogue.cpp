@@ -3,7 +3,11 @@
 #include <cstdint>
 #include <optional>
 
-const std::string_view tools_json = R"([
+#include "methods/resources.h"
+
+namespace {
+
+constexpr std::string_view tools_json = R"([
   {"name": "echo", "title": "回声", "description": "Repeat a text a number of times.",
    "inputSchema": {"type": "object", "properties": {"text": {"type": "string", "description": "要重复的文字"},
      "times": {"type": "integer", "minimum": 1, "maximum": 10, "default": 1}}, "required": ["text"]}},
@@ -27,19 +31,18 @@ const std::string_view tools_json = R"([
    "inputSchema": {"type": "object", "properties": {}}}
 ])";
 
-const std::string_view resources_json =
-    R"([{"uri": "demo://readme", "name": "readme", "title": "说明", "mimeType": "text/markdown"}])";
+// The readme's and the notes' addresses come from resources.h, which serves them.
+constexpr std::string_view resources_json =
+    R"([{"name": "readme", "title": "说明", "mimeType": "text/markdown"}])";
 
-const std::string_view templates_json =
-    R"([{"uriTemplate": "demo://notes/{name}", "name": "note", "title": "笔记", "mimeType": "text/plain"}])";
+constexpr std::string_view templates_json =
+    R"([{"name": "note", "title": "笔记", "mimeType": "text/plain"}])";
 
-const std::string_view prompts_json = R"([
+constexpr std::string_view prompts_json = R"([
   {"name": "review", "title": "代码审查", "description": "Ask for a review of a code snippet.",
    "arguments": [{"name": "code", "description": "要审查的代码", "required": true},
                  {"name": "language", "description": "语言", "required": false}]}
 ])";
-
-namespace {
 
 // Reads a cursor as an unsigned 64-bit decimal: "_" may separate digits ("1_0" is 10) but may not
 // lead or trail; one "+" or "-" may come first, and after "-" only zeros are allowed ("-0" is 0).
@@ -64,6 +67,41 @@ std::optional<std::uint64_t> parseCursor(std::string_view text) {
   return value;
 }
 
+// {"<key>":<list>}: the constant `list`, an array, written compactly. `first`, when given, is the
+// first member of the list's one entry: {"<key>":[{<first>,<the entry's members>}]}. Nullopt when
+// the constant is broken.
+std::optional<std::string_view> listing(std::pmr::memory_resource& a, std::string_view key, std::string_view list,
+                                        std::string_view first = {}) {
+  std::optional<json::Value> parsed = json::parse(a, list);
+  json::Text& compact = json::newText(a);
+  if (!parsed || parsed->kind != json::Kind::Array || !json::writeValue(compact, *parsed)) return std::nullopt;
+  json::Text& out = json::newText(a);
+  out += "{\"";
+  out += key;
+  out += "\":";
+  if (first.empty()) {
+    out += compact;
+  } else {
+    if (parsed->size != 1 || parsed->items()[0].kind != json::Kind::Object) return std::nullopt;
+    out += "[{";
+    out += first;
+    if (parsed->items()[0].size > 0) out += ',';
+    out += std::string_view(compact).substr(2);
+  }
+  out += '}';
+  return out;
+}
+
+// "<key>":<address>, the address written as a JSON string.
+std::string_view addressMember(std::pmr::memory_resource& a, std::string_view key, std::string_view address) {
+  json::Text& out = json::newText(a);
+  out += '"';
+  out += key;
+  out += "\":";
+  json::writeString(out, address);
+  return out;
+}
+
 }  // namespace
 
 bool loadCatalogue(Catalogue& c) {
@@ -79,6 +117,19 @@ bool loadCatalogue(Catalogue& c) {
     texts[i] = text;
   }
   c.tool_texts = {texts, c.tools.size()};
+
+  json::Text& note_template = json::newText(c.arena);
+  note_template += notes_prefix;
+  note_template += "{name}";
+  std::optional<std::string_view> resources =
+      listing(c.arena, "resources", resources_json, addressMember(c.arena, "uri", readme_uri));
+  std::optional<std::string_view> templates =
+      listing(c.arena, "resourceTemplates", templates_json, addressMember(c.arena, "uriTemplate", note_template));
+  std::optional<std::string_view> prompts = listing(c.arena, "prompts", prompts_json);
+  if (!resources || !templates || !prompts) return false;
+  c.resources = *resources;
+  c.templates = *templates;
+  c.prompts = *prompts;
   return true;
 }
 
@@ -108,19 +159,6 @@ Reply toolsPage(const Catalogue& c, std::pmr::memory_resource& a, const json::Va
     json::writeDecimal(out, static_cast<std::int64_t>(end));
     out += '"';
   }
-  out += '}';
-  return Reply::result(out);
-}
-
-Reply listResult(std::pmr::memory_resource& a, std::string_view key, std::string_view text) {
-  std::optional<json::Value> list = json::parse(a, text);  // a constant: only memory can fail
-  // {"<key>":<list>}
-  json::Text& out = json::newText(a);
-  out.reserve(text.size() + key.size() + 8);
-  out += "{\"";
-  out += key;
-  out += "\":";
-  if (list) (void)json::writeValue(out, *list);
   out += '}';
   return Reply::result(out);
 }

@@ -10,8 +10,11 @@ namespace {
 
 constexpr std::string_view empty_result = "{}";
 
-}  // namespace
+// The protocol versions this server speaks, preferred first. A client asking for any other version
+// is offered the first.
+constexpr std::string_view protocol_versions[] = {"2025-06-18", "2025-03-26", "2024-11-05"};
 
+// The initialize result for the version the client asked for in `params`, built in `a`.
 std::string_view initializeResult(std::pmr::memory_resource& a, const json::Value& params) {
   std::string_view requested = json::stringField(params, "protocolVersion").value_or("");
   const std::string_view* found = std::find(std::begin(protocol_versions), std::end(protocol_versions), requested);
@@ -31,20 +34,19 @@ std::string_view initializeResult(std::pmr::memory_resource& a, const json::Valu
   return out;
 }
 
+}  // namespace
+
 Reply dispatch(const Catalogue& c, std::pmr::memory_resource& a, std::string_view method, const json::Value& params) {
   if (method == "initialize") return Reply::result(initializeResult(a, params));
   if (method == "ping") return Reply::result(empty_result);
   // The level is not kept: log notifications go out as before.
   if (method == "logging/setLevel") return Reply::result(empty_result);
   if (method == "tools/list") return toolsPage(c, a, params);
-  if (method == "resources/list") return listResult(a, "resources", resources_json);
-  if (method == "resources/templates/list") return listResult(a, "resourceTemplates", templates_json);
+  if (method == "resources/list") return Reply::result(c.resources);
+  if (method == "resources/templates/list") return Reply::result(c.templates);
   if (method == "resources/read") return readResource(a, json::stringField(params, "uri").value_or(""));
-  if (method == "prompts/list") return listResult(a, "prompts", prompts_json);
+  if (method == "prompts/list") return Reply::result(c.prompts);
   if (method == "prompts/get") return getPrompt(a, params);
 
-  json::Text& message = json::newText(a);
-  message += "Method not found: ";
-  message += method;
-  return Reply::error(ErrorCode::MethodNotFound, message);
+  return failureNaming(a, ErrorCode::MethodNotFound, "Method not found: ", method);
 }

@@ -2,12 +2,7 @@
 
 Reply getPrompt(std::pmr::memory_resource& a, const json::Value& params) {
   std::string_view name = json::stringField(params, "name").value_or("");
-  if (name != "review") {
-    json::Text& message = json::newText(a);
-    message += "Unknown prompt: ";
-    message += name;
-    return Reply::invalid(message);
-  }
+  if (name != "review") return failureNaming(a, ErrorCode::InvalidParams, "Unknown prompt: ", name);
   const json::Value* arguments = json::member(params, "arguments");
   std::optional<std::string_view> code = arguments ? json::stringField(*arguments, "code") : std::nullopt;
   if (!code) return Reply::invalid("missing argument: code");

@@ -23,10 +23,7 @@ Reply readResource(std::pmr::memory_resource& a, std::string_view uri) {
     mime = "text/plain";
     text = note;
   } else {
-    json::Text& message = json::newText(a);
-    message += "Resource not found: ";
-    message += uri;
-    return Reply::error(ErrorCode::ResourceNotFound, message);
+    return failureNaming(a, ErrorCode::ResourceNotFound, "Resource not found: ", uri);
   }
 
   // {"contents":[{"uri":<uri>,"mimeType":"<mime>","text":<text>}]}

@@ -15,7 +15,7 @@ Unexpected<E> unexpected(E e) {
 }
 
 template <class T, class E>
-class Expected {
+class [[nodiscard]] Expected {
  public:
   Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
   Expected(Unexpected<E> e) : v_(std::in_place_index<1>, e.error) {}    // NOLINT: implicit by design

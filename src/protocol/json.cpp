@@ -229,6 +229,17 @@ class Parser {
   Value* startElement(Value& container);
   bool close(Value& container);
   bool scalar(Value& v);
+  // The text of a number, as the grammar reads it.
+  struct NumberText {
+    std::string_view text;
+    bool negative = false;
+    bool real = false;           // it has a fraction or an exponent
+    bool short_integer = false;  // an integer of at most 18 digits, whose value is `whole`
+    std::uint64_t whole = 0;
+  };
+  // Reads the text of the number under p_; false when it breaks the grammar.
+  bool numberText(NumberText& n);
+  // Reads the number under p_ and converts it to the kind that keeps its value.
   bool number(Value& v);
   bool string(std::string_view& out);
   bool escape(char*& d);
@@ -373,58 +384,66 @@ bool Parser::literal(std::string_view word) {
   return true;
 }
 
-bool Parser::number(Value& v) {
+bool Parser::numberText(NumberText& n) {
   const char* start = p_;
-  const bool negative = *p_ == '-';
-  if (negative) ++p_;
+  n.negative = *p_ == '-';
+  if (n.negative) ++p_;
   if (p_ == end_ || !isDigit(*p_)) return false;
-  // The integer part's value, exact while it has at most 18 digits (both signs then fit 64 bits);
-  // most numbers in messages are such integers and skip from_chars.
+  // The integer part's value, exact while it has at most 18 digits (both signs then fit 64 bits).
   const char* digits = p_;
-  std::uint64_t whole = static_cast<std::uint64_t>(*p_ - '0');
+  n.whole = static_cast<std::uint64_t>(*p_ - '0');
   if (*p_++ != '0')
-    for (; p_ != end_ && isDigit(*p_); ++p_) whole = whole * 10 + static_cast<std::uint64_t>(*p_ - '0');
-  const bool short_integer = p_ - digits <= 18 && (p_ == end_ || (*p_ != '.' && *p_ != 'e' && *p_ != 'E'));
-  if (short_integer && !(negative && whole == 0)) {  // "-0" is the float -0.0
-    v.kind = Kind::Integer;
-    v.integer = negative ? -static_cast<std::int64_t>(whole) : static_cast<std::int64_t>(whole);
-    return true;
-  }
-  bool real = false;
+    for (; p_ != end_ && isDigit(*p_); ++p_) n.whole = n.whole * 10 + static_cast<std::uint64_t>(*p_ - '0');
+  const bool short_whole = p_ - digits <= 18;
   if (p_ != end_ && *p_ == '.') {
-    real = true;
+    n.real = true;
     if (++p_ == end_ || !isDigit(*p_)) return false;
     while (p_ != end_ && isDigit(*p_)) ++p_;
   }
   if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
-    real = true;
+    n.real = true;
     if (++p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
     if (p_ == end_ || !isDigit(*p_)) return false;
     while (p_ != end_ && isDigit(*p_)) ++p_;
   }
-  const std::string_view text(start, static_cast<std::size_t>(p_ - start));
-  if (real || text == "-0") {
+  n.text = {start, static_cast<std::size_t>(p_ - start)};
+  n.short_integer = short_whole && !n.real;
+  return true;
+}
+
+bool Parser::number(Value& v) {
+  NumberText n;
+  if (!numberText(n)) return false;
+  // Most numbers in messages are short integers, and skip from_chars.
+  if (n.short_integer && !(n.negative && n.whole == 0)) {  // "-0" is the float -0.0
+    v.kind = Kind::Integer;
+    v.integer = n.negative ? -static_cast<std::int64_t>(n.whole) : static_cast<std::int64_t>(n.whole);
+    return true;
+  }
+  const char* first = n.text.data();
+  const char* last = first + n.text.size();
+  if (n.real || n.text == "-0") {
     double d = 0;
-    if (std::from_chars(start, p_, d).ec == std::errc{}) {
+    if (std::from_chars(first, last, d).ec == std::errc{}) {
       v.kind = Kind::Float;
       v.number = d;
       return true;
     }
-    if (!overflows(text)) {
+    if (!overflows(n.text)) {
       v.kind = Kind::Float;
-      v.number = *start == '-' ? -0.0 : 0.0;
+      v.number = n.negative ? -0.0 : 0.0;
       return true;
     }
-  } else if (std::from_chars(start, p_, v.integer).ec == std::errc{}) {
+  } else if (std::from_chars(first, last, v.integer).ec == std::errc{}) {
     v.kind = Kind::Integer;
     return true;
   }
   // Too large for both: the number keeps its own text.
-  char* kept = storage(start);
-  std::memcpy(kept, start, text.size());
+  char* kept = storage(first);
+  std::memcpy(kept, first, n.text.size());
   v.kind = Kind::NumberString;
   v.data = kept;
-  v.size = text.size();
+  v.size = n.text.size();
   return true;
 }
 

@@ -93,7 +93,9 @@ void writeString(Text& out, std::string_view s);
 void writeDecimal(Text& out, std::int64_t n);
 
 // Appends the shortest digit string that reads back as `d`, positionally: no exponent, and no
-// fraction part for whole values (2.0 -> 2, 1e21 -> 1 and 21 zeros, -0.0 -> -0).
+// fraction part for whole values (2.0 -> 2, 1e21 -> 1 and 21 zeros, -0.0 -> -0). A value that is
+// not finite (the sum of two huge addends) is written Infinity, -Infinity or NaN, which are not
+// JSON numbers: the server writes such texts only inside JSON strings.
 void writeFloat(Text& out, double d);
 
 // True when `s` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).

@@ -17,18 +17,28 @@ bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
   } else if (!json::writeValue(out, id)) {
     return false;
   }
-  if (r.kind == Reply::Kind::Result) {
+  if (!r.error) {
     out += R"(,"result":)";
     out += r.text;
     out += '}';
     return true;
   }
   out += R"(,"error":{"code":)";
-  json::writeDecimal(out, static_cast<std::int32_t>(r.code));
+  json::writeDecimal(out, static_cast<std::int32_t>(*r.error));
   out += R"(,"message":)";
   json::writeString(out, r.text);
   out += "}}";
   return true;
+}
+
+Reply failureNaming(std::pmr::memory_resource& a, ErrorCode code, std::string_view prefix, std::string_view name,
+                    std::string_view suffix) {
+  json::Text& message = json::newText(a);
+  message.reserve(prefix.size() + name.size() + suffix.size());
+  message += prefix;
+  message += name;
+  message += suffix;
+  return Reply::failure(code, message);
 }
 
 void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& id, const Reply& r) noexcept {

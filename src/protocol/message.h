@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory_resource>
+#include <optional>
 #include <string_view>
 
 #include "protocol/json.h"
@@ -21,15 +22,18 @@ enum class ErrorCode : std::int32_t {
 // The outcome of a request: a ready JSON result text, or an error code with its message. Both
 // texts are views into the message's arena (or constants).
 struct Reply {
-  enum class Kind : std::uint8_t { Result, Error };
-  Kind kind = Kind::Result;
-  std::string_view text;  // Result: the JSON value, inserted verbatim. Error: the message.
-  ErrorCode code = ErrorCode::InvalidParams;
+  std::string_view text;            // a result: the JSON value, inserted verbatim; an error: the message
+  std::optional<ErrorCode> error;   // set for an error, and only then
 
-  static Reply result(std::string_view json) { return {Kind::Result, json, ErrorCode::InvalidParams}; }
-  static Reply error(ErrorCode code, std::string_view message) { return {Kind::Error, message, code}; }
-  static Reply invalid(std::string_view message) { return error(ErrorCode::InvalidParams, message); }
+  static Reply result(std::string_view json) { return {json, std::nullopt}; }
+  static Reply failure(ErrorCode code, std::string_view message) { return {message, code}; }
+  static Reply invalid(std::string_view message) { return failure(ErrorCode::InvalidParams, message); }
 };
+
+// The error reply whose message is <prefix><name><suffix>, built in `a`: the texts that name what
+// a client sent ("Method not found: frobnicate"). Throws std::bad_alloc.
+Reply failureNaming(std::pmr::memory_resource& a, ErrorCode code, std::string_view prefix, std::string_view name,
+                    std::string_view suffix = {});
 
 // Passes one line, without its newline, to the wire's standard output.
 void send(const Wire& w, std::string_view line) noexcept;

@@ -1,6 +1,5 @@
 #include "server/process.h"
 
-#include <algorithm>
 #include <new>
 #include <span>
 #include <string_view>
@@ -14,10 +13,14 @@ namespace {
 // A standard error that nobody reads keeps this much, and drops reports past it.
 constexpr std::size_t max_unread_reports = std::size_t{1} << 20;
 
+// Writes "error: <name>" and returns the exit status of a failure. Built without memory of its
+// own: it may report that memory has run out.
 int fail(const Sink& log, std::string_view name) noexcept {
-  char line[64] = "error: ";
-  name.copy(line + 7, sizeof line - 8);
-  log.write(log.ctx, std::string_view(line, 7 + std::min(name.size(), sizeof line - 8)));
+  constexpr std::string_view prefix = "error: ";
+  char line[64];
+  std::size_t size = prefix.copy(line, prefix.size());
+  size += name.copy(line + size, sizeof line - size);
+  log.write(log.ctx, std::string_view(line, size));
   return 1;
 }
 

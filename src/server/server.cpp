@@ -39,11 +39,11 @@ constexpr json::Value null_id{};
 void handleMessage(Server& s, std::pmr::memory_resource& a, std::string_view line) {
   std::optional<json::Value> message = json::parse(a, line);
   if (!message) {
-    sendReply(s.wire, a, null_id, Reply::error(ErrorCode::ParseError, "Parse error: invalid JSON"));
+    sendReply(s.wire, a, null_id, Reply::failure(ErrorCode::ParseError, "Parse error: invalid JSON"));
     return;
   }
   if (!message->isObject()) {
-    sendReply(s.wire, a, null_id, Reply::error(ErrorCode::InvalidRequest, "Invalid Request: expected an object"));
+    sendReply(s.wire, a, null_id, Reply::failure(ErrorCode::InvalidRequest, "Invalid Request: expected an object"));
     return;
   }
   std::optional<std::string_view> method = json::stringField(*message, "method");

@@ -42,12 +42,7 @@ Reply image(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, c
   constexpr std::string_view channels[] = {"red", "green", "blue"};
   int channel = 0;
   while (channel < 3 && channels[channel] != *color) ++channel;
-  if (channel == 3) {
-    json::Text& message = json::newText(a);
-    message += "Invalid arguments: unknown color: ";
-    message += *color;
-    return Reply::invalid(message);
-  }
+  if (channel == 3) return failureNaming(a, ErrorCode::InvalidParams, "Invalid arguments: unknown color: ", *color);
   std::string_view png = gradientPng(a, channel);
 
   // {"content":[{"type":"image","data":"<base64>","mimeType":"image/png"},{"type":"text","text":<caption>}]}
@@ -56,7 +51,7 @@ Reply image(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, c
   caption += *color;
   caption += " gradient";
   json::Text& out = json::newText(a);
-  out.reserve(4232 + 128);
+  out.reserve(base64Size(gradient_png_size) + 128);
   out += R"({"content":[{"type":"image","data":")";
   appendBase64(out, png);
   out += R"(","mimeType":"image/png"},{"type":"text","text":)";
@@ -88,6 +83,10 @@ ToolTask notifySteps(ToolCall call) {
   const Wire& wire = call.t->wire;
   auto steps = argInt(call.args, "steps", 3, 1, 10);
   if (!steps) co_return argError(a, steps.error(), "steps");
+  // The token is written once; one nested deeper than the writer accepts costs each step its
+  // progress line, with a report, and nothing else.
+  json::Text& token = json::newText(a);
+  const bool has_token = call.progress_token && json::writeValue(token, *call.progress_token);
   for (std::int64_t i = 1; i <= *steps; ++i) {
     // {"level":"info","logger":"demo","data":"step <i>/<steps>"}
     json::Text& message = json::newText(a);
@@ -97,21 +96,19 @@ ToolTask notifySteps(ToolCall call) {
     json::writeDecimal(message, *steps);
     message += "\"}";
     notify(wire, a, "notifications/message", message);
-    if (call.progress_token) {
+    if (has_token) {
       // {"progressToken":<token>,"progress":<i>,"total":<steps>}
       json::Text& progress = json::newText(a);
       progress += R"({"progressToken":)";
-      bool written = json::writeValue(progress, *call.progress_token);
+      progress += token;
       progress += R"(,"progress":)";
       json::writeDecimal(progress, i);
       progress += R"(,"total":)";
       json::writeDecimal(progress, *steps);
       progress += '}';
-      if (written) {
-        notify(wire, a, "notifications/progress", progress);
-      } else {
-        logTooDeep(wire);
-      }
+      notify(wire, a, "notifications/progress", progress);
+    } else if (call.progress_token) {
+      logTooDeep(wire);
     }
     // The pause after the last step matters too: clients may drop a progress notification that
     // arrives in the same read as the reply.

@@ -88,7 +88,7 @@ constexpr std::string_view signature = "\x89PNG\r\n\x1a\n";
 // Width 32, height 32, 8 bits per sample, colour type 2 (RGB), deflate, adaptive filters, no interlace.
 constexpr std::string_view ihdr{"\0\0\0\x20\0\0\0\x20\x08\x02\0\0\0", 13};
 constexpr std::size_t png_size = signature.size() + (12 + ihdr.size()) + (12 + zlibStoredSize(raw_size)) + 12;
-static_assert(png_size == 3172);
+static_assert(png_size == gradient_png_size);
 
 // Every scanline is the same, so one is built and copied down the picture.
 std::array<char, raw_size> gradientScanlines(int channel) {

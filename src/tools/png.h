@@ -25,6 +25,9 @@ std::string_view zlibStored(std::pmr::memory_resource& a, std::string_view data)
 // unchanged when memory runs out. REQUIRES: `kind` is 4 ASCII letters; `data` is under 2 GiB.
 void appendChunk(std::pmr::string& png, std::string_view kind, std::string_view data);
 
-// The 3172-byte gradient picture for `channel` (0 red, 1 green, 2 blue), in `a`.
+// How many bytes the gradient picture takes, whatever its channel.
+inline constexpr std::size_t gradient_png_size = 3172;
+
+// The gradient picture for `channel` (0 red, 1 green, 2 blue), in `a`.
 // REQUIRES: 0 <= channel <= 2 (any other value gives a flat grey picture).
 std::string_view gradientPng(std::pmr::memory_resource& a, int channel);

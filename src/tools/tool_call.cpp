@@ -87,13 +87,7 @@ bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools) {
 void startToolCall(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& id, const json::Value& params) {
   std::string_view name = json::stringField(params, "name").value_or("");
   const Tool* tool = findTool(t, name);
-  if (!tool) {
-    json::Text& message = json::newText(a);
-    message += "Unknown tool: ";
-    message += name;
-    sendReply(t.wire, a, id, Reply::invalid(message));
-    return;
-  }
+  if (!tool) return sendReply(t.wire, a, id, failureNaming(a, ErrorCode::InvalidParams, "Unknown tool: ", name));
   if (tool->answer) return runToolCall(t, *tool, a, id, params);
   tool->start(keepCall(t, a, id, params));
 }
@@ -136,15 +130,10 @@ Expected<std::int64_t, ArgError> argInt(const json::Value& args, std::string_vie
 }
 
 Reply argError(std::pmr::memory_resource& a, ArgError e, std::string_view name) {
-  std::string_view reason = e == ArgError::Missing     ? "is missing"
-                            : e == ArgError::WrongType ? "has the wrong type"
-                                                       : "is out of range";
-  json::Text& message = json::newText(a);
-  message += "Invalid arguments: ";
-  message += name;
-  message += ' ';
-  message += reason;
-  return Reply::invalid(message);
+  std::string_view reason = e == ArgError::Missing     ? " is missing"
+                            : e == ArgError::WrongType ? " has the wrong type"
+                                                       : " is out of range";
+  return failureNaming(a, ErrorCode::InvalidParams, "Invalid arguments: ", name, reason);
 }
 
 Reply textResult(std::pmr::memory_resource& a, std::string_view text, bool is_error) {

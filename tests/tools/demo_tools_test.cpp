@@ -9,6 +9,7 @@
 
 #include "support/capture.h"
 #include "support/lines.h"
+#include "tools/base64.h"
 #include "tools/png.h"
 
 namespace {
@@ -78,11 +79,12 @@ TEST(DemoTools, Image) {
     std::string reply = t.callReply(callLine("image", R"({"color":")" + color + "\"}"));
     std::string head = R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":")";
     std::string tail = R"(","mimeType":"image/png"},{"type":"text","text":"32×32 )" + color + R"( gradient"}]}})";
-    ASSERT_EQ(reply.size(), head.size() + 4232 + tail.size()) << reply;
+    const std::size_t data_size = base64Size(gradient_png_size);
+    ASSERT_EQ(reply.size(), head.size() + data_size + tail.size()) << reply;
     EXPECT_EQ(reply.substr(0, head.size()), head);
-    EXPECT_EQ(reply.substr(head.size() + 4232), tail);
+    EXPECT_EQ(reply.substr(head.size() + data_size), tail);
     std::pmr::monotonic_buffer_resource arena;
-    EXPECT_EQ(decodeBase64(reply.substr(head.size(), 4232)), std::string(gradientPng(arena, channel)));
+    EXPECT_EQ(decodeBase64(reply.substr(head.size(), data_size)), std::string(gradientPng(arena, channel)));
   }
 }
 
