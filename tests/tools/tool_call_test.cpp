@@ -115,22 +115,23 @@ TEST(ToolCall, ProgressToken) {
   EXPECT_TRUE(t.log.lines().empty());
 }
 
-// Every call of a burst is answered exactly once, whole, with its own id and its own result.
+// Every call of a burst is answered exactly once, whole, with its own id and its own result; most
+// of them wait, for times that interleave, and a few answer at once among them.
 TEST(ToolCall, ManyCallsAtOnce) {
   TestServer t;
   std::vector<std::string> expected;
   for (int i = 0; i < 200; ++i) {
-    std::string n = std::to_string(i);
-    std::string times = std::to_string(i % 10 + 1);
-    handle(*t.server, callLine("echo", R"({"text":"t)" + n + R"(","times":)" + times + "}", "", "\"e" + n + "\""));
-    std::string text = "t" + n;
-    for (int k = 1; k <= i % 10; ++k) text += " t" + n;
-    expected.push_back(resultLine(text, false, "\"e" + n + "\""));
+    std::string id = "\"c" + std::to_string(i) + "\"";
     if (i % 10 == 0) {
-      handle(*t.server, callLine("slow", R"({"seconds":0.05})", "", n));
-      expected.push_back(resultLine("slept 0.05 s", false, n));
+      handle(*t.server, callLine("echo", R"({"text":"t)" + std::to_string(i) + R"("})", "", id));
+      expected.push_back(resultLine("t" + std::to_string(i), false, id));
+      continue;
     }
+    std::string seconds = "0.0" + std::to_string(i % 7 + 1);
+    handle(*t.server, callLine("slow", R"({"seconds":)" + seconds + "}", "", id));
+    expected.push_back(resultLine("slept " + seconds + " s", false, id));
   }
+  EXPECT_EQ(t.loop.tasks, 180u);
   t.finishCalls();
   std::vector<std::string> out = t.out.take();
   std::sort(out.begin(), out.end());
