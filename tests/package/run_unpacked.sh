@@ -19,7 +19,8 @@ case "$package" in
     listing="cmake -E tar tf $package" ;;
   *)
     tar -xzf "$package" -C "$work"
-    files="bin/demo_server share/doc/demo_server/README.md share/doc/demo_server/LICENSE"
+    files="bin/demo_server share/doc/demo-server/README.md share/doc/demo-server/LICENSE
+      share/man/man1/demo_server.1.gz"
     server=bin/demo_server
     listing="tar -tzf $package" ;;
 esac
