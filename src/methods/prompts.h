@@ -1,5 +1,5 @@
 #pragma once
-// prompts/get (main thread): the one prompt, "review", which asks for a review of the "code"
+// prompts/get (answered at once): the one prompt, "review", which asks for a review of the "code"
 // argument, optionally naming its "language".
 
 #include <memory_resource>

@@ -1,5 +1,5 @@
 #pragma once
-// resources/read (main thread): the readme and the notes. Notes are not stored anywhere: their
+// resources/read (answered at once): the readme and the notes. Notes are not stored anywhere: their
 // text is made from the name in the URI.
 
 #include <memory_resource>

@@ -1,7 +1,7 @@
 #pragma once
-// JSON-RPC messages out: `send`, `sendReply` and `notify` are the only ways out and may be called
-// from any thread, each building its line in the allocator it is given, which must belong to the
-// calling task. Reports go to the wire's log.
+// JSON-RPC messages out: `send`, `sendReply` and `notify` are the only ways out. Each builds its
+// line in the allocator it is given, which must belong to the message or the call being answered.
+// Reports go to the wire's log.
 
 #include <cstdint>
 #include <memory_resource>

@@ -12,7 +12,7 @@
 
 namespace {
 
-// Replies to requests answered on the main thread (numeric or null ids in the session) leave in
+// Replies to requests answered at once (numeric or null ids in the session) leave in
 // input order; tool calls (string ids) and their notifications may come anywhere in between.
 bool answeredInOrder(const std::string& line) {
   return line.rfind(R"({"jsonrpc":"2.0","id":")", 0) != 0 && line.find(R"("method":)") == std::string::npos;

@@ -87,8 +87,8 @@ struct TestServer {
 // next request must be answered normally. Reports failures through GoogleTest.
 void walkOutOfMemory(TestServer& t, std::string_view line, std::string_view expected);
 
-// walkOutOfMemory for a tools/call whose lines come from a worker: each run waits for the call to
-// end. `expected` holds every line the call writes when memory suffices, its reply last. A run may
+// walkOutOfMemory for a tools/call that may wait: each run moves the clock on until the call has
+// ended. `expected` holds every line the call writes when memory suffices, its reply last. A run may
 // also stop after a prefix of them (the call failed), or lose exactly one line before the reply (a
 // notification that could not be built); either way the log then holds exactly one report.
 // Returns how many allocations the call made, each of which was failed once.

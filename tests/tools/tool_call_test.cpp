@@ -12,7 +12,7 @@
 
 namespace {
 
-// Unknown names are answered on the main thread, before handle() returns.
+// Unknown names are answered before handle() returns.
 TEST(ToolCall, UnknownNames) {
   struct Case {
     const char* params;
