@@ -13,7 +13,9 @@ cmake -S . -B "$bin" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON > /dev/null
 
 status=0
-files=$(ls src/*.cpp src/*/*.cpp)
+# The Windows backend needs Windows headers: its compiler, run with -Werror by the windows preset,
+# checks it instead.
+files=$(ls src/*.cpp src/*/*.cpp | grep -v platform_windows)
 
 echo "clang-tidy: $(echo "$files" | wc -l) files"
 # One file per process, two at a time; headers under src/ are checked through HeaderFilterRegex.
