@@ -182,6 +182,11 @@ Readiness waitFor(const Interest& interest, std::chrono::nanoseconds timeout) no
   return r;
 }
 
-void exitNow(int status) noexcept { ExitProcess(static_cast<UINT>(status)); }
+// Everything worth writing has been written by now: the helpers are stopped where they stand.
+// (Under wine, ExitProcess with a helper still waiting now and then ends in SIGKILL instead.)
+void exitNow(int status) noexcept {
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  ExitProcess(static_cast<UINT>(status));
+}
 
 }  // namespace sys
