@@ -750,45 +750,53 @@ Step reportsHeld(const std::string& server) {
   return {format("%d/2000 reports; %s", reports, describeEnd(p).c_str()), reports == 2000 && exited(p, 0)};
 }
 
+// What came of a call sent to a server whose standard output is full: its reply's text and how
+// long after the call it came (nullopt: not within the limit), or why there was none.
+struct HeldReply {
+  std::optional<double> after;
+  std::string text;
+  std::string end;  // the server's end, when no reply came
+};
+
+// Starts a server, fills its standard output, sends `call` (whose id is `id`) and leaves the output
+// unread for `hold`; then reads at full speed, answering the server's requests at once, until the
+// reply comes or `limit` has passed since the call.
+HeldReply callBehindFullOutput(const std::string& server, const std::string& id, const std::string& call,
+                               milliseconds hold, milliseconds limit) {
+  Process p(server, {});
+  Heard heard;
+  listen(p, heard);
+  if (!waitReady(p, milliseconds(2000))) return {std::nullopt, {}, "no start: " + describeEnd(p)};
+  fillOutput(p);
+  Clock::time_point sent = Clock::now();
+  p.send(call);
+  p.runUntil(sent + hold, nullptr);
+  p.allowReading(SIZE_MAX);
+  p.runUntil(sent + limit, [&] { return heard.replies.contains(id); });
+  std::optional<double> after = replyAfter(heard, id, sent);
+  if (!after) return {std::nullopt, {}, describeEnd(p)};
+  return {after, std::string(textOf(heard.replies[id].text)), {}};
+}
+
 // ask_client while standard output is full, held unread until 10.5 s after the call, then read at
 // full speed and the request answered at once: the 10 s the server waits must start once its
 // request has reached the client, not while it waits in the server.
 Step askHeld(const std::string& server) {
-  Process p(server, {});
-  Heard heard;
-  listen(p, heard);
-  if (!waitReady(p, milliseconds(2000))) return {"no start: " + describeEnd(p), false};
-  fillOutput(p);
-  Clock::time_point sent = Clock::now();
-  p.send(toolCall(R"("ask")", "ask_client", "{}"));
-  p.runUntil(sent + milliseconds(10'500), nullptr);
-  p.allowReading(SIZE_MAX);
-  p.runUntil(sent + milliseconds(22'000), [&] { return heard.replies.contains(R"("ask")"); });
-  std::optional<double> after = replyAfter(heard, R"("ask")", sent);
-  if (!after) return {"no reply in 22 s, " + describeEnd(p), false};
-  std::string_view text = textOf(heard.replies[R"("ask")"].text);
-  bool answered = text.starts_with("client answered: ");
-  return {format("%s after %.3f s", answered ? "answered" : ("\"" + std::string(text.substr(0, 48)) + "\"").c_str(),
-                 *after),
+  HeldReply r = callBehindFullOutput(server, R"("ask")", toolCall(R"("ask")", "ask_client", "{}"),
+                                     milliseconds(10'500), milliseconds(22'000));
+  if (!r.after) return {"no reply in 22 s, " + r.end, false};
+  bool answered = r.text.starts_with("client answered: ");
+  return {format("%s after %.3f s", answered ? "answered" : ("\"" + r.text.substr(0, 48) + "\"").c_str(), *r.after),
           answered};
 }
 
 // A 3 s slow call while standard output is full, held unread for 2.5 s, then read at full speed:
 // the call must be read and its sleep begun while the server cannot write.
 Step slowHeld(const std::string& server) {
-  Process p(server, {});
-  Heard heard;
-  listen(p, heard);
-  if (!waitReady(p, milliseconds(2000))) return {"no start: " + describeEnd(p), false};
-  fillOutput(p);
-  Clock::time_point sent = Clock::now();
-  p.send(toolCall(R"("slow")", "slow", R"({"seconds":3})"));
-  p.runUntil(sent + milliseconds(2500), nullptr);
-  p.allowReading(SIZE_MAX);
-  p.runUntil(sent + milliseconds(8000), [&] { return heard.replies.contains(R"("slow")"); });
-  std::optional<double> after = replyAfter(heard, R"("slow")", sent);
-  return {after ? format("reply after %.3f s (target <= 3.3 s)", *after) : "no reply in 8 s, " + describeEnd(p),
-          after && *after <= 3.3};
+  HeldReply r = callBehindFullOutput(server, R"("slow")", toolCall(R"("slow")", "slow", R"({"seconds":3})"),
+                                     milliseconds(2500), milliseconds(8000));
+  return {r.after ? format("reply after %.3f s (target <= 3.3 s)", *r.after) : "no reply in 8 s, " + r.end,
+          r.after && *r.after <= 3.3};
 }
 
 Outcome backlog(const std::string& server) {

@@ -13,9 +13,12 @@
 
 namespace {
 
-void readAvailable(int fd, std::string& into) {
+// Reads what `fd` holds now; false once its writer has closed it.
+bool readAvailable(int fd, std::string& into) {
   char chunk[65536];
-  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) into.append(chunk, static_cast<std::size_t>(n));
+  ssize_t n;
+  while ((n = ::read(fd, chunk, sizeof chunk)) > 0) into.append(chunk, static_cast<std::size_t>(n));
+  return n != 0;
 }
 
 }  // namespace
@@ -84,20 +87,21 @@ void LiveServer::closeOutput() {
 }
 
 int LiveServer::wait(double seconds) {
+  if (status_ >= 0) return status_;
+  // The server's standard error closes when it exits: wait on that, taking its output meanwhile.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (status_ < 0) {
+  for (bool err_open = true; err_open;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return -1;
+    pollfd fds[2] = {{err_, POLLIN, 0}, {out_, POLLIN, 0}};
+    ::poll(fds, out_ >= 0 ? 2 : 1, static_cast<int>(left));
     if (out_ >= 0) readAvailable(out_, out_buffer_);
-    readAvailable(err_, err_buffer_);
-    int status = 0;
-    pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      break;
-    }
-    if (std::chrono::steady_clock::now() > deadline) return -1;
-    ::usleep(1000);
+    err_open = readAvailable(err_, err_buffer_);
   }
-  readAvailable(err_, err_buffer_);
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return status_;
 }
 
