@@ -1,17 +1,26 @@
 #pragma once
 // Where whole lines go. The only interface with an exchangeable implementation: the runtime's
-// StdoutSink in the program, capturing sinks in tests.
+// OutputQueue in the program, capturing sinks in tests.
 
 #include <cstdint>
 #include <string_view>
 
 // Told once every line written before it has left (or was dropped because its reader has gone).
-// It lives with whoever waits for it; the sink only links it in until then.
+// It lives with whoever waits for it; the sink only links it in until then, in a ring of its own.
 struct Delivery {
   void (*done)(Delivery& self) noexcept = nullptr;
-  Delivery* next = nullptr;  // the sink's
+  Delivery* next = nullptr;  // the sink's: null while not linked in
+  Delivery* prev = nullptr;  // the sink's
   std::uint64_t mark = 0;    // the sink's
 };
+
+// Takes `d` out of the ring it is linked in, if any; it will not be told.
+inline void unlink(Delivery& d) noexcept {
+  if (!d.next) return;
+  d.prev->next = d.next;
+  d.next->prev = d.prev;
+  d.next = d.prev = nullptr;
+}
 
 // `write` receives one line without its newline, adds the newline itself and never reports
 // failure. `after`, when not null, links `d` in to be told once every line written so far has

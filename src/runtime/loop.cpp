@@ -1,5 +1,9 @@
 #include "runtime/loop.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <utility>
 
 namespace {
@@ -7,7 +11,16 @@ namespace {
 // Room for this many timers from the start, so that the first calls arm theirs without growing.
 constexpr std::size_t initial_timers = 64;
 
+bool before(const Timer& a, const Timer& b) {
+  return a.deadline < b.deadline || (a.deadline == b.deadline && a.order < b.order);
+}
+
 }  // namespace
+
+void brokenRule(const char* what) noexcept {
+  std::fprintf(stderr, "internal error: %s\n", what);
+  std::abort();
+}
 
 Loop::Loop(std::pmr::memory_resource& gpa, LoopClock clock) : clock_(clock), heap_(&gpa) {
   heap_.reserve(initial_timers);
@@ -22,7 +35,7 @@ void Loop::siftUp(std::size_t slot) noexcept {
   Timer* t = heap_[slot];
   while (slot > 0) {
     std::size_t parent = (slot - 1) / 2;
-    if (heap_[parent]->deadline <= t->deadline) break;
+    if (!before(*t, *heap_[parent])) break;
     place(heap_[parent], slot);
     slot = parent;
   }
@@ -34,8 +47,8 @@ void Loop::siftDown(std::size_t slot) noexcept {
   for (;;) {
     std::size_t child = 2 * slot + 1;
     if (child >= heap_.size()) break;
-    if (child + 1 < heap_.size() && heap_[child + 1]->deadline < heap_[child]->deadline) ++child;
-    if (t->deadline <= heap_[child]->deadline) break;
+    if (child + 1 < heap_.size() && before(*heap_[child + 1], *heap_[child])) ++child;
+    if (!before(*heap_[child], *t)) break;
     place(heap_[child], slot);
     slot = child;
   }
@@ -43,7 +56,9 @@ void Loop::siftDown(std::size_t slot) noexcept {
 }
 
 void Loop::arm(Timer& t) {
+  if (t.armed()) brokenRule("a timer armed twice");
   heap_.push_back(&t);
+  t.order = next_order_++;
   t.slot = heap_.size() - 1;
   siftUp(t.slot);
 }
@@ -59,6 +74,13 @@ void Loop::disarm(Timer& t) noexcept {
   siftDown(last->slot);
 }
 
+void Loop::rearm(Timer& t, Time deadline) noexcept {
+  t.deadline = deadline;
+  t.order = next_order_++;
+  siftUp(t.slot);
+  siftDown(t.slot);
+}
+
 std::optional<Loop::Time> Loop::nextDeadline() const {
   if (heap_.empty()) return std::nullopt;
   return heap_.front()->deadline;
@@ -70,5 +92,17 @@ void Loop::fireDue() noexcept {
     Timer& t = *heap_.front();
     disarm(t);
     t.waiting.resume();
+  }
+}
+
+void Loop::compact() noexcept {
+  if (heap_.capacity() <= initial_timers || heap_.size() * 2 > heap_.capacity()) return;
+  // compact decides: without memory for a smaller heap, the larger one stays.
+  try {
+    std::pmr::vector<Timer*> smaller(heap_.get_allocator());
+    smaller.reserve(std::max(heap_.size(), initial_timers));
+    smaller.assign(heap_.begin(), heap_.end());
+    heap_.swap(smaller);
+  } catch (const std::bad_alloc&) {
   }
 }

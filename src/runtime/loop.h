@@ -1,26 +1,28 @@
 #pragma once
 // The one loop of the server: its clock, its timers, and the count of tasks (suspended calls) it
-// still owes a resumption. A task that waits is suspended, never blocked: a timer, or whoever
-// delivers what it waits for, resumes it on the loop's thread. The loop knows no tool and no
+// still owes a resumption. A task that waits is suspended, never blocked: a timer, or the output
+// it waits for having left, resumes it from the loop's own step. The loop knows no tool and no
 // method; stdio.h runs it over the standard streams, tests run it on a clock of their own.
 
 #include <chrono>
 #include <coroutine>
 #include <cstddef>
+#include <cstdint>
 #include <memory_resource>
 #include <optional>
 #include <vector>
 
-class StdoutSink;
+class OutputQueue;
 
 class Loop;
 
 // A point in time at which a suspended coroutine is resumed. It lives in that coroutine's frame;
-// the loop only refers to it while it is armed.
+// the loop only refers to it while it is armed, and whoever arms it disarms it before it goes.
 struct Timer {
   std::chrono::steady_clock::time_point deadline;
   std::coroutine_handle<> waiting;
   std::size_t slot = unarmed;  // the loop's: where it stands in the timer heap
+  std::uint64_t order = 0;     // the loop's: timers due at the same time fire in the order armed
   static constexpr std::size_t unarmed = static_cast<std::size_t>(-1);
   bool armed() const { return slot != unarmed; }
 };
@@ -43,16 +45,21 @@ class Loop {
   Time now() const { return clock_.now ? clock_.now(clock_.ctx) : std::chrono::steady_clock::now(); }
 
   // Arms `t` for t.deadline. Throws std::bad_alloc when the heap cannot grow; `t` is then unarmed.
+  // REQUIRES: `t` is not armed (checked).
   void arm(Timer& t);
   void disarm(Timer& t) noexcept;
+  // Moves `t`, armed, to `deadline`, behind the timers already due then. Needs no memory.
+  void rearm(Timer& t, Time deadline) noexcept;
   // The earliest armed deadline, if any.
   std::optional<Time> nextDeadline() const;
   // Resumes, in deadline order, every coroutine whose timer was due when called.
   void fireDue() noexcept;
+  // Gives back the timer heap's room beyond what its timers need: for after a burst.
+  void compact() noexcept;
 
   std::size_t tasks = 0;  // tasks started and not yet ended: the loop runs until none is left
   // The standard streams, while the loop runs over them: what endProcess delivers before exiting.
-  StdoutSink* outputs[2] = {nullptr, nullptr};
+  OutputQueue* outputs[2] = {nullptr, nullptr};
 
  private:
   void place(Timer* t, std::size_t slot) noexcept;
@@ -60,14 +67,21 @@ class Loop {
   void siftDown(std::size_t slot) noexcept;
 
   LoopClock clock_;
-  std::pmr::vector<Timer*> heap_;  // a binary min-heap on deadline
+  std::pmr::vector<Timer*> heap_;  // a binary min-heap on (deadline, order)
+  std::uint64_t next_order_ = 0;
 };
+
+// A broken rule of the runtime, which no input can cause: says which on standard error and aborts.
+[[noreturn]] void brokenRule(const char* what) noexcept;
 
 // co_await sleepFor(loop, d): resumes after `d` on the loop's clock, counted from the call. A
 // duration of 0 or less does not suspend. Throws std::bad_alloc when the timer cannot be armed.
 class [[nodiscard]] Sleep {
  public:
   Sleep(Loop& loop, std::chrono::nanoseconds d) : loop_(loop) { timer_.deadline = loop.now() + d; }
+  Sleep(const Sleep&) = delete;
+  Sleep& operator=(const Sleep&) = delete;
+  ~Sleep() { loop_.disarm(timer_); }  // a frame destroyed while it sleeps leaves no timer behind
   bool await_ready() const { return timer_.deadline <= loop_.now(); }
   void await_suspend(std::coroutine_handle<> h) {
     timer_.waiting = h;

@@ -1,12 +1,14 @@
 #pragma once
 // What the loop needs from the system, and nothing more: reading and writing the standard streams
-// without ever blocking, waiting for them and for time in one call, and ending the process. One
-// file per system family implements it (platform_posix.cpp); everything above is the same on all.
+// without ever blocking, waiting for them and for time in one call, giving memory back, and ending
+// the process. One file per system family implements it: platform_posix.cpp and
+// platform_windows.cpp; everything above is the same on all.
 // "Not now" (EINTR, EAGAIN, a full pipe) is never a failure here: the caller waits and goes on.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #if !defined(_WIN32)
 #include <poll.h>
@@ -21,8 +23,11 @@ using Descriptor = void*;  // a HANDLE
 using Descriptor = int;
 #endif
 
+// How much one read of the input brings at most: the loop's read buffer holds exactly one.
+inline constexpr std::size_t read_chunk = 65536;
+
 // The process's standard input, output and error, made ready for the loop: a write to a reader
-// that has gone fails, rather than ending the process.
+// that has gone, or past the process's file-size limit, fails rather than ending the process.
 struct StandardStreams {
   Descriptor in, out, err;
 };
@@ -32,32 +37,40 @@ StandardStreams standardStreams() noexcept;
 struct Stream {
   Descriptor fd{};
   std::uint8_t kind = 0;
-  std::size_t capacity = 0;
+  bool own_fd = false;  // `fd` is a description the backend opened for itself; closeStream closes it
   void* helper = nullptr;
+  std::uint64_t object = 0;  // which pipe or file this is, where that matters; 0 unknown
 };
 
 // The stream for reading `fd`, or for writing it: looked at once, so that later reads and writes
-// know how to avoid blocking on it.
+// know how to avoid blocking on it. The host's own file description never changes mode.
 Stream openInput(Descriptor fd) noexcept;
 Stream openOutput(Descriptor fd) noexcept;
+// Gives back what openInput or openOutput took for `s`.
+void closeStream(Stream& s) noexcept;
 
 enum class Io : std::uint8_t {
   Done,    // `count` bytes moved; a write may move fewer than asked, even none (no room now)
   NotNow,  // nothing to read yet: wait for the stream to be ready
   End,     // end of input
-  Failed,  // the stream is broken, or its reader has gone
+  Failed,  // the stream is broken, or its reader has gone; `error` says why
 };
 struct Transfer {
   Io status;
   std::size_t count = 0;
+  std::uint32_t error = 0;  // the system's error code when Failed
 };
 
 // Reads what `in` holds now, up to `size` bytes; never waits.
 Transfer readSome(const Stream& in, char* buffer, std::size_t size) noexcept;
 
 // Writes what `out` takes now of `size` bytes; never waits. `ready`: a wait has just reported
-// room, so at least a little surely fits.
+// room for `out`, and nothing was written to it since. Some streams take bytes only then.
 Transfer writeSome(const Stream& out, const char* data, std::size_t size, bool ready) noexcept;
+
+// How many more bytes `out` can ever take: a file stops at the process's file-size limit. SIZE_MAX
+// where there is no such limit.
+std::size_t roomLeft(const Stream& out) noexcept;
 
 // What to wait for: input to read, room in either output (null: not wanted).
 struct Interest {
@@ -67,11 +80,22 @@ struct Interest {
 struct Readiness {
   bool input = false;
   bool outputs[2] = {false, false};
+  std::uint32_t error = 0;  // not 0: the wait itself failed (the system's code), and will again
 };
 
-// Waits until something of `interest` is ready or `timeout` has passed (a negative timeout: no
-// limit). May return early with nothing ready (a signal came); the caller looks again.
+// Waits until something of `interest` is ready or `timeout` has passed (negative: no limit). May
+// return early with nothing ready (a signal came); the caller looks again. A stream whose state is
+// unknown (an error, a hang-up, a helper that never started) counts as ready: the next read or write
+// tells what it is. Two outputs on the same pipe are never both reported ready by one wait.
 Readiness waitFor(const Interest& interest, std::chrono::nanoseconds timeout) noexcept;
+
+// The system's name for error `code`, for a last report: at most `out.size()` bytes, not
+// terminated. Returns how many were written.
+std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept;
+
+// Returns memory the process has freed to the system, where the system allows it. Costs time in
+// proportion to the heap: for when a burst is over, not for every turn of the loop.
+void giveBackMemory() noexcept;
 
 // Ends the process at once with `status`: no clean-up runs.
 [[noreturn]] void exitNow(int status) noexcept;

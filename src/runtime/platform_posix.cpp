@@ -1,13 +1,16 @@
-// The loop's system calls on POSIX systems. Standard output is usually a pipe in blocking mode
-// that the host shares with nobody, but whose mode we must not change: the host may share the same
-// open pipe with others. So a write never asks for more than the stream surely takes at once.
+// The loop's system calls on POSIX systems. Standard output is usually a pipe or a terminal in
+// blocking mode, whose file description the host may share with others, so its mode must not
+// change. Where the system lets us open a description of our own on the same pipe or terminal
+// (/proc/self/fd on Linux, the terminal's name anywhere), that one is made non-blocking and
+// written freely. Otherwise a blocking stream is written only right after a wait has reported room,
+// and then no more than PIPE_BUF bytes: what one readiness guarantees.
 
 #include "runtime/platform.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +18,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 IoCalls io_calls = {&::read, &::write, &::poll};
 const IoCalls system_io_calls = {&::read, &::write, &::poll};
@@ -24,29 +33,16 @@ namespace sys {
 namespace {
 
 enum Kind : std::uint8_t {
-  Unbounded,    // a file, a terminal, anything else: a write takes what it takes
-  NonBlocking,  // the stream says "not now" itself when it is full
-  Pipe,         // blocking: write what its free room surely holds
-  Socket,       // blocking: each send asks not to wait
+  NonBlocking,  // says "not now" itself when full: the host's own non-blocking description, or ours
+  File,         // a regular file or a block device: a write takes what it takes
+  LimitedFile,  // the same, under a file-size limit: whole lines up to the limit, then none
+  Socket,       // each send asks not to wait
+  Bounded,      // the host's blocking pipe or terminal: PIPE_BUF bytes after each readiness
 };
 
-// Bytes a blocking pipe surely takes without waiting. A pipe holds its bytes in pages, and the first
-// one may be partly read: that page's worth is not counted as room. 0 where the system cannot tell.
-std::size_t pipeRoom(const Stream& out) {
-#if defined(FIONREAD)
-  int queued = 0;
-  if (out.capacity == 0 || ::ioctl(out.fd, FIONREAD, &queued) != 0) return 0;
-  const long room = static_cast<long>(out.capacity) - queued - 4096;
-  return room > 0 ? static_cast<std::size_t>(room) : 0;
-#else
-  (void)out;
-  return 0;
-#endif
-}
-
 // A send to a socket never waits, where the system has the flag for it; a socket without it is
-// written like a file. A reader that has gone fails the send without a signal where the system can
-// say so (SIGPIPE is ignored anyway).
+// written like a blocking pipe. A reader that has gone fails the send without a signal where the
+// system can say so (SIGPIPE is caught anyway).
 #if defined(MSG_DONTWAIT)
 constexpr bool sockets_wait_not = true;
 #if defined(MSG_NOSIGNAL)
@@ -65,35 +61,63 @@ int millisecondsOf(std::chrono::nanoseconds timeout) {
   return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
 }
 
+// A non-blocking description of our own for the pipe or terminal `fd`, or -1. The host's own
+// description keeps its mode; ours shares the same pipe or terminal, so no byte order changes.
+int openOwn(int fd) {
+  constexpr int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+#if defined(__linux__)
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  if (int own = ::open(path, flags); own >= 0) return own;
+#endif
+  if (::isatty(fd)) {
+    if (const char* name = ::ttyname(fd)) return ::open(name, flags);
+  }
+  return -1;
+}
+
+bool fileSizeLimited() {
+  rlimit limit{};
+  return ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+}
+
 }  // namespace
 
 StandardStreams standardStreams() noexcept {
-  // A closed standard output must fail writes (EPIPE), not end the process.
+  // A closed standard output must fail writes (EPIPE), and a file past the process's size limit
+  // must fail them too (EFBIG), rather than end the process: both signals are caught and ignored.
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigemptyset(&action.sa_mask);
   sigaction(SIGPIPE, &action, nullptr);
+  sigaction(SIGXFSZ, &action, nullptr);
   return {0, 1, 2};
 }
 
-Stream openInput(Descriptor fd) noexcept { return Stream{fd, Unbounded, 0, nullptr}; }
+Stream openInput(Descriptor fd) noexcept { return Stream{fd, NonBlocking}; }
 
 Stream openOutput(Descriptor fd) noexcept {
-  Stream s{fd, Unbounded, 0, nullptr};
-  int flags = ::fcntl(fd, F_GETFL);
+  Stream s{fd, Bounded};
   struct stat st {};
-  if (flags >= 0 && (flags & O_NONBLOCK)) {
+  if (::fstat(fd, &st) != 0) return s;  // a closed descriptor: its writes fail
+  s.object = (static_cast<std::uint64_t>(st.st_dev) << 32) ^ static_cast<std::uint64_t>(st.st_ino);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
+    s.kind = fileSizeLimited() ? LimitedFile : File;
+  } else if (S_ISSOCK(st.st_mode)) {
+    s.kind = sockets_wait_not ? Socket : Bounded;
+  } else if (flags >= 0 && (flags & O_NONBLOCK)) {
     s.kind = NonBlocking;
-  } else if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) {
-    s.kind = sockets_wait_not ? Socket : Unbounded;
-  } else if (S_ISFIFO(st.st_mode)) {
-    s.kind = Pipe;
-#if defined(F_GETPIPE_SZ)
-    int capacity = ::fcntl(fd, F_GETPIPE_SZ);
-    s.capacity = capacity > 0 ? static_cast<std::size_t>(capacity) : 0;
-#endif
+  } else if (int own = openOwn(fd); own >= 0) {
+    s = Stream{own, NonBlocking, true, nullptr, s.object};
   }
   return s;
+}
+
+void closeStream(Stream& s) noexcept {
+  if (s.own_fd) ::close(s.fd);
+  s.own_fd = false;
+  s.fd = -1;
 }
 
 Transfer readSome(const Stream& in, char* buffer, std::size_t size) noexcept {
@@ -102,23 +126,36 @@ Transfer readSome(const Stream& in, char* buffer, std::size_t size) noexcept {
     if (got > 0) return {Io::Done, static_cast<std::size_t>(got)};
     if (got == 0) return {Io::End};
     if (errno == EAGAIN || errno == EWOULDBLOCK) return {Io::NotNow};
-    if (errno != EINTR) return {Io::Failed};
+    if (errno != EINTR) return {Io::Failed, 0, static_cast<std::uint32_t>(errno)};
   }
 }
 
 Transfer writeSome(const Stream& out, const char* data, std::size_t size, bool ready) noexcept {
-  std::size_t chunk = size;
-  if (out.kind == Pipe) {
-    // A pipe that has just polled writable has room for PIPE_BUF bytes at least.
-    chunk = std::min(size, std::max(pipeRoom(out), ready ? std::size_t{PIPE_BUF} : 0));
-    if (chunk == 0) return {Io::Done, 0};
+  if (out.kind == Bounded) {
+    if (!ready) return {Io::Done, 0};
+    size = std::min<std::size_t>(size, PIPE_BUF);
   }
   for (;;) {
-    ssize_t written = out.kind == Socket ? ::send(out.fd, data, chunk, send_flags) : io_calls.write(out.fd, data, chunk);
+    ssize_t written = out.kind == Socket ? ::send(out.fd, data, size, send_flags) : io_calls.write(out.fd, data, size);
     if (written >= 0) return {Io::Done, static_cast<std::size_t>(written)};
     if (errno == EAGAIN || errno == EWOULDBLOCK) return {Io::Done, 0};
-    if (errno != EINTR) return {Io::Failed};
+    if (errno != EINTR) return {Io::Failed, 0, static_cast<std::uint32_t>(errno)};
   }
+}
+
+std::size_t roomLeft(const Stream& out) noexcept {
+  if (out.kind != LimitedFile) return SIZE_MAX;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  // A description opened for appending writes at the end, wherever its offset stands.
+  off_t at = -1;
+  const int flags = ::fcntl(out.fd, F_GETFL);
+  struct stat st {};
+  if (flags >= 0 && (flags & O_APPEND) && ::fstat(out.fd, &st) == 0) at = st.st_size;
+  if (at < 0) at = ::lseek(out.fd, 0, SEEK_CUR);
+  if (at < 0) return SIZE_MAX;
+  const auto max = static_cast<std::uint64_t>(limit.rlim_cur);
+  return static_cast<std::uint64_t>(at) >= max ? 0 : static_cast<std::size_t>(max - static_cast<std::uint64_t>(at));
 }
 
 Readiness waitFor(const Interest& interest, std::chrono::nanoseconds timeout) noexcept {
@@ -135,15 +172,37 @@ Readiness waitFor(const Interest& interest, std::chrono::nanoseconds timeout) no
     fds[count++] = {interest.outputs[i]->fd, POLLOUT, 0};
   }
   Readiness r;
-  // A failed poll reports nothing ready: the caller looks again, and a blocking read or write is
-  // never risked on a guess.
-  if (io_calls.poll(fds, count, millisecondsOf(timeout)) <= 0) return r;
+  if (io_calls.poll(fds, count, millisecondsOf(timeout)) < 0) {
+    if (errno != EINTR && errno != EAGAIN) r.error = static_cast<std::uint32_t>(errno);
+    return r;
+  }
   // An error or a hang-up is "ready" too: the next read or write tells which.
   auto isReady = [&](int s) { return s >= 0 && fds[s].revents != 0; };
   r.input = isReady(slot[0]);
   r.outputs[0] = isReady(slot[1]);
   r.outputs[1] = isReady(slot[2]);
+  // Room that one readiness reports on a blocking pipe is for one write: when both outputs are that
+  // same pipe (2>&1), only one of them may use it.
+  const Stream* a = interest.outputs[0];
+  const Stream* b = interest.outputs[1];
+  if (r.outputs[0] && r.outputs[1] && a->kind == Bounded && b->kind == Bounded && a->object == b->object &&
+      a->object != 0) {
+    r.outputs[1] = false;
+  }
   return r;
+}
+
+std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {
+  const char* text = std::strerror(static_cast<int>(code));
+  std::size_t size = std::min(std::strlen(text), out.size());
+  std::memcpy(out.data(), text, size);
+  return size;
+}
+
+void giveBackMemory() noexcept {
+#if defined(__GLIBC__)
+  ::malloc_trim(0);  // also the free pages amid the heap, not only those at its top
+#endif
 }
 
 void exitNow(int status) noexcept { std::_Exit(status); }

@@ -5,85 +5,181 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <thread>
 #include <utility>
+
+// A block of queued bytes: those from `begin` to `end` wait to be written.
+struct OutputQueue::Block {
+  Block* next = nullptr;
+  std::size_t capacity = 0;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  char* bytes() { return reinterpret_cast<char*>(this + 1); }
+};
 
 namespace {
 
 using std::chrono::steady_clock;
+using Block = OutputQueue::Block;
 
 // How long an output that takes nothing is waited for when the process ends: after `crash`, and
 // for standard error after input has ended (a host may never read it).
 constexpr std::chrono::milliseconds end_patience{80};
 
-// A queue that once held a burst gives its memory back when it empties.
+// A line accumulator that once held a long line gives its memory back when it is done with it.
 constexpr std::size_t kept_capacity = std::size_t{1} << 20;
 
-void advance(StdoutSink& out, std::size_t bytes) {
-  out.head += bytes;
-  out.left += bytes;
+// After a burst of at least this many tasks, memory is given back once most of them have ended.
+constexpr std::size_t burst_tasks = 4096;
+
+// A block for at least `bytes`: the spare one when it is large enough. Throws std::bad_alloc.
+Block* newBlock(OutputQueue& out, std::size_t bytes) {
+  if (bytes <= OutputQueue::block_size && out.spare) return std::exchange(out.spare, nullptr);
+  const std::size_t capacity = std::max(bytes, OutputQueue::block_size);
+  void* memory = out.memory.allocate(sizeof(Block) + capacity, alignof(Block));
+  return new (memory) Block{nullptr, capacity, 0, 0};
+}
+
+// Keeps one emptied block of the usual size for the next lines; gives back the others.
+void freeBlock(OutputQueue& out, Block* b) noexcept {
+  if (b->capacity == OutputQueue::block_size && !out.spare) {
+    *b = Block{nullptr, b->capacity, 0, 0};
+    out.spare = b;
+    return;
+  }
+  out.memory.deallocate(b, sizeof(Block) + b->capacity, alignof(Block));
+}
+
+// Queues `line` and its newline, whole or not at all. Throws std::bad_alloc.
+void append(OutputQueue& out, std::string_view line) {
+  const std::size_t size = line.size() + 1;
+  const std::size_t room = out.tail ? out.tail->capacity - out.tail->end : 0;
+  Block* extra = room < size ? newBlock(out, size - room) : nullptr;  // before a byte is copied
+  // Copies bytes [from, from + n) of the line and its newline to the end of `b`.
+  auto copy = [&](Block* b, std::size_t from, std::size_t n) {
+    char* to = b->bytes() + b->end;
+    const std::size_t of_line = from < line.size() ? std::min(n, line.size() - from) : 0;
+    if (of_line > 0) std::memcpy(to, line.data() + from, of_line);
+    if (of_line < n) to[of_line] = '\n';
+    b->end += n;
+  };
+  const std::size_t first = std::min(room, size);
+  if (first > 0) copy(out.tail, 0, first);
+  if (extra) {
+    copy(extra, first, size - first);
+    (out.tail ? out.tail->next : out.head) = extra;
+    out.tail = extra;
+  }
+  out.queued += size;
+}
+
+// `n` bytes of the oldest block have been written or dropped; a block emptied is given back.
+void consume(OutputQueue& out, std::size_t n) noexcept {
+  Block* b = out.head;
+  b->begin += n;
+  out.queued -= n;
+  out.settled += n;
+  if (b->begin < b->end) return;
+  out.head = b->next;
+  if (!out.head) out.tail = nullptr;
+  freeBlock(out, b);
 }
 
 // The line the stream failed in is dropped; the lines after it are tried on their own.
-void dropLine(StdoutSink& out) {
-  const char* from = out.queue.data() + out.head;
-  const void* newline = std::memchr(from, '\n', backlog(out));
-  advance(out, newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - from) + 1 : backlog(out));
+void dropLine(OutputQueue& out) noexcept {
+  while (out.head) {
+    Block& b = *out.head;
+    const char* from = b.bytes() + b.begin;
+    const void* newline = std::memchr(from, '\n', b.end - b.begin);
+    consume(out, newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - from) + 1 : b.end - b.begin);
+    if (newline) break;
+  }
   out.mid_line = false;
   out.retried = false;
 }
 
-void tellDeliveries(StdoutSink& out) {
-  while (out.first && out.first->mark <= out.left) {
-    Delivery& d = *out.first;
-    out.first = d.next;
-    if (!out.first) out.last = nullptr;
-    d.done(d);  // may write more lines: the queue is consistent by now
+// How many of the queued bytes, within the first `limit`, make up whole lines.
+std::size_t wholeLinesWithin(const OutputQueue& out, std::size_t limit) {
+  std::size_t seen = 0, whole = 0;
+  for (Block* b = out.head; b && seen < limit; b = b->next) {
+    const std::size_t n = std::min(b->end - b->begin, limit - seen);
+    const char* from = b->bytes() + b->begin;
+    for (std::size_t i = n; i > 0; --i) {
+      if (from[i - 1] == '\n') {
+        whole = seen + i;
+        break;
+      }
+    }
+    seen += n;
   }
+  return whole;
 }
 
 void writeLine(void* ctx, std::string_view line) {
-  auto& out = *static_cast<StdoutSink*>(ctx);
+  auto& out = *static_cast<OutputQueue*>(ctx);
   if (out.drop_beyond != 0 && backlog(out) + line.size() + 1 > out.drop_beyond) return;
   try {
-    if (out.queue.capacity() < StdoutSink::buffer_capacity) out.queue.reserve(StdoutSink::buffer_capacity);
-    out.queue.append(line);
-    out.queue += '\n';
+    append(out, line);
   } catch (const std::bad_alloc&) {
-    // The sink decides for a line it cannot keep: dropped, with one report where there is a place for it.
+    // The queue decides for a line it cannot keep: dropped, with one report where there is a place for it.
     if (out.reports) writeLine(out.reports, "out of memory; message dropped");
     return;
   }
-  if (out.drop_beyond != 0 || backlog(out) >= StdoutSink::buffer_capacity) writeWhatFits(out, false);
+  if (out.drop_beyond != 0 || backlog(out) >= OutputQueue::block_size) writeWhatFits(out, false);
 }
 
 bool after(void* ctx, Delivery& d) {
-  auto& out = *static_cast<StdoutSink*>(ctx);
+  auto& out = *static_cast<OutputQueue*>(ctx);
   if (backlog(out) == 0) return false;
-  d.mark = out.left + backlog(out);
-  d.next = nullptr;
-  (out.last ? out.last->next : out.first) = &d;
-  out.last = &d;
+  d.mark = out.settled + out.queued;
+  d.next = &out.waiting;
+  d.prev = out.waiting.prev;
+  d.prev->next = &d;
+  out.waiting.prev = &d;
   return true;
 }
 
 }  // namespace
 
-StdoutSink::StdoutSink(sys::Descriptor fd, std::pmr::memory_resource& memory, std::size_t drop_beyond)
-    : stream(sys::openOutput(fd)), drop_beyond(drop_beyond), queue(&memory) {}
+OutputQueue::OutputQueue(sys::Descriptor fd, std::pmr::memory_resource& memory, std::size_t drop_beyond)
+    : memory(memory), stream(sys::openOutput(fd)), drop_beyond(drop_beyond) {
+  waiting.next = waiting.prev = &waiting;
+}
 
-void reserveBuffers(StdoutSink& out) { out.queue.reserve(StdoutSink::buffer_capacity); }
+OutputQueue::~OutputQueue() {
+  while (head) consume(*this, head->end - head->begin);
+  if (spare) memory.deallocate(spare, sizeof(Block) + spare->capacity, alignof(Block));
+  while (waiting.next != &waiting) unlink(*waiting.next);  // never to be told
+  sys::closeStream(stream);
+}
 
-Sink sinkOf(StdoutSink& out) { return Sink{&out, &writeLine, &after}; }
+void reserveBuffers(OutputQueue& out) {
+  if (!out.spare && !out.head) out.spare = newBlock(out, OutputQueue::block_size);
+}
 
-void writeWhatFits(StdoutSink& out, bool ready) noexcept {
-  while (backlog(out) > 0) {
-    sys::Transfer t = sys::writeSome(out.stream, out.queue.data() + out.head, backlog(out), ready);
+Sink sinkOf(OutputQueue& out) { return Sink{&out, &writeLine, &after}; }
+
+void writeWhatFits(OutputQueue& out, bool ready) noexcept {
+  while (out.head) {
+    Block& b = *out.head;
+    std::size_t size = b.end - b.begin;
+    // A stream that will take only so much more (a file at its size limit) gets whole lines or nothing.
+    const std::size_t limit = sys::roomLeft(out.stream);
+    if (limit < out.queued) {
+      const std::size_t whole = wholeLinesWithin(out, limit);
+      if (whole == 0) {
+        dropLine(out);
+        continue;
+      }
+      size = std::min(size, whole);
+    }
+    sys::Transfer t = sys::writeSome(out.stream, b.bytes() + b.begin, size, ready);
     ready = false;  // the room a wait reported may be used up
     if (t.status == sys::Io::Done) {
       if (t.count == 0) break;
-      advance(out, t.count);
-      out.mid_line = out.queue[out.head - 1] != '\n';
+      out.mid_line = b.bytes()[b.begin + t.count - 1] != '\n';
       out.retried = false;
+      consume(out, t.count);
       continue;
     }
     // A line already begun is tried once more, so that a passing fault leaves no half line behind;
@@ -94,15 +190,67 @@ void writeWhatFits(StdoutSink& out, bool ready) noexcept {
     }
     dropLine(out);
   }
-  if (backlog(out) == 0) {
-    out.head = 0;
-    out.queue.clear();
-    if (out.queue.capacity() > kept_capacity) std::pmr::string(out.queue.get_allocator()).swap(out.queue);
+}
+
+void tellDelivered(OutputQueue& out) noexcept {
+  while (out.waiting.next != &out.waiting && out.waiting.next->mark <= out.settled) {
+    Delivery& d = *out.waiting.next;
+    unlink(d);
+    d.done(d);  // may write more lines, or link in another delivery behind the others
   }
-  tellDeliveries(out);
 }
 
 namespace {
+
+// Writes what `outputs` hold for as long as each takes bytes; gives up on one that has taken
+// nothing for `patience`, and on all when the system cannot wait.
+void deliverAll(std::span<OutputQueue* const> outputs, std::chrono::milliseconds patience) noexcept {
+  steady_clock::time_point progress[2] = {steady_clock::now(), steady_clock::now()};
+  for (;;) {
+    sys::Interest interest;
+    steady_clock::time_point give_up = steady_clock::time_point::max();
+    for (std::size_t i = 0; i < outputs.size() && i < 2; ++i) {
+      OutputQueue* out = outputs[i];
+      if (!out) continue;
+      std::uint64_t before = out->settled;
+      writeWhatFits(*out, false);
+      if (out->settled != before) progress[i] = steady_clock::now();
+      if (backlog(*out) == 0 || steady_clock::now() - progress[i] >= patience) continue;
+      interest.outputs[i] = &out->stream;
+      give_up = std::min(give_up, progress[i] + patience);
+    }
+    if (!interest.outputs[0] && !interest.outputs[1]) return;
+    // The writes above may have taken longer than the patience left: then one last look, no wait.
+    const auto left = std::max(give_up - steady_clock::now(), steady_clock::duration::zero());
+    sys::Readiness ready = sys::waitFor(interest, left);
+    if (ready.error) {  // no way to wait for room: look again a little later, for as long as patience lasts
+      std::this_thread::sleep_for(std::min<steady_clock::duration>(left, std::chrono::milliseconds(1)));
+      continue;
+    }
+    for (std::size_t i = 0; i < outputs.size() && i < 2; ++i) {
+      if (!ready.outputs[i]) continue;
+      std::uint64_t before = outputs[i]->settled;
+      writeWhatFits(*outputs[i], true);
+      if (outputs[i]->settled != before) progress[i] = steady_clock::now();
+    }
+  }
+}
+
+// Writes `bytes` straight from the caller's memory, waiting for room up to `patience` at a time.
+void writeDirect(const sys::Stream& stream, std::string_view bytes, std::chrono::milliseconds patience) noexcept {
+  bool ready = false;
+  while (!bytes.empty()) {
+    sys::Transfer t = sys::writeSome(stream, bytes.data(), bytes.size(), ready);
+    if (t.status != sys::Io::Done) return;
+    bytes.remove_prefix(t.count);
+    if (t.count > 0 || bytes.empty()) continue;
+    sys::Interest interest;
+    interest.outputs[0] = &stream;
+    sys::Readiness r = sys::waitFor(interest, patience);
+    if (r.error || !r.outputs[0]) return;
+    ready = true;
+  }
+}
 
 // The input side: lines are cut from what each read brings; a line that spans reads is gathered in
 // `pending`, which keeps its capacity (up to a point), so steady traffic allocates nothing.
@@ -113,13 +261,13 @@ struct LineInput {
 };
 
 // Reads once and hands every whole line to `handler`. How input ended, or nullopt while it goes on.
-std::optional<LoopEnd> readLines(LineInput& in, LineHandler handler) {
+std::optional<LoopOutcome> readLines(LineInput& in, LineHandler handler) {
   sys::Transfer got = sys::readSome(in.stream, in.buffer.data(), in.buffer.size());
   if (got.status == sys::Io::NotNow) return std::nullopt;
-  if (got.status == sys::Io::Failed) return LoopEnd::ReadFailed;
+  if (got.status == sys::Io::Failed) return LoopOutcome{LoopEnd::ReadFailed, got.error};
   if (got.status == sys::Io::End) {
     handler.handle(handler.ctx, in.pending);
-    return LoopEnd::EndOfInput;
+    return LoopOutcome{LoopEnd::EndOfInput};
   }
   std::string_view rest(in.buffer.data(), got.count);
   for (std::size_t newline; (newline = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(newline + 1)) {
@@ -131,7 +279,7 @@ std::optional<LoopEnd> readLines(LineInput& in, LineHandler handler) {
     try {
       in.pending += piece;
     } catch (const std::bad_alloc&) {  // the loop decides: input cannot be gathered, so it ends
-      return LoopEnd::WriteFailed;
+      return LoopOutcome{LoopEnd::NoMemoryForLine};
     }
     handler.handle(handler.ctx, in.pending);
     in.pending.clear();
@@ -140,72 +288,75 @@ std::optional<LoopEnd> readLines(LineInput& in, LineHandler handler) {
   try {
     in.pending += rest;
   } catch (const std::bad_alloc&) {
-    return LoopEnd::WriteFailed;
+    return LoopOutcome{LoopEnd::NoMemoryForLine};
   }
   return std::nullopt;
 }
 
-// Writes what `outputs` hold for as long as each takes bytes; gives up on one that has taken
-// nothing for `patience`.
-void deliverAll(std::span<StdoutSink* const> outputs, std::chrono::milliseconds patience) noexcept {
-  steady_clock::time_point progress[2] = {steady_clock::now(), steady_clock::now()};
-  for (;;) {
-    sys::Interest interest;
-    steady_clock::time_point give_up = steady_clock::time_point::max();
-    for (std::size_t i = 0; i < outputs.size() && i < 2; ++i) {
-      StdoutSink* out = outputs[i];
-      if (!out) continue;
-      std::uint64_t before = out->left;
-      writeWhatFits(*out, false);
-      if (out->left != before) progress[i] = steady_clock::now();
-      if (backlog(*out) == 0 || steady_clock::now() - progress[i] >= patience) continue;
-      interest.outputs[i] = &out->stream;
-      give_up = std::min(give_up, progress[i] + patience);
-    }
-    if (!interest.outputs[0] && !interest.outputs[1]) return;
-    sys::Readiness ready = sys::waitFor(interest, give_up - steady_clock::now());
-    for (std::size_t i = 0; i < outputs.size() && i < 2; ++i) {
-      if (!ready.outputs[i]) continue;
-      std::uint64_t before = outputs[i]->left;
-      writeWhatFits(*outputs[i], true);
-      if (outputs[i]->left != before) progress[i] = steady_clock::now();
-    }
-  }
-}
-
 }  // namespace
 
-LoopEnd runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, std::pmr::memory_resource& gpa,
-                    StdoutSink& out, StdoutSink& err, LineHandler handler) {
+void writeLast(OutputQueue& out, std::string_view line) noexcept {
+  try {
+    append(out, line);
+    deliverQueued(out);
+    return;
+  } catch (const std::bad_alloc&) {  // writeLast decides: no memory for the line, so it goes out from `line`
+  }
+  deliverQueued(out);
+  writeDirect(out.stream, line, end_patience);
+  writeDirect(out.stream, "\n", end_patience);
+}
+
+LoopOutcome runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, std::pmr::memory_resource& gpa,
+                        OutputQueue& out, OutputQueue& err, LineHandler handler) {
   loop.outputs[0] = &out;
   loop.outputs[1] = &err;
   LineInput input{sys::openInput(in), buffer, std::pmr::string(&gpa)};
-  std::optional<LoopEnd> end;
+  std::optional<LoopOutcome> end;
+  std::size_t busiest = 0;  // the most tasks at once since memory was last given back
   for (;;) {
     loop.fireDue();
+    tellDelivered(out);
+    tellDelivered(err);
     writeWhatFits(out, false);  // a lone reply leaves before the loop waits
     writeWhatFits(err, false);
-    if (end && backlog(out) == 0 && (loop.tasks == 0 || !loop.nextDeadline())) break;
+    busiest = std::max(busiest, loop.tasks);
+    if (busiest >= burst_tasks && loop.tasks <= busiest / 8) {
+      loop.compact();
+      sys::giveBackMemory();
+      busiest = loop.tasks;
+    }
+    if (end && backlog(out) == 0) {
+      if (loop.tasks == 0) break;
+      // Only a timer or a delivery resumes a task, and no line waits to be delivered.
+      if (!loop.nextDeadline()) brokenRule("the loop ended with tasks that nothing will resume");
+    }
     sys::Interest interest;
-    if (!end && backlog(out) < StdoutSink::max_backlog) interest.input = &input.stream;
+    if (!end && backlog(out) < OutputQueue::max_backlog) interest.input = &input.stream;
     if (backlog(out) > 0) interest.outputs[0] = &out.stream;
     if (backlog(err) > 0) interest.outputs[1] = &err.stream;
     std::chrono::nanoseconds timeout{-1};
     if (std::optional<Loop::Time> next = loop.nextDeadline()) timeout = std::max(*next - loop.now(), timeout.zero());
     sys::Readiness ready = sys::waitFor(interest, timeout);
+    if (ready.error) {  // nothing can be waited for again: the loop ends here, tasks and all
+      end = LoopOutcome{LoopEnd::WaitFailed, ready.error};
+      break;
+    }
     if (ready.outputs[0]) writeWhatFits(out, true);
     if (ready.outputs[1]) writeWhatFits(err, true);
     if (ready.input) end = readLines(input, handler);
   }
-  // A host may never read standard error: what it has not taken after a while is given up.
-  StdoutSink* outputs[] = {nullptr, &err};
+  // A host may never read standard error: what it has not taken after a while is given up. Without
+  // a way to wait, standard output is given the same while, so that no line is left cut short.
+  OutputQueue* outputs[] = {end->end == LoopEnd::WaitFailed ? &out : nullptr, &err};
   deliverAll(outputs, end_patience);
   loop.outputs[0] = loop.outputs[1] = nullptr;
+  sys::closeStream(input.stream);
   return *end;
 }
 
-void deliverQueued(StdoutSink& out) noexcept {
-  StdoutSink* outputs[] = {&out};
+void deliverQueued(OutputQueue& out) noexcept {
+  OutputQueue* outputs[] = {&out};
   deliverAll(outputs, end_patience);
 }
 

@@ -1,5 +1,6 @@
 #include "server/process.h"
 
+#include <cstdint>
 #include <new>
 #include <span>
 #include <string_view>
@@ -13,14 +14,28 @@ namespace {
 // A standard error that nobody reads keeps this much, and drops reports past it.
 constexpr std::size_t max_unread_reports = std::size_t{1} << 20;
 
-// Writes "error: <name>" and returns the exit status of a failure. Built without memory of its
-// own: it may report that memory has run out.
-int fail(const Sink& log, std::string_view name) noexcept {
+// Writes "error: <name>", or "error: <name>: <the system's reason>", and returns the exit status of
+// a failure. Built without memory of its own: it may report that memory has run out.
+int fail(OutputQueue& err, std::string_view name, std::uint32_t system_error = 0) noexcept {
   constexpr std::string_view prefix = "error: ";
-  char line[64];
+  char line[160];
   std::size_t size = prefix.copy(line, prefix.size());
   size += name.copy(line + size, sizeof line - size);
-  log.write(log.ctx, std::string_view(line, size));
+  if (system_error != 0 && size + 2 < sizeof line) {
+    size += std::string_view(": ").copy(line + size, 2);
+    size += sys::errorText(system_error, std::span(line + size, sizeof line - size));
+  }
+  writeLast(err, std::string_view(line, size));
+  return 1;
+}
+
+int failure(OutputQueue& err, LoopOutcome how) noexcept {
+  switch (how.end) {
+    case LoopEnd::EndOfInput: return 0;
+    case LoopEnd::ReadFailed: return fail(err, "ReadFailed");
+    case LoopEnd::WaitFailed: return fail(err, "WaitFailed", how.error);
+    case LoopEnd::NoMemoryForLine: return fail(err, "WriteFailed");
+  }
   return 1;
 }
 
@@ -36,30 +51,26 @@ void handleLine(void* s, std::string_view line) noexcept { handle(*static_cast<S
 
 int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor out_fd, sys::Descriptor err_fd,
           bool exit_at_end) noexcept {
-  StdoutSink err(err_fd, gpa, max_unread_reports);
-  StdoutSink out(out_fd, gpa);
+  OutputQueue err(err_fd, gpa, max_unread_reports);
+  OutputQueue out(out_fd, gpa);
   out.reports = &err;
-  Sink log = sinkOf(err);
   // serve decides: a server that cannot be built means the process cannot run.
   try {
     reserveBuffers(err);
     reserveBuffers(out);
     Loop loop(gpa);
     ReadBuffer buffer{gpa};
-    ServerPtr server = initServer(gpa, loop, sinkOf(out), log);
-    if (!server) return fail(log, "InvalidCatalogue");
+    ServerPtr server = initServer(gpa, loop, sinkOf(out), sinkOf(err));
+    if (!server) return fail(err, "InvalidCatalogue");
+    Sink log = sinkOf(err);
     log.write(log.ctx, "demo MCP server (Tarn) ready");
-    LoopEnd end = runLineLoop(loop, in, {buffer.data, read_buffer_size}, gpa, out, err,
-                              LineHandler{server.get(), &handleLine});
-    int status = end == LoopEnd::EndOfInput ? 0
-                 : end == LoopEnd::ReadFailed ? fail(log, "ReadFailed")
-                                              : fail(log, "WriteFailed");
+    LoopOutcome how = runLineLoop(loop, in, {buffer.data, read_buffer_size}, gpa, out, err,
+                                  LineHandler{server.get(), &handleLine});
+    int status = failure(err, how);
     deliverQueued(err);
     if (exit_at_end) sys::exitNow(status);  // all is said: nothing needs releasing
     return status;
   } catch (const std::bad_alloc&) {
-    int status = fail(log, "OutOfMemory");
-    deliverQueued(err);
-    return status;
+    return fail(err, "OutOfMemory");
   }
 }

@@ -7,18 +7,22 @@
 
 namespace {
 
-// co_await answerOrDeadline(...): suspended until deliverResponse resumes it or the time is up.
+// co_await AnswerOrDeadline(...): suspended until the answer has come or the time is up; either
+// way the loop's timer resumes it. Destroyed while waiting, it disarms.
 class [[nodiscard]] AnswerOrDeadline {
  public:
-  AnswerOrDeadline(Waiter& w, Loop& loop, Loop::Time deadline) : w_(w), loop_(loop) { w_.deadline.deadline = deadline; }
+  AnswerOrDeadline(Waiter& w, Loop& loop, Loop::Time deadline) : w_(w), loop_(loop) { w_.wake.deadline = deadline; }
+  AnswerOrDeadline(const AnswerOrDeadline&) = delete;
+  AnswerOrDeadline& operator=(const AnswerOrDeadline&) = delete;
+  ~AnswerOrDeadline() { await_resume(); }
   bool await_ready() const noexcept { return w_.answered; }
   void await_suspend(std::coroutine_handle<> h) {
-    w_.deadline.waiting = h;
-    loop_.arm(w_.deadline);
+    w_.wake.waiting = h;
+    loop_.arm(w_.wake);
     w_.loop = &loop_;
   }
   void await_resume() noexcept {
-    if (w_.loop) w_.loop->disarm(w_.deadline);
+    if (w_.loop) w_.loop->disarm(w_.wake);
     w_.loop = nullptr;
   }
 
@@ -84,7 +88,6 @@ void deliverResponse(const Wire& w, ClientRequests& r, std::pmr::memory_resource
     waiter->lost = true;  // the asking tool reports it: an answer lost is not an answer missed
   }
   if (!waiter->loop) return;  // not suspended yet: it finds the answer when it looks
-  waiter->loop->disarm(waiter->deadline);
-  waiter->loop = nullptr;
-  waiter->deadline.waiting.resume();  // the waiter is gone once this returns
+  // Resumed from the loop's step, not from inside the reading of this line.
+  waiter->loop->rearm(waiter->wake, waiter->loop->now());
 }

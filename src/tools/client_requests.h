@@ -1,7 +1,8 @@
 #pragma once
 // Requests from the server to the client. askClient sends "roots/list" and is suspended until the
 // answer comes or its time is up; deliverResponse (on reading the client's answer) hands the answer
-// to the request that waits for it, by id, and resumes it. They meet in ClientRequests::pending.
+// to the request that waits for it, by id, and has the loop resume it on its next step. They meet
+// in ClientRequests::pending.
 
 #include <chrono>
 #include <coroutine>
@@ -37,7 +38,7 @@ struct Waiter {
   bool answered = false;                  // set once, by deliverResponse
   bool lost = false;                      // an answer came but could not be kept (no memory)
   Loop* loop = nullptr;                   // while the call is suspended for the answer:
-  Timer deadline;                         //   the time-out, armed on `loop`
+  Timer wake;                             //   armed on `loop` for the time-out, or now once answered
 };
 
 enum class AskFailure : std::uint8_t {
@@ -52,8 +53,8 @@ enum class AskFailure : std::uint8_t {
 Awaited<Expected<std::string_view, AskFailure>> askClient(const Wire& w, ClientRequests& r, Loop& loop,
                                                           std::pmr::memory_resource& a);
 
-// Hands the client's answer `line` (trimmed) to the request whose id equals `id` written as JSON,
-// and resumes it: 1001 and 1001.0 match request 1001, the string "1001" never does. Unknown ids,
+// Hands the client's answer `line` (trimmed) to the request whose id equals `id` written as JSON;
+// the loop resumes it on its next step: 1001 and 1001.0 match request 1001, the string "1001" never does. Unknown ids,
 // late and repeated answers are dropped without output. REQUIRES: `a` is the message's arena.
 void deliverResponse(const Wire& w, ClientRequests& r, std::pmr::memory_resource& a, const json::Value& id,
                      std::string_view line) noexcept;

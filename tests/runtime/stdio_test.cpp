@@ -97,14 +97,14 @@ std::string drain(int fd) {
 
 // A full pipe never holds the writer up: lines wait in the queue and leave whole and in order as
 // the reader makes room, and a delivery is told only once every line before it has left.
-TEST(StdoutSink, QueuesWhatAFullPipeCannotTake) {
+TEST(OutputQueue, QueuesWhatAFullPipeCannotTake) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
 #ifdef F_SETPIPE_SZ
   ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
 #endif
-  StdoutSink out(fds[1], *std::pmr::new_delete_resource());
+  OutputQueue out(fds[1], *std::pmr::new_delete_resource());
   Sink sink = sinkOf(out);
   std::string expected;
   for (int i = 0; i < 200; ++i) {
@@ -118,6 +118,7 @@ TEST(StdoutSink, QueuesWhatAFullPipeCannotTake) {
   told.done = [](Delivery& d) noexcept { static_cast<Told&>(d).told = true; };
   ASSERT_TRUE(sink.after(sink.ctx, told));
   writeWhatFits(out, false);
+  tellDelivered(out);
   EXPECT_FALSE(told.told);
   std::string got;
   for (int round = 0; !told.told && round < 10000; ++round) {
@@ -125,6 +126,7 @@ TEST(StdoutSink, QueuesWhatAFullPipeCannotTake) {
     sys::Interest room;
     room.outputs[0] = &out.stream;
     writeWhatFits(out, sys::waitFor(room, std::chrono::seconds(1)).outputs[0]);
+    tellDelivered(out);
   }
   EXPECT_TRUE(told.told);
   EXPECT_EQ(got + drain(fds[0]), expected);

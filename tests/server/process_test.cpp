@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <csignal>
 #include <cerrno>
+#include <cstring>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,18 +83,20 @@ TEST(Serve, OutOfMemoryAtStartUp) {
 
 // Which call fails, how, and on which turn.
 enum class Call { Read, Write, Poll };
-enum class Fault { Interrupted, NotNow, Short, BrokenPipe, BadDescriptor, IoError };
+enum class Fault { Interrupted, NotNow, Short, BrokenPipe, BadDescriptor, IoError, Persistent };
 struct Injection {
   Call call;
   Fault fault;
-  int turn;            // the 1st, 2nd... call of that kind fails
+  int turn;            // the 1st, 2nd... call of that kind fails (and every later one, when Persistent)
   int seen[3] = {};    // calls of each kind so far
 } injection{Call::Read, Fault::Interrupted, 0};
 
 // True when this call is the one to fail; then `errno` is set for a failing fault.
 bool failsNow(Call call) {
-  if (++injection.seen[static_cast<int>(call)] != injection.turn || call != injection.call) return false;
-  constexpr int codes[] = {EINTR, EAGAIN, 0, EPIPE, EBADF, EIO};
+  int seen = ++injection.seen[static_cast<int>(call)];
+  if (call != injection.call || seen < injection.turn) return false;
+  if (seen > injection.turn && injection.fault != Fault::Persistent) return false;
+  constexpr int codes[] = {EINTR, EAGAIN, 0, EPIPE, EBADF, EIO, EINVAL};
   errno = codes[static_cast<int>(injection.fault)];
   return true;
 }
@@ -108,15 +112,15 @@ const IoCalls faulty = {
       return isShort() ? ::write(fd, data, std::min<std::size_t>(size, 5)) : -1;
     },
     [](pollfd* fds, nfds_t count, int timeout) -> int {
-      if (!failsNow(Call::Poll)) return ::poll(fds, count, timeout);
-      return isShort() ? 0 : -1;  // a poll cut short finds nothing ready
+      return failsNow(Call::Poll) ? -1 : ::poll(fds, count, timeout);
     },
 };
 
 // Every call of the standard streams fails in turn, in each way. Whatever happens, lines on
-// standard output are never split, merged, reordered or repeated; faults that mean "not now", and
-// failed waits, lose nothing; a failed write drops only the one line it was writing, and every line
-// after it still arrives; a failed read ends with "error: ReadFailed" and status 1.
+// standard output are never split, merged, reordered or repeated; faults that mean "not now" lose
+// nothing; a failed write drops only the one line it was writing, and every line after it still
+// arrives; a failed read ends with "error: ReadFailed" and status 1; a wait that fails for good ends
+// with "error: WaitFailed" and status 1, at once rather than in a spin.
 TEST(Serve, FaultsOfTheStandardStreams) {
   std::string input;
   std::vector<std::string> expected;
@@ -132,14 +136,20 @@ TEST(Serve, FaultsOfTheStandardStreams) {
   ASSERT_EQ(splitLines(clean.out), expected);
   int calls[3];
   std::copy(std::begin(injection.seen), std::end(injection.seen), calls);
+  const Fault transfer_faults[] = {Fault::Interrupted, Fault::NotNow,        Fault::Short,
+                                   Fault::BrokenPipe,  Fault::BadDescriptor, Fault::IoError};
+  const Fault wait_faults[] = {Fault::Interrupted, Fault::Persistent};
+  struct Plan {
+    Call call;
+    std::span<const Fault> faults;
+  } plans[] = {{Call::Read, transfer_faults}, {Call::Write, transfer_faults}, {Call::Poll, wait_faults}};
   int cases = 0;
-  for (Call call : {Call::Read, Call::Write, Call::Poll}) {
-    for (Fault fault : {Fault::Interrupted, Fault::NotNow, Fault::Short, Fault::BrokenPipe, Fault::BadDescriptor,
-                        Fault::IoError}) {
-      for (int turn = 1; turn <= calls[static_cast<int>(call)] + 1; ++turn, ++cases) {
-        SCOPED_TRACE("call " + std::to_string(static_cast<int>(call)) + ", fault " +
+  for (const Plan& plan : plans) {
+    for (Fault fault : plan.faults) {
+      for (int turn = 1; turn <= calls[static_cast<int>(plan.call)] + 1; ++turn, ++cases) {
+        SCOPED_TRACE("call " + std::to_string(static_cast<int>(plan.call)) + ", fault " +
                      std::to_string(static_cast<int>(fault)) + ", turn " + std::to_string(turn));
-        injection = {call, fault, turn};
+        injection = {plan.call, fault, turn};
         Served r = serveOn(gpa, input);
         std::vector<std::string> got = splitLines(r.out);
         // Every line whole, each at most once and in order: a subsequence of what was asked for.
@@ -149,18 +159,20 @@ TEST(Serve, FaultsOfTheStandardStreams) {
           ASSERT_NE(next, expected.end()) << "not a whole line, or out of order: " << line;
           ++next;
         }
-        bool injected = injection.seen[static_cast<int>(call)] >= turn;  // the run made that many calls
+        bool injected = injection.seen[static_cast<int>(plan.call)] >= turn;  // the run made that many calls
         bool not_now = !injected || fault == Fault::Interrupted || fault == Fault::NotNow || fault == Fault::Short;
-        if (call == Call::Read && !not_now) {
-          EXPECT_EQ(r.status, 1);
-          EXPECT_TRUE(r.err.ends_with("error: ReadFailed\n")) << r.err;
-          continue;
-        }
-        EXPECT_EQ(r.status, 0) << r.err;
-        if (not_now || call == Call::Poll) {
+        if (not_now) {
+          EXPECT_EQ(r.status, 0) << r.err;
           EXPECT_EQ(got, expected);
           EXPECT_EQ(r.err, ready_line);
+        } else if (plan.call == Call::Read) {
+          EXPECT_EQ(r.status, 1);
+          EXPECT_TRUE(r.err.ends_with("error: ReadFailed\n")) << r.err;
+        } else if (plan.call == Call::Poll) {
+          EXPECT_EQ(r.status, 1);
+          EXPECT_EQ(r.err, std::string(ready_line) + "error: WaitFailed: " + std::strerror(EINVAL) + "\n");
         } else {  // the failed write cost at most its own line, and every later line still arrived
+          EXPECT_EQ(r.status, 0) << r.err;
           EXPECT_GE(got.size() + 1, expected.size());
           EXPECT_EQ(got.back(), expected.back());
         }

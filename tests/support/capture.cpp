@@ -38,6 +38,24 @@ std::vector<std::string> CapturingSink::take() { return std::exchange(lines_, {}
 
 void CapturingSink::write(std::string_view line) { lines_.emplace_back(line); }
 
+bool CapturingSink::after(Delivery& d) {
+  if (!holding_) return false;
+  d.next = &held_;
+  d.prev = held_.prev;
+  d.prev->next = &d;
+  held_.prev = &d;
+  return true;
+}
+
+void CapturingSink::releaseDeliveries() {
+  holding_ = false;
+  while (held_.next != &held_) {
+    Delivery& d = *held_.next;
+    unlink(d);
+    d.done(d);
+  }
+}
+
 void FailingResource::arm(std::size_t n) {
   count_ = 0;
   fail_at_ = n;
@@ -61,7 +79,8 @@ bool FailingResource::do_is_equal(const std::pmr::memory_resource& other) const 
 }
 
 Sink sinkOf(CapturingSink& c) {
-  return Sink{&c, [](void* ctx, std::string_view line) { static_cast<CapturingSink*>(ctx)->write(line); }};
+  return Sink{&c, [](void* ctx, std::string_view line) { static_cast<CapturingSink*>(ctx)->write(line); },
+              [](void* ctx, Delivery& d) { return static_cast<CapturingSink*>(ctx)->after(d); }};
 }
 
 TestServer::TestServer() : loop(gpa, clock.source()), server(initServer(gpa, loop, sinkOf(out), sinkOf(log))) {}
@@ -90,6 +109,7 @@ void TestServer::finishCalls() {
 
 std::vector<std::string> TestServer::run(std::string_view line) {
   handle(*server, line);
+  loop.fireDue();  // what the line made due now, such as a call its answer resumes
   return out.take();
 }
 

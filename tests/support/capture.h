@@ -9,18 +9,30 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/sink.h"
 #include "runtime/loop.h"
 
-// Keeps every line written through its sink(), in order. Lines never contain their newline.
+// Keeps every line written through its sink(), in order. Lines never contain their newline. Lines
+// are delivered as they are written, unless deliveries are held: then only once they are released,
+// as for a client that is slow to read.
 class CapturingSink {
  public:
+  CapturingSink() { held_.next = held_.prev = &held_; }
+  CapturingSink(const CapturingSink&) = delete;
+  CapturingSink& operator=(const CapturingSink&) = delete;
   const std::vector<std::string>& lines() const { return lines_; }
   // Removes and returns everything captured so far.
   std::vector<std::string> take();
   void write(std::string_view line);
+  void holdDeliveries() { holding_ = true; }
+  // Tells every delivery held so far, and holds no more.
+  void releaseDeliveries();
+  bool after(Delivery& d);
 
  private:
   std::vector<std::string> lines_;
+  bool holding_ = false;
+  Delivery held_;  // the ring of held deliveries
 };
 
 // Forwards to new/delete, but throws std::bad_alloc on the allocation numbered `failAt` (counting

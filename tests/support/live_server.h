@@ -7,9 +7,12 @@
 #include <string_view>
 #include <optional>
 
+#include "support/process.h"
+
 class LiveServer {
  public:
-  LiveServer();  // starts the binary; its standard error is kept
+  // Starts the binary; its standard error is kept (unless `how` gives it another).
+  explicit LiveServer(const ServerStart& how = {});
   ~LiveServer();  // kills it if it still runs
   LiveServer(const LiveServer&) = delete;
   LiveServer& operator=(const LiveServer&) = delete;

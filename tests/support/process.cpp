@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,30 +17,37 @@ std::atomic<std::size_t> servers_started{0};
 
 std::size_t serversStarted() { return servers_started.load(); }
 
-ServerPipes startServer(bool nonblocking_stdin, bool nonblocking_stdout) {
+ServerPipes startServer(const ServerStart& how) {
   servers_started.fetch_add(1);
   ::signal(SIGPIPE, SIG_IGN);  // the test writes to a server that may be gone
-  int in[2], out[2], err[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  int in[2], out[2] = {-1, how.out_fd}, err[2] = {-1, how.err_fd};
+  if (::pipe(in) != 0 || (how.out_fd < 0 && ::pipe(out) != 0) || (how.err_fd < 0 && ::pipe(err) != 0)) return {};
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-    if (nonblocking_stdin) ::fcntl(0, F_SETFL, ::fcntl(0, F_GETFL) | O_NONBLOCK);
-    if (nonblocking_stdout) ::fcntl(1, F_SETFL, ::fcntl(1, F_GETFL) | O_NONBLOCK);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+      if (fd > 2) ::close(fd);
+    }
+    if (how.nonblocking_stdin) ::fcntl(0, F_SETFL, ::fcntl(0, F_GETFL) | O_NONBLOCK);
+    if (how.nonblocking_stdout) ::fcntl(1, F_SETFL, ::fcntl(1, F_GETFL) | O_NONBLOCK);
+    if (how.file_size_limit >= 0) {
+      rlimit limit{static_cast<rlim_t>(how.file_size_limit), static_cast<rlim_t>(how.file_size_limit)};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
     ::execl(DEMO_SERVER_PATH, "demo_server", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
+  if (how.out_fd < 0) ::close(out[1]);
+  if (how.err_fd < 0) ::close(err[1]);
   return {pid, in[1], out[0], err[0]};
 }
 
 ProcessResult runServer(std::string_view input, ProcessOptions options) {
-  auto [pid, input_fd, output_fd, error_fd] = startServer(options.nonblocking_stdin, options.nonblocking_stdout);
+  auto [pid, input_fd, output_fd, error_fd] =
+      startServer({.nonblocking_stdin = options.nonblocking_stdin, .nonblocking_stdout = options.nonblocking_stdout});
   int in[2] = {-1, input_fd}, out[2] = {output_fd, -1}, err[2] = {error_fd, -1};
   if (options.close_stdout_first) {
     ::close(out[0]);
@@ -97,6 +105,7 @@ ProcessResult runServer(std::string_view input, ProcessOptions options) {
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

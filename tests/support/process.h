@@ -10,6 +10,7 @@ struct ProcessResult {
   int exit_code = -1;  // the status, or 128 + signal number when a signal ended it
   std::string out;
   std::string err;
+  double seconds = 0;  // from the start until the process had ended (or was killed)
 };
 
 struct ProcessOptions {
@@ -28,7 +29,15 @@ struct ServerPipes {
   int out = -1;  // its standard output
   int err = -1;  // its standard error
 };
-ServerPipes startServer(bool nonblocking_stdin = false, bool nonblocking_stdout = false);
+// How to start it. By default its three standard streams are blocking pipes to the test.
+struct ServerStart {
+  bool nonblocking_stdin = false;
+  bool nonblocking_stdout = false;
+  int out_fd = -1;                 // its standard output, instead of a pipe (ServerPipes::out is then -1)
+  int err_fd = -1;                 // its standard error, likewise
+  long long file_size_limit = -1;  // its RLIMIT_FSIZE in bytes; -1 leaves it as it is
+};
+ServerPipes startServer(const ServerStart& how = {});
 
 // How many servers this test process has started.
 std::size_t serversStarted();

@@ -90,6 +90,7 @@ TEST(AskClient, Answered) {
     startAsk(t, "c");
     EXPECT_EQ(lastId(*t.server), id);
     handle(*t.server, line);
+    t.advance(0s);  // the answer resumes the call on the loop's next step
     std::string_view trimmed = line;
     trimmed.remove_prefix(trimmed.find('{'));
     trimmed.remove_suffix(trimmed.size() - 1 - trimmed.rfind('}'));
@@ -132,6 +133,7 @@ TEST(AskClient, SecondAnswerIsDropped) {
   startAsk(t, "c");
   handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
   handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":["second"]}})");
+  t.advance(0s);
   EXPECT_EQ(t.out.take(), std::vector<std::string>{answered("c", R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})")});
   EXPECT_TRUE(t.log.lines().empty());
 }
@@ -155,6 +157,7 @@ TEST(AskClient, AnswerThatCannotBeKept) {
   t.gpa.arm(1);  // the answer's message reuses the kept arena: the 1st allocation is its copy
   handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
   t.gpa.arm(0);
+  t.advance(0s);
   EXPECT_EQ(t.out.take(), std::vector<std::string>{answerLost("c")});
   EXPECT_EQ(t.log.take(), std::vector<std::string>{"out of memory; message dropped"});
 }
