@@ -3,13 +3,19 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "support/capture.h"
 #include "support/lines.h"
+#include "support/live_server.h"
 #include "support/process.h"
 
 namespace {
@@ -130,6 +136,125 @@ TEST(OutputQueue, QueuesWhatAFullPipeCannotTake) {
   }
   EXPECT_TRUE(told.told);
   EXPECT_EQ(got + drain(fds[0]), expected);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+// Bytes waiting in the pipe read at `fd`.
+int unread(int fd) {
+  int n = 0;
+  return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+std::string echoCall(int id, std::size_t size) {
+  return callLine("echo", R"({"text":")" + std::string(size, 'e') + R"("})", "", std::to_string(id)) + "\n";
+}
+
+// A blocking pipe whose reader has paused: replies that leave one at a time take a page of the pipe
+// each, so it is full long before its byte count says. The server must go on reading and end at
+// `crash` rather than sit in a write.
+TEST(Process, BlockingPipeFilledReplyByReply) {
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  LiveServer server({.out_fd = out[1]});
+  ::close(out[1]);
+  for (int id = 0, taken = 1; id < 20 && taken; ++id) {
+    int before = unread(out[0]);
+    server.write(echoCall(id, 3000));
+    // Until the reply is in the pipe; none for a second means the pipe takes no more.
+    taken = 0;
+    for (int tries = 0; tries < 200 && !taken; ++tries) taken = unread(out[0]) != before || ::poll(nullptr, 0, 5);
+  }
+  EXPECT_LT(unread(out[0]), 65536);  // the pipe filled before its bytes did
+  server.write(callLine("crash", "{}", "", "99") + "\n");
+  EXPECT_EQ(server.wait(2), 3) << "the server sits in a write";
+  ::close(out[0]);
+}
+
+// A terminal stopped with Ctrl-S as the server's standard error: its reports wait, and the server
+// answers meanwhile, sleeps and wakes. Once the terminal goes on, every report arrives.
+TEST(Process, StoppedTerminal) {
+  int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  int err = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_GE(err, 0);
+  termios mode{};
+  ::tcgetattr(err, &mode);
+  mode.c_iflag |= IXON;
+  mode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+  ::tcsetattr(err, TCSANOW, &mode);
+  ASSERT_EQ(::write(terminal, "\x13", 1), 1);  // Ctrl-S: output stops
+  LiveServer server({.err_fd = err});
+  ::close(err);
+  std::string reports;
+  const std::string too_deep = requestLine("ping", "", nested(300));
+  for (int i = 0; i < 50; ++i) server.write(too_deep + "\n");  // one report each, and they fill the terminal
+  server.write(requestLine("ping", "", "1") + "\n" + callLine("slow", R"({"seconds":0.3})", "", "2") + "\n");
+  EXPECT_EQ(server.readLine(5), R"({"jsonrpc":"2.0","id":1,"result":{}})");
+  EXPECT_EQ(server.readLine(5), resultLine("slept 0.3 s", false, "2"));
+  ASSERT_EQ(::write(terminal, "\x11", 1), 1);  // Ctrl-Q: output goes on
+  server.closeInput();
+  ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+  for (int tries = 0; tries < 400 && reports.find("demo") == std::string::npos; ++tries) {
+    char chunk[4096];
+    ssize_t n = ::read(terminal, chunk, sizeof chunk);
+    if (n > 0) reports.append(chunk, static_cast<std::size_t>(n));
+    if (n <= 0) ::poll(nullptr, 0, 5);
+  }
+  EXPECT_EQ(server.wait(5), 0);
+  EXPECT_EQ(reports.find("demo MCP server (Tarn) ready"), 0u) << reports;
+  ::close(terminal);
+}
+
+// Standard output a file under a size limit: the writes that would pass it fail, as when the
+// reader has gone. The server does not die of the signal, and the file ends with a whole line.
+TEST(Process, FileSizeLimit) {
+  char path[] = "/tmp/demo_server_outXXXXXX";
+  int file = ::mkstemp(path);
+  ASSERT_GE(file, 0);
+  std::string input, expected;
+  for (int id = 0; id < 2000; ++id) {
+    input += echoCall(id, 150);
+    expected += resultLine(std::string(150, 'e'), false, std::to_string(id)) + "\n";
+  }
+  LiveServer server({.out_fd = file, .file_size_limit = 100'000});
+  server.write(input);
+  server.closeInput();
+  EXPECT_EQ(server.wait(30), 0) << server.errors();
+  std::string written = readFile(path);
+  EXPECT_GT(written.size(), 90'000u);
+  EXPECT_LE(written.size(), 100'000u);
+  EXPECT_EQ(written, expected.substr(0, written.size()));
+  EXPECT_EQ(written.back(), '\n');
+  ::close(file);
+  ::unlink(path);
+}
+
+// A reader that takes lines steadily but slower than they come, and never quite catches up: the
+// queue's memory follows what waits unread, a few blocks beyond it at most, however much has passed.
+TEST(OutputQueue, MemoryFollowsTheBacklog) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  FailingResource memory;
+  std::size_t most = 0;
+  {
+    OutputQueue out(fds[1], memory);
+    Sink sink = sinkOf(out);
+    const std::string line(1000, 'q');
+    char chunk[16384];
+    for (int round = 0; round < 2000; ++round) {  // 40 MB in all
+      for (int i = 0; i < 20; ++i) sink.write(sink.ctx, line);  // 20 kB in, 16 kB out per round
+      writeWhatFits(out, false);
+      ASSERT_GT(::read(fds[0], chunk, sizeof chunk), 0);
+      while (backlog(out) > 1'000'000 && ::read(fds[0], chunk, sizeof chunk) > 0) writeWhatFits(out, false);
+      most = std::max(most, memory.outstandingBytes());
+    }
+  }
+  EXPECT_LE(most, 1'000'000 + 4 * OutputQueue::block_size);
+  EXPECT_EQ(memory.outstanding(), 0u);
   ::close(fds[0]);
   ::close(fds[1]);
 }

@@ -56,21 +56,24 @@ void CapturingSink::releaseDeliveries() {
   }
 }
 
-void FailingResource::arm(std::size_t n) {
+void FailingResource::arm(std::size_t n, bool and_later) {
   count_ = 0;
   fail_at_ = n;
+  and_later_ = and_later;
 }
 
 void* FailingResource::do_allocate(std::size_t bytes, std::size_t align) {
   std::size_t number = ++count_;
-  if (fail_at_ != 0 && number == fail_at_) throw std::bad_alloc();
+  if (fail_at_ != 0 && (number == fail_at_ || (and_later_ && number > fail_at_))) throw std::bad_alloc();
   void* p = ::operator new(bytes, std::align_val_t(align));
   ++outstanding_;
+  outstanding_bytes_ += bytes;
   return p;
 }
 
-void FailingResource::do_deallocate(void* p, std::size_t /*bytes*/, std::size_t align) {
+void FailingResource::do_deallocate(void* p, std::size_t bytes, std::size_t align) {
   --outstanding_;
+  outstanding_bytes_ -= bytes;
   ::operator delete(p, std::align_val_t(align));
 }
 

@@ -39,10 +39,12 @@ class CapturingSink {
 // from 1 after arm()), and counts what is still outstanding so tests can see leaks.
 class FailingResource : public std::pmr::memory_resource {
  public:
-  // The `n`-th allocation from now on fails; 0 disarms.
-  void arm(std::size_t n);
+  // The `n`-th allocation from now on fails; 0 disarms. With `and_later`, so does every one after
+  // it, as when the process has reached its memory limit.
+  void arm(std::size_t n, bool and_later = false);
   std::size_t allocations() const { return count_; }
   std::size_t outstanding() const { return outstanding_; }
+  std::size_t outstandingBytes() const { return outstanding_bytes_; }
 
  private:
   void* do_allocate(std::size_t bytes, std::size_t align) override;
@@ -50,8 +52,10 @@ class FailingResource : public std::pmr::memory_resource {
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override;
 
   std::size_t fail_at_ = 0;
+  bool and_later_ = false;
   std::size_t count_ = 0;
   std::size_t outstanding_ = 0;
+  std::size_t outstanding_bytes_ = 0;
 };
 
 // Time for a loop, standing still until the test moves it.

@@ -149,6 +149,31 @@ TEST(AskClient, TwoAtOnce) {
   EXPECT_EQ(t.run(first), std::vector<std::string>{answered("a", first)});
 }
 
+// The 10 s count from when the request has left: a client slow to read it does not lose its time.
+TEST(AskClient, TimeCountsFromWhenTheRequestHasLeft) {
+  TestServer t;
+  t.out.holdDeliveries();
+  startAsk(t, "a");
+  t.advance(30s);  // the request still waits to be read
+  EXPECT_EQ(t.out.take(), std::vector<std::string>{});
+  t.out.releaseDeliveries();
+  t.advance(9999ms);
+  EXPECT_EQ(t.out.take(), std::vector<std::string>{});
+  t.advance(1ms);
+  EXPECT_EQ(t.out.take(), std::vector<std::string>{timedOut("a", "10")});
+}
+
+// An answer may come before the server has seen its request leave: the call takes it then.
+TEST(AskClient, AnswerBeforeTheRequestHasLeft) {
+  const std::string answer = R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})";
+  TestServer t;
+  t.out.holdDeliveries();
+  startAsk(t, "a");
+  EXPECT_EQ(t.run(answer), std::vector<std::string>{});
+  t.out.releaseDeliveries();
+  EXPECT_EQ(t.out.take(), std::vector<std::string>{answered("a", answer)});
+}
+
 // An answer that arrives but cannot be kept gets the call exactly one reply, a tool error that says
 // so, and one report, rather than passing for an answer that never came.
 TEST(AskClient, AnswerThatCannotBeKept) {

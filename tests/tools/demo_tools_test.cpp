@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -133,6 +135,20 @@ TEST(DemoTools, Notify) {
     EXPECT_EQ(t.runCall(c.line), c.expected);
   }
   EXPECT_TRUE(t.log.lines().empty());
+}
+
+// The pause after each step is 50 ms, the last step's too: nothing comes a millisecond earlier.
+TEST(DemoTools, NotifyPausesFiftyMilliseconds) {
+  using std::chrono::milliseconds;
+  TestServer t;
+  std::vector<std::string> lines = notifyLines(2, "");  // step 1, step 2, the reply
+  EXPECT_EQ(t.run(callLine("notify", R"({"steps":2})")), std::vector<std::string>{lines[0]});
+  for (std::size_t next = 1; next < lines.size(); ++next) {
+    t.advance(milliseconds(49));
+    EXPECT_EQ(t.out.take(), std::vector<std::string>{}) << "before line " << next;
+    t.advance(milliseconds(1));
+    EXPECT_EQ(t.out.take(), std::vector<std::string>{lines[next]});
+  }
 }
 
 // A token nested deeper than the writer accepts costs the progress notifications, not the call.

@@ -35,6 +35,7 @@ TEST(ToolsProcess, CrashWithAFullPipe) {
   ProcessResult r = runServer(input, {.timeout_seconds = 10, .first_read_after = 10});
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_EQ(r.err, std::string(ready) + "crashing on purpose\n");
+  EXPECT_LT(r.seconds, 3) << "crash waited for a reader that never came";
 }
 
 // Input ends while a call sleeps: the process answers what came after it at once, then waits for
