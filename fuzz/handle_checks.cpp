@@ -38,7 +38,7 @@ class Scratch {
   std::pmr::monotonic_buffer_resource resource_;
 };
 
-Scratch scratch;  // main thread only
+Scratch scratch;
 
 const Value& argumentsOf(const Value& params) {
   const Value* args = json::member(params, "arguments");

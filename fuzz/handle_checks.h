@@ -1,7 +1,7 @@
 #pragma once
 // What fuzz_handle checks, as a client would: classify reads each input line as handle() does and
-// counts what it is due; checkOutput and checkLog hold the lines that came out to that. They run on
-// the fuzzer's main thread only, once every tool call of the input has ended.
+// counts what it is due; checkOutput and checkLog hold the lines that came out to that. They run once
+// every tool call of the input has ended.
 //
 // This file is built without coverage instrumentation, over a JSON reader of its own: the same
 // source as the server's, in another namespace (see fuzz/CMakeLists.txt). Reading every line a

@@ -2,7 +2,7 @@
 // JSON as the server reads and writes it. The parser is strict (no comments, no byte-order mark,
 // no repeated member names, well-formed UTF-8 only), never recurses and has no depth limit; it
 // copies everything it returns into the caller's arena. The writers produce compact text with a
-// fixed escaping table. Nothing here locks or owns memory of its own: callers pass the arena.
+// fixed escaping table. Nothing here owns memory of its own: callers pass the arena.
 
 #include <cstddef>
 #include <cstdint>

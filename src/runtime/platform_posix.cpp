@@ -85,7 +85,8 @@ bool fileSizeLimited() {
 
 StandardStreams standardStreams() noexcept {
   // A closed standard output must fail writes (EPIPE), and a file past the process's size limit
-  // must fail them too (EFBIG), rather than end the process: both signals are caught and ignored.
+  // must fail them too (EFBIG), rather than end the process: both signals are caught by a handler
+  // that does nothing.
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigemptyset(&action.sa_mask);

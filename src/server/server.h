@@ -1,6 +1,6 @@
 #pragma once
 // The one server object: it composes each subsystem's state, and `handle` routes every input line
-// to the subsystem it is for. `main` builds the sinks, then the Server, and keeps both until the end.
+// to the subsystem it is for. `serve` builds the output queues, then the Server, and keeps both until the end.
 
 #include <memory>
 #include <memory_resource>

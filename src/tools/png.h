@@ -2,7 +2,7 @@
 // The image tool's picture: a 32×32 truecolour PNG in which one channel rises from 60 to 246, left to
 // right, over a grey of 40. Nothing is compressed: the scanlines travel in stored deflate blocks, so
 // the bytes for a channel never vary. Also the two checksums those formats need. Nothing here keeps
-// state, so every function may run on any number of threads at once. Results live in the caller's
+// state. Results live in the caller's
 // arena; running out of memory throws std::bad_alloc before anything is returned.
 
 #include <cstdint>
