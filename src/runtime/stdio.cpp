@@ -192,12 +192,15 @@ void writeWhatFits(OutputQueue& out, bool ready) noexcept {
   }
 }
 
-void tellDelivered(OutputQueue& out) noexcept {
+bool tellDelivered(OutputQueue& out) noexcept {
+  bool told = false;
   while (out.waiting.next != &out.waiting && out.waiting.next->mark <= out.settled) {
     Delivery& d = *out.waiting.next;
     unlink(d);
     d.done(d);  // may write more lines, or link in another delivery behind the others
+    told = true;
   }
+  return told;
 }
 
 namespace {
@@ -318,10 +321,13 @@ LoopOutcome runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, 
   std::size_t busiest = 0;  // the most tasks at once since memory was last given back
   for (;;) {
     loop.fireDue();
-    tellDelivered(out);
-    tellDelivered(err);
-    writeWhatFits(out, false);  // a lone reply leaves before the loop waits
-    writeWhatFits(err, false);
+    // A lone reply leaves before the loop waits; so do the lines of calls that its leaving resumes.
+    for (bool told = true; told;) {
+      writeWhatFits(out, false);
+      writeWhatFits(err, false);
+      told = tellDelivered(out);
+      told = tellDelivered(err) || told;
+    }
     busiest = std::max(busiest, loop.tasks);
     if (busiest >= burst_tasks && loop.tasks <= busiest / 8) {
       loop.compact();

@@ -68,8 +68,8 @@ inline std::size_t backlog(const OutputQueue& out) { return out.queued; }
 void writeWhatFits(OutputQueue& out, bool ready) noexcept;
 
 // Tells the deliveries whose lines have all left; they may resume coroutines. Only the loop's step
-// calls this.
-void tellDelivered(OutputQueue& out) noexcept;
+// calls this. Whether it told any.
+bool tellDelivered(OutputQueue& out) noexcept;
 
 // Writes `line` and its newline, for the last words of a process: queued like any line, or, when
 // the queue cannot take it for lack of memory, written from the caller's memory once what waits
