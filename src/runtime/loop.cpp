@@ -18,7 +18,7 @@ bool before(const Timer& a, const Timer& b) {
 }  // namespace
 
 void brokenRule(const char* what) noexcept {
-  std::fprintf(stderr, "internal error: %s\n", what);
+  (void)std::fprintf(stderr, "internal error: %s\n", what);
   std::abort();
 }
 

@@ -67,12 +67,11 @@ int openOwn(int fd) {
   constexpr int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 #if defined(__linux__)
   char path[32];
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   if (int own = ::open(path, flags); own >= 0) return own;
 #endif
-  if (::isatty(fd)) {
-    if (const char* name = ::ttyname(fd)) return ::open(name, flags);
-  }
+  char name[256];
+  if (::isatty(fd) && ::ttyname_r(fd, name, sizeof name) == 0) return ::open(name, flags);
   return -1;
 }
 
@@ -194,7 +193,22 @@ Readiness waitFor(const Interest& interest, std::chrono::nanoseconds timeout) no
 }
 
 std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {
-  const char* text = std::strerror(static_cast<int>(code));
+  // The names a failed read, write or wait can give, as the system's headers spell them.
+  struct Name {
+    int code;
+    const char* name;
+  };
+  static constexpr Name names[] = {
+      {EINVAL, "EINVAL"}, {ENOMEM, "ENOMEM"}, {EBADF, "EBADF"},   {EFAULT, "EFAULT"}, {EIO, "EIO"},
+      {EPIPE, "EPIPE"},   {EFBIG, "EFBIG"},   {ENOSPC, "ENOSPC"}, {EMFILE, "EMFILE"}, {ENFILE, "ENFILE"},
+      {EACCES, "EACCES"}, {EPERM, "EPERM"},   {ENXIO, "ENXIO"},   {ECONNRESET, "ECONNRESET"},
+  };
+  char number[32];
+  const char* text = number;
+  for (const Name& n : names) {
+    if (static_cast<std::uint32_t>(n.code) == code) text = n.name;
+  }
+  if (text == number) (void)std::snprintf(number, sizeof number, "errno %u", static_cast<unsigned>(code));
   std::size_t size = std::min(std::strlen(text), out.size());
   std::memcpy(out.data(), text, size);
   return size;

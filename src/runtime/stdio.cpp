@@ -310,7 +310,7 @@ void writeLast(OutputQueue& out, std::string_view line) noexcept {
   writeDirect(out.stream, "\n", end_patience);
 }
 
-void writeUnqueued(OutputQueue& out, std::string_view bytes) noexcept { writeDirect(out.stream, bytes, end_patience); }
+void writeUnqueued(const OutputQueue& out, std::string_view bytes) noexcept { writeDirect(out.stream, bytes, end_patience); }
 
 LoopOutcome runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, std::pmr::memory_resource& gpa,
                         OutputQueue& out, OutputQueue& err, LineHandler handler) {

@@ -78,7 +78,7 @@ void writeLast(OutputQueue& out, std::string_view line) noexcept;
 
 // Writes `bytes` straight from the caller's memory, past whatever waits in the queue, giving up as
 // deliverQueued does. Needs no memory at all: for a report when there is none left.
-void writeUnqueued(OutputQueue& out, std::string_view bytes) noexcept;
+void writeUnqueued(const OutputQueue& out, std::string_view bytes) noexcept;
 
 enum class LoopEnd : std::uint8_t {
   EndOfInput,
