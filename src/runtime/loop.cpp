@@ -24,6 +24,68 @@ void brokenRule(const char* what) noexcept {
 
 Loop::Loop(std::pmr::memory_resource& gpa, LoopClock clock) : clock_(clock), heap_(&gpa) {
   heap_.reserve(initial_timers);
+  hooks_.next = hooks_.prev = &hooks_;
+  poller_ = sys::openPoller();
+}
+
+Loop::~Loop() { sys::closePoller(poller_); }
+
+std::uint32_t Loop::watch(Watch& w, std::uint8_t want) noexcept {
+  if (w.known && w.wants == want) return 0;
+  if (std::uint32_t error = sys::watchStream(poller_, *w.stream, want, &w)) return error;
+  w.known = true;
+  w.wants = want;
+  return 0;
+}
+
+void Loop::forget(Watch& w) noexcept {
+  if (w.known) sys::forgetStream(poller_, *w.stream);
+  w.known = false;
+  w.wants = sys::WantNothing;
+  for (sys::Event& e : handing_over_) {
+    if (e.tag == &w) e.tag = nullptr;
+  }
+}
+
+void Loop::addHook(TurnHook& h) noexcept {
+  h.next = &hooks_;
+  h.prev = hooks_.prev;
+  h.prev->next = &h;
+  hooks_.prev = &h;
+}
+
+void Loop::removeHook(TurnHook& h) noexcept {
+  if (!h.next) return;
+  h.prev->next = h.next;
+  h.next->prev = h.prev;
+  h.next = h.prev = nullptr;
+}
+
+std::uint32_t Loop::run() noexcept {
+  stopping_ = false;
+  sys::Event events[64];
+  for (;;) {
+    fireDue();
+    for (TurnHook* h = hooks_.next; h != &hooks_;) {
+      TurnHook* next = h->next;  // a hook may remove itself
+      h->run(h->owner);
+      h = next;
+    }
+    if (stopping_) return 0;
+    std::chrono::nanoseconds timeout{-1};
+    if (std::optional<Time> next = nextDeadline()) timeout = std::max(*next - now(), timeout.zero());
+    sys::Waited waited = sys::waitEvents(poller_, timeout, events);
+    if (waited.error) return waited.error;
+    handing_over_ = std::span(events, waited.count);
+    for (sys::Event& e : handing_over_) {
+      if (!e.tag) continue;  // forgotten by an owner told before it
+      auto& w = *static_cast<Watch*>(e.tag);
+      const bool readable = e.readable && (w.wants & sys::WantRead);
+      const bool writable = e.writable && (w.wants & sys::WantWrite);
+      if (readable || writable) w.ready(w.owner, readable, writable);
+    }
+    handing_over_ = {};
+  }
 }
 
 void Loop::place(Timer* t, std::size_t slot) noexcept {

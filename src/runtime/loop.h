@@ -1,8 +1,10 @@
 #pragma once
-// The one loop of the server: its clock, its timers, and the count of tasks (suspended calls) it
-// still owes a resumption. A task that waits is suspended, never blocked: a timer, or the output
-// it waits for having left, resumes it from the loop's own step. The loop knows no tool and no
-// method; stdio.h runs it over the standard streams, tests run it on a clock of their own.
+// The one loop of the server: it waits, in one call, for every stream that something waits on and
+// for the next timer; fires the timers that are due; hands readiness to the stream's owner; and
+// counts the tasks (suspended calls) it still owes a resumption. A task that waits is suspended,
+// never blocked: a timer, or the output it waits for having left, resumes it from the loop's own
+// step. The loop knows no tool, no method and no transport: the standard streams (stdio.h) are one
+// owner of streams on it; tests run it on a clock of their own.
 
 #include <chrono>
 #include <coroutine>
@@ -10,7 +12,10 @@
 #include <cstdint>
 #include <memory_resource>
 #include <optional>
+#include <span>
 #include <vector>
+
+#include "runtime/platform.h"
 
 class OutputQueue;
 
@@ -27,6 +32,26 @@ struct Timer {
   bool armed() const { return slot != unarmed; }
 };
 
+// A stream the loop waits on for its owner, who says what it wants with Loop::watch and is told
+// through `ready`. It lives with its owner, and leaves the loop (Loop::forget) before it goes.
+struct Watch {
+  const sys::Stream* stream = nullptr;
+  void (*ready)(void* owner, bool readable, bool writable) noexcept = nullptr;
+  void* owner = nullptr;
+  std::uint8_t wants = sys::WantNothing;  // the loop's
+  bool known = false;                     // the loop's: the poller knows the stream
+};
+
+// Work done at every turn of the loop, right before it waits: writing what is queued, telling who
+// waits for it to leave, deciding what to wait for. It lives with its owner, linked into the loop's
+// ring until Loop::removeHook.
+struct TurnHook {
+  void (*run)(void* owner) noexcept = nullptr;
+  void* owner = nullptr;
+  TurnHook* next = nullptr;  // the loop's
+  TurnHook* prev = nullptr;  // the loop's
+};
+
 // Where a loop's time comes from: the steady clock (`now` null), or a clock a test drives.
 struct LoopClock {
   std::chrono::steady_clock::time_point (*now)(const void* ctx) = nullptr;
@@ -37,8 +62,10 @@ class Loop {
  public:
   using Time = std::chrono::steady_clock::time_point;
 
-  // The timer heap comes from `gpa`. Throws std::bad_alloc.
+  // The timer heap comes from `gpa`. Throws std::bad_alloc. A loop whose poller the system refuses
+  // (no descriptor left) still runs timers; waiting on streams fails with the system's error.
   explicit Loop(std::pmr::memory_resource& gpa, LoopClock clock = LoopClock());
+  ~Loop();
   Loop(const Loop&) = delete;
   Loop& operator=(const Loop&) = delete;
 
@@ -57,6 +84,19 @@ class Loop {
   // Gives back the timer heap's room beyond what its timers need: for after a burst.
   void compact() noexcept;
 
+  // Waits on `w` for `want` (sys::WantRead, sys::WantWrite, both, or nothing for now) from the next
+  // wait on. Cheap when nothing changes. 0, or the system's error when it cannot wait on the stream.
+  std::uint32_t watch(Watch& w, std::uint8_t want) noexcept;
+  // Stops waiting on `w`; it is not told of readiness found in the wait just done either.
+  void forget(Watch& w) noexcept;
+  void addHook(TurnHook& h) noexcept;
+  void removeHook(TurnHook& h) noexcept;
+  // Turns until stop(): fires the timers that are due, runs the hooks, waits for the watched
+  // streams and the next timer, and hands readiness to the streams' owners. Returns 0 once stopped,
+  // or the system's error when it cannot wait.
+  std::uint32_t run() noexcept;
+  void stop() noexcept { stopping_ = true; }
+
   std::size_t tasks = 0;  // tasks started and not yet ended: the loop runs until none is left
   // The standard streams, while the loop runs over them: what endProcess delivers before exiting.
   OutputQueue* outputs[2] = {nullptr, nullptr};
@@ -69,6 +109,10 @@ class Loop {
   LoopClock clock_;
   std::pmr::vector<Timer*> heap_;  // a binary min-heap on (deadline, order)
   std::uint64_t next_order_ = 0;
+  sys::Poller poller_;
+  std::span<sys::Event> handing_over_;  // the events of the wait being handed over
+  TurnHook hooks_;                      // the ring of hooks, through this one
+  bool stopping_ = false;
 };
 
 // A broken rule of the runtime, which no input can cause: says which on standard error and aborts.

@@ -89,6 +89,41 @@ struct Readiness {
 // tells what it is. Two outputs on the same pipe are never both reported ready by one wait.
 Readiness waitFor(const Interest& interest, std::chrono::nanoseconds timeout) noexcept;
 
+// Many streams waited on at once, as the loop's descriptors are: the system's scalable wait where it
+// has one (epoll on Linux), poll() elsewhere. `state` is the backend's; null when it could not be
+// made, and then every wait fails with `error`.
+struct Poller {
+  void* state = nullptr;
+  std::uint32_t error = 0;
+};
+enum Want : std::uint8_t { WantNothing = 0, WantRead = 1, WantWrite = 2 };
+struct Event {
+  void* tag = nullptr;
+  bool readable = false;
+  bool writable = false;
+};
+struct Waited {
+  std::size_t count = 0;    // events filled in
+  std::uint32_t error = 0;  // not 0: the wait itself failed (the system's code), and will again
+};
+
+Poller openPoller() noexcept;
+void closePoller(Poller& p) noexcept;
+// Waits for `want` (WantRead, WantWrite, both, or nothing for now) on `s` from now on, and tells
+// `tag` when it is ready. 0, or the system's error when it cannot wait on it (no memory, no
+// descriptors).
+std::uint32_t watchStream(Poller& p, const Stream& s, std::uint8_t want, void* tag) noexcept;
+// Stops waiting on `s`, before it is closed.
+void forgetStream(Poller& p, const Stream& s) noexcept;
+// Waits until a stream is ready as wanted, or `timeout` has passed (negative: no limit), and fills
+// `events`. A stream whose state is unknown (an error, a hang-up) counts as ready for what it wants;
+// so does one the system cannot wait on (a file): the next read or write tells. May return early
+// with nothing (a signal came).
+Waited waitEvents(Poller& p, std::chrono::nanoseconds timeout, std::span<Event> events) noexcept;
+// Whether room that one wait reports for `a` is room for `b` too, so that only one may use it: two
+// outputs that are the same blocking pipe (2>&1).
+bool shareRoom(const Stream& a, const Stream& b) noexcept;
+
 // The system's name for error `code`, for a last report: at most `out.size()` bytes, not
 // terminated. Returns how many were written.
 std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept;
@@ -105,10 +140,16 @@ void giveBackMemory() noexcept;
 #if !defined(_WIN32)
 // The system calls behind the POSIX backend: the system's own unless a test has put others in
 // their place to inject faults (EINTR, EAGAIN, short transfers, EPIPE...).
+#if defined(__linux__)
+struct epoll_event;
+#endif
 struct IoCalls {
   ssize_t (*read)(int fd, void* buffer, std::size_t size);
   ssize_t (*write)(int fd, const void* data, std::size_t size);
   int (*poll)(pollfd* fds, nfds_t count, int timeout_ms);
+#if defined(__linux__)
+  int (*epoll_wait)(int epoll_fd, epoll_event* events, int count, int timeout_ms);
+#endif
 };
 extern IoCalls io_calls;
 extern const IoCalls system_io_calls;

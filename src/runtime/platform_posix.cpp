@@ -22,12 +22,23 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <new>
+#include <vector>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#if defined(__linux__)
+#include <sys/epoll.h>
+#endif
 
+#if defined(__linux__)
+IoCalls io_calls = {&::read, &::write, &::poll, &::epoll_wait};
+const IoCalls system_io_calls = {&::read, &::write, &::poll, &::epoll_wait};
+#else
 IoCalls io_calls = {&::read, &::write, &::poll};
 const IoCalls system_io_calls = {&::read, &::write, &::poll};
+#endif
 
 namespace sys {
 namespace {
@@ -190,6 +201,167 @@ Readiness waitFor(const Interest& interest, std::chrono::nanoseconds timeout) no
     r.outputs[1] = false;
   }
   return r;
+}
+
+namespace {
+
+// A stream watched as `tag` for `want`.
+struct Watched {
+  int fd;
+  std::uint8_t want;
+  void* tag;
+};
+
+#if defined(__linux__)
+// epoll, and beside it the streams it refuses (files, which are always ready): those are reported
+// ready at every wait, and the wait then does not block.
+struct PollerState {
+  int epoll_fd = -1;
+  std::vector<Watched> always;
+};
+#else
+// poll() over every stream watched for something.
+struct PollerState {
+  std::vector<Watched> watched;
+  std::vector<pollfd> fds;  // rebuilt for each wait
+};
+#endif
+
+}  // namespace
+
+Poller openPoller() noexcept {
+  auto* state = new (std::nothrow) PollerState;
+  if (!state) return {nullptr, ENOMEM};
+#if defined(__linux__)
+  state->epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (state->epoll_fd < 0) {
+    const int error = errno;
+    delete state;
+    return {nullptr, static_cast<std::uint32_t>(error)};
+  }
+#endif
+  return {state, 0};
+}
+
+void closePoller(Poller& p) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (!state) return;
+#if defined(__linux__)
+  ::close(state->epoll_fd);
+#endif
+  delete state;
+  p.state = nullptr;
+}
+
+#if defined(__linux__)
+
+std::uint32_t watchStream(Poller& p, const Stream& s, std::uint8_t want, void* tag) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (!state) return p.error;
+  for (Watched& w : state->always) {
+    if (w.fd == s.fd) {
+      w = {s.fd, want, tag};
+      return 0;
+    }
+  }
+  // A stream wanted for nothing leaves the set: epoll would report its hang-up at every wait.
+  if (want == WantNothing) {
+    ::epoll_ctl(state->epoll_fd, EPOLL_CTL_DEL, s.fd, nullptr);
+    return 0;
+  }
+  epoll_event event{};
+  event.events = ((want & WantRead) ? EPOLLIN : 0u) | ((want & WantWrite) ? EPOLLOUT : 0u);
+  event.data.ptr = tag;
+  if (::epoll_ctl(state->epoll_fd, EPOLL_CTL_MOD, s.fd, &event) == 0) return 0;
+  if (errno == ENOENT && ::epoll_ctl(state->epoll_fd, EPOLL_CTL_ADD, s.fd, &event) == 0) return 0;
+  if (errno != EPERM) return static_cast<std::uint32_t>(errno);
+  try {
+    state->always.push_back({s.fd, want, tag});
+  } catch (const std::bad_alloc&) {  // watchStream decides: the stream cannot be watched
+    return ENOMEM;
+  }
+  return 0;
+}
+
+void forgetStream(Poller& p, const Stream& s) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (!state) return;
+  ::epoll_ctl(state->epoll_fd, EPOLL_CTL_DEL, s.fd, nullptr);
+  std::erase_if(state->always, [&](const Watched& w) { return w.fd == s.fd; });
+}
+
+Waited waitEvents(Poller& p, std::chrono::nanoseconds timeout, std::span<Event> events) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (!state) return {0, p.error};
+  std::size_t always = 0;
+  for (const Watched& w : state->always) always += w.want != WantNothing;
+  epoll_event got[64];
+  const int room = static_cast<int>(std::min<std::size_t>(std::size(got), events.size() - std::min(always, events.size())));
+  Waited waited;
+  const int n = room > 0 ? io_calls.epoll_wait(state->epoll_fd, got, room, always ? 0 : millisecondsOf(timeout)) : 0;
+  if (n < 0 && errno != EINTR) return {0, static_cast<std::uint32_t>(errno)};
+  for (int i = 0; i < n; ++i) {
+    const std::uint32_t e = got[i].events;
+    events[waited.count++] = {got[i].data.ptr, (e & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0,
+                              (e & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0};
+  }
+  for (const Watched& w : state->always) {
+    if (w.want == WantNothing || waited.count == events.size()) continue;
+    events[waited.count++] = {w.tag, (w.want & WantRead) != 0, (w.want & WantWrite) != 0};
+  }
+  return waited;
+}
+
+#else
+
+std::uint32_t watchStream(Poller& p, const Stream& s, std::uint8_t want, void* tag) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (!state) return p.error;
+  for (Watched& w : state->watched) {
+    if (w.fd == s.fd) {
+      w = {s.fd, want, tag};
+      return 0;
+    }
+  }
+  try {
+    state->watched.push_back({s.fd, want, tag});
+    state->fds.reserve(state->watched.size());
+  } catch (const std::bad_alloc&) {  // watchStream decides: the stream cannot be watched
+    return ENOMEM;
+  }
+  return 0;
+}
+
+void forgetStream(Poller& p, const Stream& s) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (state) std::erase_if(state->watched, [&](const Watched& w) { return w.fd == s.fd; });
+}
+
+Waited waitEvents(Poller& p, std::chrono::nanoseconds timeout, std::span<Event> events) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (!state) return {0, p.error};
+  state->fds.clear();
+  for (const Watched& w : state->watched) {  // room was reserved as each was watched
+    // A stream wanted for nothing stays out: poll would report its hang-up at every wait.
+    state->fds.push_back({w.want == WantNothing ? -1 : w.fd,
+                          static_cast<short>(((w.want & WantRead) ? POLLIN : 0) | ((w.want & WantWrite) ? POLLOUT : 0)), 0});
+  }
+  const int n = io_calls.poll(state->fds.data(), static_cast<nfds_t>(state->fds.size()), millisecondsOf(timeout));
+  if (n < 0 && errno != EINTR && errno != EAGAIN) return {0, static_cast<std::uint32_t>(errno)};
+  Waited waited;
+  for (std::size_t i = 0; n > 0 && i < state->fds.size() && waited.count < events.size(); ++i) {
+    const short e = state->fds[i].revents;
+    if (e == 0) continue;
+    events[waited.count++] = {state->watched[i].tag, (e & (POLLIN | POLLHUP | POLLERR)) != 0,
+                              (e & (POLLOUT | POLLHUP | POLLERR)) != 0};
+  }
+  return waited;
+}
+
+#endif
+
+bool shareRoom(const Stream& a, const Stream& b) noexcept {
+  return a.kind == Bounded && b.kind == Bounded && a.object != 0 && a.object == b.object;
 }
 
 std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {

@@ -4,6 +4,10 @@
 // hand-over between its helper and the loop is the only state they share; it is guarded by its
 // mutex, and the helper tells the loop through an event, which the loop waits on with the others
 // in one call. Bytes are bytes: ReadFile and WriteFile see no text mode and no console code page.
+//
+// What a read of zero bytes means depends on what the input is. A Windows pipe delivers a client's
+// write of zero bytes as one, and ends with ERROR_BROKEN_PIPE; a file, a console, a socket, and a
+// host's pipe under wine (which Windows cannot describe as a named pipe) end with it.
 
 #include "runtime/platform.h"
 
@@ -11,97 +15,168 @@
 #define NOMINMAX
 #endif
 #define WIN32_LEAN_AND_MEAN
+#include <malloc.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <atomic>
+#include <charconv>
+#include <climits>
+#include <iterator>
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <thread>
-#include <vector>
+#include <string_view>
+#include <utility>
 
 namespace sys {
 namespace {
 
-constexpr std::size_t chunk_size = 65536;
-
-// What one stream's helper thread and the loop share.
+// What one stream's helper thread and the loop share. Until the helper starts, and when it
+// never does, the loop alone has it.
 struct HandOver {
-  explicit HandOver(HANDLE h) : handle(h) {}
-  const HANDLE handle;
-  const HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // the helper has news for the loop
-  const HANDLE work = CreateEventW(nullptr, FALSE, FALSE, nullptr);   // the loop has work for the helper
+  HANDLE handle = nullptr;
+  bool zero_is_end = true;  // an input where a zero-byte read is the end
+  DWORD fault = 0;          // not 0: the helper could not start, and this is why
+  HANDLE ready = nullptr;   // the helper has news for the loop
+  HANDLE work = nullptr;    // the loop has work for the helper, or has let go
+  // The loop and the helper, while each holds it: the last to let go frees all. Counted apart from
+  // the mutex, since the mutex goes with it.
+  std::atomic<int> holders{1};
   std::mutex mutex;
-  std::vector<char> bytes = std::vector<char>(chunk_size);  // guarded by mutex
   std::size_t size = 0;       // guarded by mutex: input read and not taken, or output to write
   std::size_t taken = 0;      // guarded by mutex: input bytes the loop has taken of `size`
   bool busy = false;          // guarded by mutex: the helper is reading or writing
   bool done = false;          // guarded by mutex: an output write has ended; `result` says how
+  bool closing = false;       // guarded by mutex: the loop has let go
   Transfer result{Io::Done};  // guarded by mutex: how the input ended, or the last write
+  // Owned by whoever `busy` says: the helper while busy, the loop otherwise. One read of the
+  // input, or one write of an output.
+  char bytes[read_chunk];
 };
 
-// The input's helper: reads a chunk whenever the loop has taken the last one.
-void readAhead(HandOver& in) {
-  for (;;) {
+// A failed call's code; never 0, so that a failure never reads as success.
+DWORD lastError() {
+  DWORD error = GetLastError();
+  return error != 0 ? error : ERROR_GEN_FAILURE;
+}
+
+void letGo(HandOver* s) {
+  if (s->holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (s->ready) CloseHandle(s->ready);
+  if (s->work) CloseHandle(s->work);
+  delete s;
+}
+
+// Waits for the loop's next request. False once the loop has let go; the helper has then let go too.
+bool nextRequest(HandOver& s) {
+  WaitForSingleObject(s.work, INFINITE);
+  bool closing = false;
+  {
+    std::lock_guard lock(s.mutex);
+    closing = s.closing;
+  }
+  if (closing) letGo(&s);
+  return !closing;
+}
+
+// How a failed read leaves the input. A pipe whose writer has gone is its end, as is a file's end.
+Transfer readFailure(DWORD error) {
+  if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_HANDLE_EOF) return {Io::End};
+  return {Io::Failed, 0, error};
+}
+
+// The input's helper: reads a chunk whenever the loop has taken the last one. Once the input has
+// ended it reads no more, and only waits to be let go.
+DWORD WINAPI readAhead(void* state) {
+  HandOver& in = *static_cast<HandOver*>(state);
+  do {
     DWORD got = 0;
-    BOOL ok = ReadFile(in.handle, in.bytes.data(), static_cast<DWORD>(in.bytes.size()), &got, nullptr);
+    BOOL ok = ReadFile(in.handle, in.bytes, static_cast<DWORD>(read_chunk), &got, nullptr);
+    DWORD error = ok ? 0 : lastError();
     {
       std::lock_guard lock(in.mutex);
       in.size = got;
       in.taken = 0;
       in.busy = false;
-      if (!ok) {
-        // A pipe whose writer has gone ends the input; so does a file at its end.
-        DWORD error = GetLastError();
-        in.result = {error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ? Io::End : Io::Failed};
-      } else if (got == 0) {
-        in.result = {Io::End};
-      }
+      if (!ok) in.result = readFailure(error);
+      else if (got == 0 && in.zero_is_end) in.result = {Io::End};
     }
     SetEvent(in.ready);
-    {
-      std::lock_guard lock(in.mutex);
-      if (in.result.status != Io::Done) return;
-    }
-    WaitForSingleObject(in.work, INFINITE);
-  }
+  } while (nextRequest(in));
+  return 0;
 }
 
 // An output's helper: writes each chunk the loop hands it, then reports how far it got.
-void writeBehind(HandOver& out) {
-  for (;;) {
-    WaitForSingleObject(out.work, INFINITE);
+DWORD WINAPI writeBehind(void* state) {
+  HandOver& out = *static_cast<HandOver*>(state);
+  while (nextRequest(out)) {
     std::size_t size = 0;
     {
       std::lock_guard lock(out.mutex);
       size = out.size;
     }
     DWORD written = 0;
-    BOOL ok = WriteFile(out.handle, out.bytes.data(), static_cast<DWORD>(size), &written, nullptr);
+    BOOL ok = WriteFile(out.handle, out.bytes, static_cast<DWORD>(size), &written, nullptr);
+    // A reader that has gone (ERROR_NO_DATA, ERROR_BROKEN_PIPE) fails the write like any fault.
+    Transfer result = ok ? Transfer{Io::Done, written} : Transfer{Io::Failed, 0, lastError()};
     {
       std::lock_guard lock(out.mutex);
-      // A reader that has gone (ERROR_NO_DATA, ERROR_BROKEN_PIPE) fails the write like any fault.
-      out.result = ok ? Transfer{Io::Done, written} : Transfer{Io::Failed};
+      out.result = result;
       out.busy = false;
       out.done = true;
     }
     SetEvent(out.ready);
   }
+  return 0;
 }
 
-// A stream's hand-over and its helper thread, which live as long as the process. Null when either
-// cannot be had: the stream then fails.
-HandOver* start(HANDLE h, void (*helper)(HandOver&), bool busy) {
-  auto* state = new (std::nothrow) HandOver(h);
-  if (!state || !state->ready || !state->work) return nullptr;
-  state->busy = busy;
-  try {
-    std::thread(helper, std::ref(*state)).detach();
-  } catch (...) {
-    return nullptr;
+// A stream's hand-over and its helper thread. Null when there is no memory for it; with `fault`
+// set when the helper cannot start. Either way the stream then fails, and counts as ready.
+HandOver* start(HANDLE h, LPTHREAD_START_ROUTINE helper, bool busy, bool zero_is_end) {
+  auto* s = new (std::nothrow) HandOver;
+  if (!s) return nullptr;
+  s->handle = h;
+  s->zero_is_end = zero_is_end;
+  s->ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  s->work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!s->ready || !s->work) {
+    s->fault = lastError();
+    return s;
   }
-  return state;
+  s->busy = busy;
+  s->holders.store(2, std::memory_order_relaxed);
+  // The helper's calls need little stack; the default reservation is 1 MiB a thread.
+  HANDLE thread = CreateThread(nullptr, 64 * 1024, helper, s, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (!thread) {
+    s->fault = lastError();
+    s->busy = false;
+    s->holders.store(1, std::memory_order_relaxed);
+    return s;
+  }
+  CloseHandle(thread);
+  return s;
+}
+
+// Why a stream without a working helper fails.
+DWORD faultOf(const HandOver* s) { return s ? s->fault : ERROR_NOT_ENOUGH_MEMORY; }
+
+// A Windows pipe is one that can describe itself as a named pipe; a socket also says it is a pipe,
+// and a host's pipe under wine does, but neither can.
+bool isWindowsPipe(HANDLE h) {
+  DWORD flags = 0;
+  return GetFileType(h) == FILE_TYPE_PIPE && GetNamedPipeInfo(h, &flags, nullptr, nullptr, nullptr);
+}
+
+void markReady(Readiness& r, int slot) {
+  if (slot == 0) r.input = true;
+  else r.outputs[slot - 1] = true;
+}
+
+DWORD millisecondsOf(std::chrono::nanoseconds timeout) {
+  if (timeout.count() < 0) return INFINITE;
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();  // never wake early
+  return static_cast<DWORD>(std::min<decltype(ms)>(ms, INFINITE - 1));
 }
 
 }  // namespace
@@ -111,20 +186,37 @@ StandardStreams standardStreams() noexcept {
 }
 
 // The input's helper starts reading at once.
-Stream openInput(Descriptor fd) noexcept { return Stream{fd, 0, 0, start(fd, &readAhead, true)}; }
+Stream openInput(Descriptor fd) noexcept {
+  return Stream{.fd = fd, .helper = start(fd, &readAhead, true, !isWindowsPipe(fd))};
+}
 
-Stream openOutput(Descriptor fd) noexcept { return Stream{fd, 0, 0, start(fd, &writeBehind, false)}; }
+Stream openOutput(Descriptor fd) noexcept { return Stream{.fd = fd, .helper = start(fd, &writeBehind, false, true)}; }
+
+// A helper blocked in its call keeps the hand-over until the call returns (for standard input, it
+// may be never); what a read then brings is dropped.
+void closeStream(Stream& s) noexcept {
+  auto* state = static_cast<HandOver*>(std::exchange(s.helper, nullptr));
+  if (!state) return;
+  if (!state->fault) {
+    std::lock_guard lock(state->mutex);
+    state->closing = true;
+    SetEvent(state->work);
+  }
+  letGo(state);
+}
 
 Transfer readSome(const Stream& in, char* buffer, std::size_t size) noexcept {
   auto* state = static_cast<HandOver*>(in.helper);
-  if (!state) return {Io::Failed};
+  if (!state || state->fault) return {Io::Failed, 0, faultOf(state)};
   std::lock_guard lock(state->mutex);
   if (state->busy) return {Io::NotNow};
   if (state->taken < state->size) {
     std::size_t n = std::min(size, state->size - state->taken);
-    std::memcpy(buffer, state->bytes.data() + state->taken, n);
+    std::memcpy(buffer, state->bytes + state->taken, n);
     state->taken += n;
-    if (state->taken == state->size && state->result.status == Io::Done) {
+    if (state->taken < state->size || state->result.status != Io::Done) {
+      SetEvent(state->ready);  // what is left is ready now, and no read of the helper will say so
+    } else {
       state->busy = true;
       SetEvent(state->work);
     }
@@ -136,50 +228,181 @@ Transfer readSome(const Stream& in, char* buffer, std::size_t size) noexcept {
   return {Io::NotNow};
 }
 
+// `ready` tells nothing here: the helper, not the loop, waits for room.
 Transfer writeSome(const Stream& out, const char* data, std::size_t size, bool) noexcept {
   auto* state = static_cast<HandOver*>(out.helper);
-  if (!state) return {Io::Failed};
+  if (!state || state->fault) return {Io::Failed, 0, faultOf(state)};
   std::lock_guard lock(state->mutex);
   if (state->busy) return {Io::Done, 0};
   if (state->done) {  // the write handed over last time has ended: its bytes lead `data`
     state->done = false;
     return state->result;
   }
-  state->size = std::min(size, state->bytes.size());
-  std::memcpy(state->bytes.data(), data, state->size);
+  state->size = std::min(size, read_chunk);
+  std::memcpy(state->bytes, data, state->size);
   state->busy = true;
   SetEvent(state->work);
   return {Io::Done, 0};
 }
 
+std::size_t roomLeft(const Stream&) noexcept { return SIZE_MAX; }
+
 Readiness waitFor(const Interest& interest, std::chrono::nanoseconds timeout) noexcept {
-  HANDLE events[3];
-  int which[3];
-  DWORD count = 0;
-  auto add = [&](const Stream* s, int slot) {
-    if (!s || !s->helper) return;
-    events[count] = static_cast<HandOver*>(s->helper)->ready;
-    which[count++] = slot;
-  };
-  add(interest.input, 0);
-  add(interest.outputs[0], 1);
-  add(interest.outputs[1], 2);
-  DWORD ms = INFINITE;
-  if (timeout.count() >= 0) {
-    auto ceil = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
-    ms = static_cast<DWORD>(std::min<decltype(ceil)>(ceil, INFINITE - 1));
-  }
   Readiness r;
-  DWORD got = count == 0 ? (Sleep(ms), WAIT_TIMEOUT) : WaitForMultipleObjects(count, events, FALSE, ms);
+  const Stream* streams[3] = {interest.input, interest.outputs[0], interest.outputs[1]};
+  HANDLE events[3];
+  int slots[3];
+  DWORD count = 0;
+  bool now = false;  // a stream without a working helper is ready at once: its next call fails
+  for (int slot = 0; slot < 3; ++slot) {
+    if (!streams[slot]) continue;
+    auto* state = static_cast<HandOver*>(streams[slot]->helper);
+    if (state && !state->fault) {
+      events[count] = state->ready;
+      slots[count++] = slot;
+    } else {
+      markReady(r, slot);
+      now = true;
+    }
+  }
+  DWORD ms = now ? 0 : millisecondsOf(timeout);
+  if (count == 0) {
+    if (!now) Sleep(ms);
+    return r;
+  }
+  DWORD got = WaitForMultipleObjects(count, events, FALSE, ms);
+  if (got == WAIT_FAILED) {
+    r.error = lastError();
+    return r;
+  }
   if (got >= WAIT_OBJECT_0 + count) return r;
-  // The event that woke the wait is reset; the others are looked at without waiting.
+  // The event that woke the wait is reset; the others are looked at without waiting, and reset
+  // when set. An output's event is left set when the other output is reported: it wakes the next.
+  const DWORD woke = got - WAIT_OBJECT_0;
+  markReady(r, slots[woke]);
   for (DWORD i = 0; i < count; ++i) {
-    bool ready = i == got - WAIT_OBJECT_0 || WaitForSingleObject(events[i], 0) == WAIT_OBJECT_0;
-    if (!ready) continue;
-    if (which[i] == 0) r.input = true;
-    else r.outputs[which[i] - 1] = true;
+    if (i == woke || (slots[i] != 0 && (r.outputs[0] || r.outputs[1]))) continue;
+    if (WaitForSingleObject(events[i], 0) == WAIT_OBJECT_0) markReady(r, slots[i]);
   }
   return r;
+}
+
+namespace {
+
+// The poller waits on the helpers' events: one per watched stream, at most what one wait can take.
+struct Watched {
+  const Stream* stream;
+  std::uint8_t want;
+  void* tag;
+};
+struct PollerState {
+  Watched watched[MAXIMUM_WAIT_OBJECTS];
+  std::size_t count = 0;
+};
+
+}  // namespace
+
+Poller openPoller() noexcept {
+  auto* state = new (std::nothrow) PollerState;
+  return state ? Poller{state, 0} : Poller{nullptr, ERROR_NOT_ENOUGH_MEMORY};
+}
+
+void closePoller(Poller& p) noexcept {
+  delete static_cast<PollerState*>(std::exchange(p.state, nullptr));
+}
+
+std::uint32_t watchStream(Poller& p, const Stream& s, std::uint8_t want, void* tag) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (!state) return p.error;
+  for (std::size_t i = 0; i < state->count; ++i) {
+    if (state->watched[i].stream == &s) {
+      state->watched[i] = {&s, want, tag};
+      return 0;
+    }
+  }
+  if (state->count == std::size(state->watched)) return ERROR_TOO_MANY_OPEN_FILES;
+  state->watched[state->count++] = {&s, want, tag};
+  return 0;
+}
+
+void forgetStream(Poller& p, const Stream& s) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (!state) return;
+  Watched* end = std::remove_if(state->watched, state->watched + state->count, [&](const Watched& w) { return w.stream == &s; });
+  state->count = static_cast<std::size_t>(end - state->watched);
+}
+
+Waited waitEvents(Poller& p, std::chrono::nanoseconds timeout, std::span<Event> events) noexcept {
+  auto* state = static_cast<PollerState*>(p.state);
+  if (!state) return {0, p.error};
+  HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+  const Watched* waiting[MAXIMUM_WAIT_OBJECTS];
+  DWORD count = 0;
+  Waited waited;
+  auto report = [&](const Watched& w) {
+    if (waited.count < events.size()) {
+      events[waited.count++] = {w.tag, (w.want & WantRead) != 0, (w.want & WantWrite) != 0};
+    }
+  };
+  for (std::size_t i = 0; i < state->count; ++i) {
+    const Watched& w = state->watched[i];
+    if (w.want == WantNothing) continue;
+    auto* hand_over = static_cast<HandOver*>(w.stream->helper);
+    if (hand_over && !hand_over->fault) {
+      handles[count] = hand_over->ready;
+      waiting[count++] = &w;
+    } else {
+      report(w);  // without a working helper it is ready at once: its next call fails
+    }
+  }
+  const DWORD ms = waited.count > 0 ? 0 : millisecondsOf(timeout);
+  if (count == 0) {
+    if (ms != 0) Sleep(ms);
+    return waited;
+  }
+  DWORD got = WaitForMultipleObjects(count, handles, FALSE, ms);
+  if (got == WAIT_FAILED) return {0, lastError()};
+  if (got >= WAIT_OBJECT_0 + count) return waited;
+  // The event that woke the wait is reset; the others are looked at without waiting.
+  const DWORD woke = got - WAIT_OBJECT_0;
+  report(*waiting[woke]);
+  for (DWORD i = 0; i < count; ++i) {
+    if (i != woke && WaitForSingleObject(handles[i], 0) == WAIT_OBJECT_0) report(*waiting[i]);
+  }
+  return waited;
+}
+
+// Each output has a helper of its own, whatever it writes to.
+bool shareRoom(const Stream&, const Stream&) noexcept { return false; }
+
+std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {
+  // The system's text is UTF-16 with a line break (and a full stop) at its end; the report is one
+  // line of UTF-8, cut only between characters.
+  wchar_t wide[512];
+  char text[3 * std::size(wide)];
+  int size = 0;
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                nullptr, code, 0, wide, static_cast<DWORD>(std::size(wide)), nullptr);
+  if (length != 0) {
+    size = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), text, sizeof text, nullptr, nullptr);
+  }
+  std::replace_if(text, text + size, [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  while (size > 0 && (text[size - 1] == ' ' || text[size - 1] == '.')) --size;
+  if (size == 0) {
+    constexpr std::string_view prefix = "error ";
+    prefix.copy(text, prefix.size());
+    size = static_cast<int>(std::to_chars(text + prefix.size(), text + sizeof text, code).ptr - text);
+  }
+  std::size_t n = std::min(out.size(), static_cast<std::size_t>(size));
+  while (n > 0 && n < static_cast<std::size_t>(size) && (text[n] & 0xC0) == 0x80) --n;
+  std::memcpy(out.data(), text, n);
+  return n;
+}
+
+// The C runtime's heap and the process heap both keep freed blocks; each gives back what it can.
+void giveBackMemory() noexcept {
+  _heapmin();
+  HeapCompact(GetProcessHeap(), 0);
 }
 
 // Everything worth writing has been written by now: the helpers are stopped where they stand.

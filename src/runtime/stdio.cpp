@@ -312,55 +312,104 @@ void writeLast(OutputQueue& out, std::string_view line) noexcept {
 
 void writeUnqueued(const OutputQueue& out, std::string_view bytes) noexcept { writeDirect(out.stream, bytes, end_patience); }
 
+namespace {
+
+// The standard streams as owners of streams on the loop: input read into lines, two outputs
+// written as they take bytes. The hook decides, before each wait, what is waited for and when the
+// run is over.
+struct StandardStreams {
+  struct Output {
+    Watch watch;
+    OutputQueue& queue;
+    StandardStreams& all;
+  };
+
+  StandardStreams(Loop& loop, LineInput input, LineHandler handler, OutputQueue& out, OutputQueue& err)
+      : loop(loop), input(std::move(input)), handler(handler), outputs{{{}, out, *this}, {{}, err, *this}} {
+    for (Output& o : outputs) o.watch = Watch{&o.queue.stream, &onOutput, &o};
+  }
+  StandardStreams(const StandardStreams&) = delete;
+  StandardStreams& operator=(const StandardStreams&) = delete;
+
+  Loop& loop;
+  LineInput input;
+  LineHandler handler;
+  Output outputs[2];
+  Watch reading{&input.stream, &onInput, this};
+  TurnHook hook{&beforeWait, this};
+  std::optional<LoopOutcome> end;
+  std::uint32_t refused = 0;  // the system would not wait on a stream: the run ends with this
+  std::size_t busiest = 0;    // the most tasks at once since memory was last given back
+  bool room_taken = false;    // an output has used the room the last wait reported
+
+  OutputQueue& out() { return outputs[0].queue; }
+  OutputQueue& err() { return outputs[1].queue; }
+
+  static void onInput(void* owner, bool, bool) noexcept {
+    auto& s = *static_cast<StandardStreams*>(owner);
+    s.end = readLines(s.input, s.handler);
+  }
+  static void onOutput(void* owner, bool, bool) noexcept {
+    auto& o = *static_cast<Output*>(owner);
+    // Room that one wait reports on a blocking pipe is for one write, when both outputs are it.
+    const bool shared = o.all.room_taken && sys::shareRoom(o.all.out().stream, o.all.err().stream);
+    writeWhatFits(o.queue, !shared);
+    o.all.room_taken = true;
+  }
+  static void beforeWait(void* owner) noexcept { static_cast<StandardStreams*>(owner)->turn(); }
+  void want(Watch& w, std::uint8_t what) noexcept {
+    if (std::uint32_t error = loop.watch(w, what); error && !refused) refused = error;
+  }
+  void turn() noexcept;
+};
+
+void StandardStreams::turn() noexcept {
+  room_taken = false;
+  // A lone reply leaves before the loop waits; so do the lines of calls that its leaving resumes.
+  for (bool told = true; told;) {
+    writeWhatFits(out(), false);
+    writeWhatFits(err(), false);
+    told = tellDelivered(out());
+    told = tellDelivered(err()) || told;
+  }
+  busiest = std::max(busiest, loop.tasks);
+  if (busiest >= burst_tasks && loop.tasks <= busiest / 8) {
+    loop.compact();
+    sys::giveBackMemory();
+    busiest = loop.tasks;
+  }
+  if (end && backlog(out()) == 0) {
+    if (loop.tasks == 0) return loop.stop();
+    // Only a timer or a delivery resumes a task, and no line waits to be delivered.
+    if (!loop.nextDeadline()) brokenRule("the loop ended with tasks that nothing will resume");
+  }
+  want(reading, !end && backlog(out()) < OutputQueue::max_backlog ? sys::WantRead : sys::WantNothing);
+  for (Output& o : outputs) want(o.watch, backlog(o.queue) > 0 ? sys::WantWrite : sys::WantNothing);
+  if (refused) loop.stop();
+}
+
+}  // namespace
+
 LoopOutcome runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, std::pmr::memory_resource& gpa,
                         OutputQueue& out, OutputQueue& err, LineHandler handler) {
   loop.outputs[0] = &out;
   loop.outputs[1] = &err;
-  LineInput input{sys::openInput(in), buffer, std::pmr::string(&gpa)};
-  std::optional<LoopOutcome> end;
-  std::size_t busiest = 0;  // the most tasks at once since memory was last given back
-  for (;;) {
-    loop.fireDue();
-    // A lone reply leaves before the loop waits; so do the lines of calls that its leaving resumes.
-    for (bool told = true; told;) {
-      writeWhatFits(out, false);
-      writeWhatFits(err, false);
-      told = tellDelivered(out);
-      told = tellDelivered(err) || told;
-    }
-    busiest = std::max(busiest, loop.tasks);
-    if (busiest >= burst_tasks && loop.tasks <= busiest / 8) {
-      loop.compact();
-      sys::giveBackMemory();
-      busiest = loop.tasks;
-    }
-    if (end && backlog(out) == 0) {
-      if (loop.tasks == 0) break;
-      // Only a timer or a delivery resumes a task, and no line waits to be delivered.
-      if (!loop.nextDeadline()) brokenRule("the loop ended with tasks that nothing will resume");
-    }
-    sys::Interest interest;
-    if (!end && backlog(out) < OutputQueue::max_backlog) interest.input = &input.stream;
-    if (backlog(out) > 0) interest.outputs[0] = &out.stream;
-    if (backlog(err) > 0) interest.outputs[1] = &err.stream;
-    std::chrono::nanoseconds timeout{-1};
-    if (std::optional<Loop::Time> next = loop.nextDeadline()) timeout = std::max(*next - loop.now(), timeout.zero());
-    sys::Readiness ready = sys::waitFor(interest, timeout);
-    if (ready.error) {  // nothing can be waited for again: the loop ends here, tasks and all
-      end = LoopOutcome{LoopEnd::WaitFailed, ready.error};
-      break;
-    }
-    if (ready.outputs[0]) writeWhatFits(out, true);
-    if (ready.outputs[1]) writeWhatFits(err, true);
-    if (ready.input) end = readLines(input, handler);
-  }
+  StandardStreams s(loop, LineInput{sys::openInput(in), buffer, std::pmr::string(&gpa)}, handler, out, err);
+  loop.addHook(s.hook);
+  std::uint32_t error = loop.run();
+  if (!error) error = s.refused;
+  // Nothing can be waited for again: the run ends here, tasks and all.
+  if (error) s.end = LoopOutcome{LoopEnd::WaitFailed, error};
+  loop.removeHook(s.hook);
+  loop.forget(s.reading);
+  for (StandardStreams::Output& o : s.outputs) loop.forget(o.watch);
   // A host may never read standard error: what it has not taken after a while is given up. Without
   // a way to wait, standard output is given the same while, so that no line is left cut short.
-  OutputQueue* outputs[] = {end->end == LoopEnd::WaitFailed ? &out : nullptr, &err};
+  OutputQueue* outputs[] = {s.end->end == LoopEnd::WaitFailed ? &out : nullptr, &err};
   deliverAll(outputs, end_patience);
   loop.outputs[0] = loop.outputs[1] = nullptr;
-  sys::closeStream(input.stream);
-  return *end;
+  sys::closeStream(s.input.stream);
+  return *s.end;
 }
 
 void deliverQueued(OutputQueue& out) noexcept {

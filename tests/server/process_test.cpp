@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#if defined(__linux__)
+#include <sys/epoll.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,6 +119,11 @@ const IoCalls faulty = {
     [](pollfd* fds, nfds_t count, int timeout) -> int {
       return failsNow(Call::Poll) ? -1 : ::poll(fds, count, timeout);
     },
+#if defined(__linux__)
+    [](int epoll_fd, epoll_event* events, int count, int timeout) -> int {
+      return failsNow(Call::Poll) ? -1 : ::epoll_wait(epoll_fd, events, count, timeout);
+    },
+#endif
 };
 
 // Every call of the standard streams fails in turn, in each way. Whatever happens, lines on
