@@ -173,7 +173,7 @@ TEST(Process, BlockingPipeFilledReplyByReply) {
 
 // A terminal stopped with Ctrl-S as the server's standard error: its reports wait, and the server
 // answers meanwhile, sleeps and wakes. Once the terminal goes on, every report arrives.
-TEST(Process, StoppedTerminal) {
+TEST(PosixStreams, StoppedTerminal) {
   int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(terminal, 0);
   ASSERT_EQ(::grantpt(terminal), 0);
@@ -210,7 +210,7 @@ TEST(Process, StoppedTerminal) {
 
 // Standard output a file under a size limit: the writes that would pass it fail, as when the
 // reader has gone. The server does not die of the signal, and the file ends with a whole line.
-TEST(Process, FileSizeLimit) {
+TEST(PosixStreams, FileSizeLimit) {
   char path[] = "/tmp/demo_server_outXXXXXX";
   int file = ::mkstemp(path);
   ASSERT_GE(file, 0);
