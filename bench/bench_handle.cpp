@@ -46,17 +46,17 @@ void answeredAtOnce(benchmark::State& state, std::string_view line) {
   CountingSink out;
   LogSink log;
   Loop loop(*std::pmr::new_delete_resource());
-  ServerPtr server = initServer(*std::pmr::new_delete_resource(), loop, Sink{&out, &CountingSink::write},
-                                Sink{&log, &LogSink::write});
+  ServerPtr server = initServer(*std::pmr::new_delete_resource(), loop);
+  Session session(*std::pmr::new_delete_resource(), Wire{Sink{&out, &CountingSink::write}, Sink{&log, &LogSink::write}});
   std::string reply;
   out.capture = &reply;
-  handle(*server, line);
+  handle(*server, session, line);
   out.capture = nullptr;
   if (!isResultFor(reply, "7")) return state.SkipWithError(("unexpected reply: " + reply).c_str());
 
   const std::uint64_t lines_before = out.lines;
   const std::uint64_t bytes_before = out.bytes;
-  for (auto _ : state) handle(*server, line);
+  for (auto _ : state) handle(*server, session, line);
   if (out.lines - lines_before != static_cast<std::uint64_t>(state.iterations()) || log.lines != 0) state.SkipWithError("replies missing");
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
   state.counters["reply_bytes"] = static_cast<double>(out.bytes - bytes_before) / static_cast<double>(state.iterations());

@@ -94,9 +94,10 @@ class Fixture {
  public:
   Fixture() {
     loop_.emplace(gpa_, clock());
-    server_ = initServer(gpa_, *loop_, out_.sink(), log_.sink());
+    server_ = initServer(gpa_, *loop_);
     check(server_ != nullptr, "the server did not start");
-    first_ask_id_ = server_->tools.requests.next_id;
+    session_.emplace(gpa_, Wire{out_.sink(), log_.sink()});
+    first_ask_id_ = session_->requests.next_id;
     // The first request to the client gives the table of pending requests the buckets it keeps.
     run(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"ask_client"}})");
     baseline_ = gpa_.outstanding();
@@ -104,6 +105,7 @@ class Fixture {
   Fixture(const Fixture&) = delete;
   Fixture& operator=(const Fixture&) = delete;
   ~Fixture() {
+    session_.reset();
     server_.reset();
     loop_.reset();
     check(gpa_.outstanding() == 0, "the server did not give back all its memory");
@@ -117,12 +119,12 @@ class Fixture {
 
  private:
   void run(std::string_view input) {
-    server_->tools.requests.next_id = first_ask_id_;  // no tool call runs: the ids of a fresh server
+    session_->requests.next_id = first_ask_id_;  // no tool call runs: the ids of a fresh server
     Due e;
     for (;;) {
       const std::size_t newline = input.find('\n');
       const std::string_view line = input.substr(0, newline);
-      if (classify(line, e)) handle(*server_, line);
+      if (classify(line, e)) handle(*server_, *session_, line);
       if (newline == std::string_view::npos) break;
       input.remove_prefix(newline + 1);
     }
@@ -132,7 +134,7 @@ class Fixture {
       now_ = *next;
       loop_->fireDue();
     }
-    std::int64_t asked = server_->tools.requests.next_id - first_ask_id_;
+    std::int64_t asked = session_->requests.next_id - first_ask_id_;
     checkOutput(out_.lines(), e, asked);
     checkLog(log_.lines(), e);
     out_.clear();
@@ -149,6 +151,7 @@ class Fixture {
   Loop::Time now_{};
   std::optional<Loop> loop_;
   ServerPtr server_;  // declared after what it uses: released first
+  std::optional<Session> session_;
   std::int64_t first_ask_id_ = 0;
   std::size_t baseline_ = 0;
 };

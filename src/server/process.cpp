@@ -45,7 +45,16 @@ struct ReadBuffer {
   ~ReadBuffer() { gpa.deallocate(data, read_buffer_size); }
 };
 
-void handleLine(void* s, std::string_view line) noexcept { handle(*static_cast<Server*>(s), line); }
+// The one client of standard input and output.
+struct StdioClient {
+  Server& server;
+  Session& session;
+};
+
+void handleLine(void* client, std::string_view line) noexcept {
+  auto& c = *static_cast<StdioClient*>(client);
+  handle(c.server, c.session, line);
+}
 
 }  // namespace
 
@@ -60,12 +69,14 @@ int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor ou
     reserveBuffers(out);
     Loop loop(gpa);
     ReadBuffer buffer{gpa};
-    ServerPtr server = initServer(gpa, loop, sinkOf(out), sinkOf(err));
+    ServerPtr server = initServer(gpa, loop);
     if (!server) return fail(err, "InvalidCatalogue");
+    Session session(gpa, Wire{sinkOf(out), sinkOf(err)});
+    StdioClient client{*server, session};
     Sink log = sinkOf(err);
     log.write(log.ctx, "demo MCP server (Tarn) ready");
     LoopOutcome how = runLineLoop(loop, in, {buffer.data, read_buffer_size}, gpa, out, err,
-                                  LineHandler{server.get(), &handleLine});
+                                  LineHandler{&client, &handleLine});
     int status = failure(err, how);
     deliverQueued(err);
     if (exit_at_end) sys::exitNow(status);  // all is said: nothing needs releasing

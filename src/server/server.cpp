@@ -9,15 +9,14 @@
 #include "tools/client_requests.h"
 #include "tools/demo_tools.h"
 
-Server::Server(std::pmr::memory_resource& gpa, Loop& loop, Sink out, Sink log)
-    : gpa(gpa), wire{out, log}, catalogue(gpa), arenas(gpa), tools(gpa, loop, wire) {}
+Server::Server(std::pmr::memory_resource& gpa, Loop& loop) : gpa(gpa), catalogue(gpa), arenas(gpa), tools(gpa, loop) {}
 
 void ServerDeleter::operator()(Server* s) const noexcept {
   std::pmr::polymorphic_allocator<Server>(&s->gpa).delete_object(s);
 }
 
-ServerPtr initServer(std::pmr::memory_resource& gpa, Loop& loop, Sink out, Sink log) {
-  ServerPtr s(std::pmr::polymorphic_allocator<Server>(&gpa).new_object<Server>(gpa, loop, out, log));
+ServerPtr initServer(std::pmr::memory_resource& gpa, Loop& loop) {
+  ServerPtr s(std::pmr::polymorphic_allocator<Server>(&gpa).new_object<Server>(gpa, loop));
   // The catalogue is a constant of this program; only a broken build could fail here.
   if (!loadCatalogue(s->catalogue) || !bindTools(s->tools, s->catalogue, demoTools())) return nullptr;
   s->arenas.giveBack(s->arenas.take());  // the first message finds its arena ready
@@ -36,44 +35,44 @@ std::string_view trim(std::string_view line) {
 constexpr json::Value null_id{};
 
 // Steps after the arena exists. Throws std::bad_alloc; `handle` reports it.
-void handleMessage(Server& s, std::pmr::memory_resource& a, std::string_view line) {
+void handleMessage(Server& s, Session& session, std::pmr::memory_resource& a, std::string_view line) {
   std::optional<json::Value> message = json::parse(a, line);
   if (!message) {
-    sendReply(s.wire, a, null_id, Reply::failure(ErrorCode::ParseError, "Parse error: invalid JSON"));
+    sendReply(session.wire, a, null_id, Reply::failure(ErrorCode::ParseError, "Parse error: invalid JSON"));
     return;
   }
   if (!message->isObject()) {
-    sendReply(s.wire, a, null_id, Reply::failure(ErrorCode::InvalidRequest, "Invalid Request: expected an object"));
+    sendReply(session.wire, a, null_id, Reply::failure(ErrorCode::InvalidRequest, "Invalid Request: expected an object"));
     return;
   }
   std::optional<std::string_view> method = json::stringField(*message, "method");
   const json::Value* id_member = json::member(*message, "id");
   const json::Value& id = id_member ? *id_member : null_id;
   // A client's answer to one of our requests
-  if (!method) return deliverResponse(s.wire, s.tools.requests, a, id, line);
+  if (!method) return deliverResponse(session.wire, session.requests, a, id, line);
   if (id.kind == json::Kind::Null) return;  // a notification: never answered
   const json::Value* params_member = json::member(*message, "params");
   const json::Value& params = params_member ? *params_member : json::empty_object;
   if (!params.isObject()) {
-    sendReply(s.wire, a, id, Reply::invalid("params must be an object"));
+    sendReply(session.wire, a, id, Reply::invalid("params must be an object"));
     return;
   }
-  if (*method == "tools/call") return startToolCall(s.tools, a, id, params);
-  sendReply(s.wire, a, id, dispatch(s.catalogue, a, *method, params));
+  if (*method == "tools/call") return startToolCall(s.tools, session, a, id, params);
+  sendReply(session.wire, a, id, dispatch(s.catalogue, a, *method, params));
 }
 
 }  // namespace
 
-void handle(Server& s, std::string_view line) noexcept {
+void handle(Server& s, Session& session, std::string_view line) noexcept {
   line = trim(line);
   if (line.empty()) return;  // blank lines get no answer and no arena
   // handle decides what happens when memory runs out: the message is dropped with one report.
   ArenaPtr arena;
   try {
     arena = s.arenas.take();
-    handleMessage(s, arena->resource(), line);
+    handleMessage(s, session, arena->resource(), line);
   } catch (const std::bad_alloc&) {
-    logOom(s.wire);
+    logOom(session.wire);
   }
   if (arena) s.arenas.giveBack(std::move(arena));
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-Reply echo(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
+Reply echo(ToolCalls&, Session&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
   auto text = argString(args, "text");
   if (!text) return argError(a, text.error(), "text");
   auto times = argInt(args, "times", 1, 1, 10);
@@ -26,7 +26,7 @@ Reply echo(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, co
   return textResult(a, out, false);
 }
 
-Reply add(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
+Reply add(ToolCalls&, Session&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
   auto x = argNumber(args, "a");
   if (!x) return argError(a, x.error(), "a");
   auto y = argNumber(args, "b");
@@ -36,7 +36,7 @@ Reply add(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, con
   return textResult(a, sum, false);
 }
 
-Reply image(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
+Reply image(ToolCalls&, Session&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {
   auto color = argString(args, "color");
   if (!color) return argError(a, color.error(), "color");
   constexpr std::string_view channels[] = {"red", "green", "blue"};
@@ -60,7 +60,7 @@ Reply image(ToolCalls&, std::pmr::memory_resource& a, const json::Value& args, c
   return Reply::result(out);
 }
 
-Reply fail(ToolCalls&, std::pmr::memory_resource& a, const json::Value&, const json::Value*) {
+Reply fail(ToolCalls&, Session&, std::pmr::memory_resource& a, const json::Value&, const json::Value*) {
   return textResult(a, "This tool always fails (on purpose).", true);
 }
 
@@ -80,7 +80,7 @@ ToolTask slow(ToolCall call) {
 // Each step: a log line, a progress line when the call has a token, then a pause.
 ToolTask notifySteps(ToolCall call) {
   std::pmr::memory_resource& a = call.a();
-  const Wire& wire = call.t->wire;
+  const Wire& wire = call.session->wire;
   auto steps = argInt(call.args, "steps", 3, 1, 10);
   if (!steps) co_return argError(a, steps.error(), "steps");
   // The token is written once; one nested deeper than the writer accepts costs each step its
@@ -123,12 +123,12 @@ ToolTask notifySteps(ToolCall call) {
 
 ToolTask askClientTool(ToolCall call) {
   std::pmr::memory_resource& a = call.a();
-  ToolCalls& t = *call.t;
-  Expected<std::string_view, AskFailure> answer = co_await askClient(t.wire, t.requests, t.loop, a);
+  Session& s = *call.session;
+  Expected<std::string_view, AskFailure> answer = co_await askClient(s.wire, s.requests, call.t->loop, a);
   if (!answer && answer.error() == AskFailure::AnswerLost) {
     // The client did answer: saying it did not would mislead. One report, and one reply.
     Reply lost = textResult(a, "the client's answer could not be kept for lack of memory", true);
-    logOom(t.wire);
+    logOom(s.wire);
     co_return lost;
   }
   json::Text& text = json::newText(a);
@@ -143,8 +143,8 @@ ToolTask askClientTool(ToolCall call) {
   co_return textResult(a, text, false);
 }
 
-[[noreturn]] Reply crash(ToolCalls& t, std::pmr::memory_resource&, const json::Value&, const json::Value*) {
-  t.wire.log.write(t.wire.log.ctx, "crashing on purpose");
+[[noreturn]] Reply crash(ToolCalls& t, Session& s, std::pmr::memory_resource&, const json::Value&, const json::Value*) {
+  s.wire.log.write(s.wire.log.ctx, "crashing on purpose");
   // Replies already made for earlier requests still reach a client that reads them; then the end
   // comes at once: no reply, no clean-up, other calls abandoned.
   endProcess(t.loop, 3);

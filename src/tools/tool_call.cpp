@@ -22,9 +22,11 @@ const json::Value* progressTokenOf(const json::Value& params) {
 }
 
 // What a waiting call keeps, copied out of the message's arena `message`. Throws std::bad_alloc.
-ToolCall keepCall(ToolCalls& t, std::pmr::memory_resource& message, const json::Value& id, const json::Value& params) {
+ToolCall keepCall(ToolCalls& t, Session& s, std::pmr::memory_resource& message, const json::Value& id,
+                  const json::Value& params) {
   ToolCall call;
   call.t = &t;
+  call.session = &s;
   call.arena = newArena(t.gpa, call_first_block);
   // cppcheck-suppress uninitvar ; id and args are null Values from their member initialisers
   std::pmr::memory_resource& a = call.a();
@@ -45,15 +47,38 @@ const Tool* findTool(const ToolCalls& t, std::string_view name) {
 
 }  // namespace
 
-ToolCalls::ToolCalls(std::pmr::memory_resource& gpa, Loop& loop, Wire wire)
-    : gpa(gpa), loop(loop), wire(wire), requests(gpa), table(&gpa) {}
+ToolCalls::ToolCalls(std::pmr::memory_resource& gpa, Loop& loop) : gpa(gpa), loop(loop), table(&gpa) {}
 
-ToolTask::promise_type::promise_type(ToolCall& call) noexcept : call(call) { ++call.t->loop.tasks; }
+Session::Session(std::pmr::memory_resource& gpa, Wire wire) : wire(wire), requests(gpa) {
+  calls.next = calls.prev = &calls;
+}
 
-ToolTask::promise_type::~promise_type() { --call.t->loop.tasks; }
+Session::~Session() { abandonCalls(*this); }
+
+void abandonCalls(Session& s) noexcept {
+  // Destroying a frame runs its awaitables' destructors (timers disarmed, deliveries forgotten, the
+  // request to the client unregistered) and its promise's, which unlinks it.
+  while (s.calls.next != &s.calls) s.calls.next->frame.destroy();
+}
+
+ToolTask::promise_type::promise_type(ToolCall& call) noexcept : call(call) {
+  ++call.t->loop.tasks;
+  RunningCall& ring = call.session->calls;
+  running.frame = std::coroutine_handle<promise_type>::from_promise(*this);
+  running.next = &ring;
+  running.prev = ring.prev;
+  running.prev->next = &running;
+  ring.prev = &running;
+}
+
+ToolTask::promise_type::~promise_type() {
+  --call.t->loop.tasks;
+  running.prev->next = running.next;
+  running.next->prev = running.prev;
+}
 
 void ToolTask::promise_type::return_value(const Reply& reply) noexcept {
-  sendReply(call.t->wire, call.a(), call.id, reply);
+  sendReply(call.session->wire, call.a(), call.id, reply);
 }
 
 void ToolTask::promise_type::unhandled_exception() noexcept {
@@ -61,7 +86,7 @@ void ToolTask::promise_type::unhandled_exception() noexcept {
   try {
     throw;
   } catch (const std::bad_alloc&) {
-    logOom(call.t->wire);
+    logOom(call.session->wire);
   }
 }
 
@@ -84,21 +109,22 @@ bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools) {
   return true;
 }
 
-void startToolCall(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& id, const json::Value& params) {
+void startToolCall(ToolCalls& t, Session& s, std::pmr::memory_resource& a, const json::Value& id,
+                   const json::Value& params) {
   std::string_view name = json::stringField(params, "name").value_or("");
   const Tool* tool = findTool(t, name);
-  if (!tool) return sendReply(t.wire, a, id, failureNaming(a, ErrorCode::InvalidParams, "Unknown tool: ", name));
-  if (tool->answer) return runToolCall(t, *tool, a, id, params);
-  tool->start(keepCall(t, a, id, params));
+  if (!tool) return sendReply(s.wire, a, id, failureNaming(a, ErrorCode::InvalidParams, "Unknown tool: ", name));
+  if (tool->answer) return runToolCall(t, s, *tool, a, id, params);
+  tool->start(keepCall(t, s, a, id, params));
 }
 
-void runToolCall(ToolCalls& t, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
+void runToolCall(ToolCalls& t, Session& s, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
                  const json::Value& params) noexcept {
   // runToolCall decides for the whole call: without memory the reply is dropped with one report.
   try {
-    sendReply(t.wire, a, id, tool.answer(t, a, argumentsOf(params), progressTokenOf(params)));
+    sendReply(s.wire, a, id, tool.answer(t, s, a, argumentsOf(params), progressTokenOf(params)));
   } catch (const std::bad_alloc&) {
-    logOom(t.wire);
+    logOom(s.wire);
   }
 }
 

@@ -21,6 +21,7 @@
 #include "tools/client_requests.h"
 
 struct ToolCalls;
+struct Session;
 class ToolTask;
 
 // A call of a tool that may wait: everything it keeps while suspended. `arena` owns the copies of
@@ -28,6 +29,7 @@ class ToolTask;
 // is gone by the time the tool runs.
 struct ToolCall {
   ToolCalls* t = nullptr;
+  Session* session = nullptr;  // whose call it is: its lines go to that session's wire
   ArenaPtr arena;
   json::Value id;
   json::Value args;                                // an object
@@ -37,7 +39,7 @@ struct ToolCall {
 
 // A tool that never waits: returns the reply, built in `a`; `progress_token` is null when the
 // call had none. Throws std::bad_alloc.
-using AnsweringTool = Reply (*)(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& args,
+using AnsweringTool = Reply (*)(ToolCalls& t, Session& s, std::pmr::memory_resource& a, const json::Value& args,
                                 const json::Value* progress_token);
 // A tool that may wait: a coroutine that co_returns its reply.
 using WaitingTool = ToolTask (*)(ToolCall call);
@@ -53,16 +55,38 @@ struct Tool {
   WaitingTool start = nullptr;
 };
 
-// The tool-call subsystem: the tools bound from the catalogue, the requests to the client, and the
+// The tool-call subsystem, as every session shares it: the tools bound from the catalogue, and the
 // loop that resumes calls that wait.
 struct ToolCalls {
-  ToolCalls(std::pmr::memory_resource& gpa, Loop& loop, Wire wire);
+  ToolCalls(std::pmr::memory_resource& gpa, Loop& loop);
   std::pmr::memory_resource& gpa;  // the frames and arenas of calls that wait
   Loop& loop;
-  Wire wire;
-  ClientRequests requests;
   std::pmr::vector<const Tool*> table;  // in catalogue order; read-only after bindTools
 };
+
+// The calls of one session that wait, so that they can be abandoned with it: a ring of their
+// promises, each linked in while its call runs.
+struct RunningCall {
+  RunningCall* next = nullptr;
+  RunningCall* prev = nullptr;
+  std::coroutine_handle<> frame;
+};
+
+// One client's share of the server: where its lines go, its requests to the client and its calls
+// that wait. Standard input and output have exactly one; a session knows no transport.
+struct Session {
+  Session(std::pmr::memory_resource& gpa, Wire wire);
+  ~Session();  // abandons the calls still running
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  Wire wire;
+  ClientRequests requests;
+  RunningCall calls;  // the ring, through this one
+};
+
+// Ends every call of `s` that waits, where it stands: no reply, no notification; its timers and its
+// requests to the client go with it.
+void abandonCalls(Session& s) noexcept;
 
 // The coroutine type of a tool that may wait. It starts at once and runs until it first waits; its
 // frame comes from the server's `gpa` and counts as one of the loop's tasks until it ends. What it
@@ -82,6 +106,7 @@ class ToolTask {
     static void operator delete(void* frame, std::size_t size) noexcept;
 
     ToolCall& call;
+    RunningCall running;  // linked into the session's calls until the call ends
   };
 };
 
@@ -94,12 +119,13 @@ bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools);
 // needs: the message's arena is free again as soon as this returns.
 // REQUIRES: `id` and `params` live in `a`. Throws std::bad_alloc before a waiting tool starts
 // (nothing sent).
-void startToolCall(ToolCalls& t, std::pmr::memory_resource& a, const json::Value& id, const json::Value& params);
+void startToolCall(ToolCalls& t, Session& s, std::pmr::memory_resource& a, const json::Value& id,
+                   const json::Value& params);
 
 // Runs `tool`, one that never waits, with the arguments in `params`, and sends its reply, built in
 // `a`, the arena of the message that holds `id` and `params`. Out of memory drops the reply with
 // one report.
-void runToolCall(ToolCalls& t, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
+void runToolCall(ToolCalls& t, Session& s, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
                  const json::Value& params) noexcept;
 
 enum class ArgError : std::uint8_t { Missing, WrongType, OutOfRange };

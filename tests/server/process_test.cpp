@@ -156,7 +156,11 @@ TEST(Serve, FaultsOfTheStandardStreams) {
   int cases = 0;
   for (const Plan& plan : plans) {
     for (Fault fault : plan.faults) {
-      for (int turn = 1; turn <= calls[static_cast<int>(plan.call)] + 1; ++turn, ++cases) {
+      // The clean run's count of calls depends on how fast the pipes were read; at most 20 turns of
+      // each kind, spread from the first to one past the last, keep the run's time bounded.
+      const int last = calls[static_cast<int>(plan.call)] + 1;
+      const int stride = std::max(1, last / 20);
+      for (int turn = 1; turn <= last; turn = turn == last || turn + stride <= last ? turn + stride : last, ++cases) {
         SCOPED_TRACE("call " + std::to_string(static_cast<int>(plan.call)) + ", fault " +
                      std::to_string(static_cast<int>(fault)) + ", turn " + std::to_string(turn));
         injection = {plan.call, fault, turn};

@@ -86,7 +86,10 @@ Sink sinkOf(CapturingSink& c) {
               [](void* ctx, Delivery& d) { return static_cast<CapturingSink*>(ctx)->after(d); }};
 }
 
-TestServer::TestServer() : loop(gpa, clock.source()), server(initServer(gpa, loop, sinkOf(out), sinkOf(log))) {}
+TestServer::TestServer()
+    : loop(gpa, clock.source()), server(initServer(gpa, loop)), session(gpa, Wire{sinkOf(out), sinkOf(log)}) {}
+
+void TestServer::handle(std::string_view line) { ::handle(*server, session, line); }
 
 TestServer::~TestServer() { finishCalls(); }
 
@@ -111,7 +114,7 @@ void TestServer::finishCalls() {
 }
 
 std::vector<std::string> TestServer::run(std::string_view line) {
-  handle(*server, line);
+  handle(line);
   loop.fireDue();  // what the line made due now, such as a call its answer resumes
   return out.take();
 }
@@ -119,7 +122,7 @@ std::vector<std::string> TestServer::run(std::string_view line) {
 std::string TestServer::replyTo(std::string_view line) { return oneLine(run(line)); }
 
 std::vector<std::string> TestServer::runCall(std::string_view line) {
-  handle(*server, line);
+  handle(line);
   finishCalls();
   return out.take();
 }

@@ -76,6 +76,8 @@ Sink sinkOf(CapturingSink& c);
 struct TestServer {
   TestServer();
   ~TestServer();
+  // Hands `line` to handle() for the session.
+  void handle(std::string_view line);
   // Hands `line` to handle() and returns what it wrote to standard output, then clears the capture.
   std::vector<std::string> run(std::string_view line);
   // The one line written for `line`, or a text describing what came instead.
@@ -94,7 +96,8 @@ struct TestServer {
   CapturingSink log;
   TestClock clock;
   Loop loop;
-  ServerPtr server;  // declared last: released first
+  ServerPtr server;
+  Session session;  // declared last: released first, its calls before the server
 };
 
 // Fails the 1st, 2nd, 3rd... allocation while `t` handles `line`, until one run gets through whole.

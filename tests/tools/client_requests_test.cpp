@@ -48,18 +48,18 @@ std::string timedOut(std::string_view call_id, std::string_view seconds) {
   return resultLine("the client did not answer within " + std::string(seconds) + " s", true, quoted(call_id));
 }
 
-std::int64_t lastId(Server& s) { return s.tools.requests.next_id; }
+std::int64_t lastId(const TestServer& t) { return t.session.requests.next_id; }
 
 // Starts an ask_client call and checks that its request, the next one, is out.
 void startAsk(TestServer& t, std::string_view call_id) {
-  std::int64_t id = lastId(*t.server) + 1;
+  std::int64_t id = lastId(t) + 1;
   EXPECT_EQ(t.run(askLine(call_id)), std::vector<std::string>{request(id)});
 }
 
 // Sleeping calls hold nothing up: the client's answer reaches ask_client while they sleep.
 TEST(AskClient, AnsweredWhileOthersSleep) {
   TestServer t;
-  for (const char* id : {"s1", "s2", "s3"}) handle(*t.server, callLine("slow", R"({"seconds":60})", "", quoted(id)));
+  for (const char* id : {"s1", "s2", "s3"}) t.handle(callLine("slow", R"({"seconds":60})", "", quoted(id)));
   startAsk(t, "a");
   t.advance(9s);
   EXPECT_EQ(t.run(R"({"jsonrpc":"2.0","id":1001,"result":{}})"),
@@ -88,8 +88,8 @@ TEST(AskClient, Answered) {
     std::string line = c.before_id + std::to_string(id) + c.after_id;
     SCOPED_TRACE(line);
     startAsk(t, "c");
-    EXPECT_EQ(lastId(*t.server), id);
-    handle(*t.server, line);
+    EXPECT_EQ(lastId(t), id);
+    t.handle(line);
     t.advance(0s);  // the answer resumes the call on the loop's next step
     std::string_view trimmed = line;
     trimmed.remove_prefix(trimmed.find('{'));
@@ -113,7 +113,7 @@ TEST(AskClient, UnansweredRequestsTimeOut) {
   };
   TestServer t;
   for (const AroundId& c : cases) {
-    std::int64_t id = lastId(*t.server) + 1;
+    std::int64_t id = lastId(t) + 1;
     std::string wrong = c.before_id + std::to_string(id) + c.after_id;
     SCOPED_TRACE(wrong);
     startAsk(t, "w");
@@ -131,8 +131,8 @@ TEST(AskClient, UnansweredRequestsTimeOut) {
 TEST(AskClient, SecondAnswerIsDropped) {
   TestServer t;
   startAsk(t, "c");
-  handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
-  handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":["second"]}})");
+  t.handle(R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
+  t.handle(R"({"jsonrpc":"2.0","id":1001,"result":{"roots":["second"]}})");
   t.advance(0s);
   EXPECT_EQ(t.out.take(), std::vector<std::string>{answered("c", R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})")});
   EXPECT_TRUE(t.log.lines().empty());
@@ -180,7 +180,7 @@ TEST(AskClient, AnswerThatCannotBeKept) {
   TestServer t;
   startAsk(t, "c");
   t.gpa.arm(1);  // the answer's message reuses the kept arena: the 1st allocation is its copy
-  handle(*t.server, R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
+  t.handle(R"({"jsonrpc":"2.0","id":1001,"result":{"roots":[]}})");
   t.gpa.arm(0);
   t.advance(0s);
   EXPECT_EQ(t.out.take(), std::vector<std::string>{answerLost("c")});
@@ -197,11 +197,11 @@ TEST(AskClient, OutOfMemory) {
   for (std::size_t n = 1;; ++n) {
     SCOPED_TRACE("failing allocation " + std::to_string(n));
     ASSERT_LT(n, 1000u);
-    std::int64_t id = lastId(*t.server) + 1;
+    std::int64_t id = lastId(t) + 1;
     std::string answer = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{"roots":[]}})";
     t.gpa.arm(n);
-    handle(*t.server, askLine("c"));
-    if (t.out.lines() == std::vector<std::string>{request(id)}) handle(*t.server, answer);
+    t.handle(askLine("c"));
+    if (t.out.lines() == std::vector<std::string>{request(id)}) t.handle(answer);
     t.finishCalls();
     std::size_t used = t.gpa.allocations();
     t.gpa.arm(0);

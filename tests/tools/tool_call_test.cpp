@@ -123,12 +123,12 @@ TEST(ToolCall, ManyCallsAtOnce) {
   for (int i = 0; i < 200; ++i) {
     std::string id = "\"c" + std::to_string(i) + "\"";
     if (i % 10 == 0) {
-      handle(*t.server, callLine("echo", R"({"text":"t)" + std::to_string(i) + R"("})", "", id));
+      t.handle(callLine("echo", R"({"text":"t)" + std::to_string(i) + R"("})", "", id));
       expected.push_back(resultLine("t" + std::to_string(i), false, id));
       continue;
     }
     std::string seconds = "0.0" + std::to_string(i % 7 + 1);
-    handle(*t.server, callLine("slow", R"({"seconds":)" + seconds + "}", "", id));
+    t.handle(callLine("slow", R"({"seconds":)" + seconds + "}", "", id));
     expected.push_back(resultLine("slept " + seconds + " s", false, id));
   }
   EXPECT_EQ(t.loop.tasks, 180u);
@@ -138,6 +138,33 @@ TEST(ToolCall, ManyCallsAtOnce) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(out, expected);
   EXPECT_TRUE(t.log.lines().empty());
+}
+
+// A session that ends takes its waiting calls with it, wherever each stands: asleep, between
+// notify's steps, waiting for the client's answer or for its request to leave. Nothing more is
+// sent, no timer is left armed, no task is left counted, and their memory comes back.
+TEST(ToolCall, AbandonedWithTheirSession) {
+  TestServer t;
+  t.handle(callLine("ask_client", "{}", "", "0"));  // the table of pending requests keeps its buckets from now on
+  t.run(R"({"jsonrpc":"2.0","id":1001,"result":{}})");
+  t.out.take();
+  std::size_t baseline = t.gpa.outstanding();
+  t.handle(callLine("slow", R"({"seconds":5})", "", "1"));
+  t.handle(callLine("notify", R"({"steps":3})", R"(,"_meta":{"progressToken":"p"})", "2"));
+  t.handle(callLine("ask_client", "{}", "", "3"));
+  t.out.holdDeliveries();
+  t.handle(callLine("ask_client", "{}", "", "4"));  // its request has not left yet
+  t.advance(std::chrono::milliseconds(60));
+  t.out.take();
+  EXPECT_EQ(t.loop.tasks, 4u);
+  abandonCalls(t.session);
+  EXPECT_EQ(t.loop.tasks, 0u);
+  EXPECT_FALSE(t.loop.nextDeadline());
+  EXPECT_TRUE(t.session.requests.pending.empty());
+  t.out.releaseDeliveries();
+  t.advance(std::chrono::seconds(20));
+  EXPECT_EQ(t.out.take(), std::vector<std::string>{});
+  EXPECT_EQ(t.gpa.outstanding(), baseline);
 }
 
 // A slow call holds up nothing: a later call and a ping are answered while it sleeps, and it
