@@ -1,11 +1,17 @@
 // demo_server: an MCP demo server speaking newline-delimited JSON-RPC on standard input and output.
-// No options, no environment, no files: everything it does is driven by the lines it reads.
+// The command line only chooses what to do (server/options.h); everything the server does is
+// driven by the lines it reads.
 
+#include <cstdlib>
 #include <exception>
 #include <memory_resource>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "runtime/platform.h"
 #include "runtime/stdio.h"
+#include "server/options.h"
 #include "server/process.h"
 
 namespace {
@@ -23,11 +29,48 @@ std::terminate_handler default_terminate = nullptr;
   sys::exitNow(1);
 }
 
+// Writes `text` to `fd` and returns `status`: for what the command line asks to be said.
+int say(sys::Descriptor fd, std::string_view text, int status) noexcept {
+  OutputQueue out(fd, *std::pmr::null_memory_resource());
+  writeUnqueued(out, text);
+  return status;
+}
+
+// What the command line asks for. Throws std::bad_alloc.
+Options::Mode choose(const sys::StandardStreams& stdio, int argc, char** argv, int& status) {
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  // Read once, before anything else runs.
+  const char* token = std::getenv(token_variable);  // NOLINT(concurrency-mt-unsafe)
+  Expected<Options, std::string> options = parseOptions(args, token);
+  if (!options) {
+    status = say(stdio.err, "demo_server: " + options.error() + "\n" + std::string(usage()), 2);
+    return Options::Mode::Help;
+  }
+  return options->mode;
+}
+
 }  // namespace
 
-int main() {
+// Beside std::bad_alloc, reading the command line could throw only for lengths no system passes.
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
   sys::StandardStreams stdio = sys::standardStreams();
   standard_error = stdio.err;
   default_terminate = std::set_terminate(&onTerminate);
+  int status = -1;
+  Options::Mode mode = Options::Mode::Stdio;
+  // main decides: a command line that cannot be read for lack of memory ends the process.
+  try {
+    mode = choose(stdio, argc, argv, status);
+  } catch (const std::bad_alloc&) {
+    return say(stdio.err, "error: OutOfMemory\n", 1);
+  }
+  if (status >= 0) return status;
+  switch (mode) {
+    case Options::Mode::Help: return say(stdio.out, helpText(), 0);
+    case Options::Mode::Version: return say(stdio.out, versionText(), 0);
+    case Options::Mode::Http:
+      return say(stdio.err, "demo_server: --http: this build serves standard input and output only\n", 2);
+    case Options::Mode::Stdio: break;
+  }
   return serve(*std::pmr::new_delete_resource(), stdio.in, stdio.out, stdio.err, true);
 }

@@ -18,7 +18,8 @@ template <class T, class E>
 class [[nodiscard]] Expected {
  public:
   Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Expected(Unexpected<E> e) : v_(std::in_place_index<1>, std::move(e.error)) {}    // NOLINT: implicit by design
+  Expected(Unexpected<E>&& e) : v_(std::in_place_index<1>, std::move(e.error)) {}  // NOLINT: implicit by design
+  Expected(const Unexpected<E>& e) : v_(std::in_place_index<1>, e.error) {}  // NOLINT: implicit by design
 
   bool has_value() const { return v_.index() == 0; }
   explicit operator bool() const { return has_value(); }

@@ -22,6 +22,7 @@
 #include "runtime/platform.h"
 #include "support/capture.h"
 #include "support/lines.h"
+#include "support/process.h"
 
 namespace {
 
@@ -63,6 +64,31 @@ Served serveOn(std::pmr::memory_resource& gpa, const std::string& input) {
   err_reader.join();
   for (int fd : {out[0], err[0]}) ::close(fd);
   return r;
+}
+
+// The command line as a user meets it: what goes where, and the exit status.
+TEST(CommandLine, StatusAndStreams) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* out_starts;
+    const char* err_starts;
+  } cases[] = {
+      {{"--version"}, 0, "demo_server 1.", ""},
+      {{"--help"}, 0, "demo_server: an MCP demo server.", ""},
+      {{"--bogus"}, 2, "", "demo_server: unknown option --bogus\nusage: demo_server\n"},
+      {{"--http", "99999"}, 2, "", "demo_server: "},
+      {{"--http", "0"}, 2, "", "demo_server: --http: this build serves standard input and output only\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    ProcessResult r = runServer("", {.timeout_seconds = 10, .args = c.args});
+    EXPECT_EQ(r.exit_code, c.status);
+    EXPECT_TRUE(r.out.starts_with(c.out_starts)) << r.out;
+    EXPECT_TRUE(r.err.starts_with(c.err_starts)) << r.err;
+    EXPECT_EQ(r.out.empty(), *c.out_starts == '\0') << "one stream only";
+    EXPECT_EQ(r.err.empty(), *c.err_starts == '\0') << "one stream only";
+  }
 }
 
 // Memory runs out at each allocation of the start-up in turn, and stays out, as under an

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 std::atomic<std::size_t> servers_started{0};
@@ -36,7 +38,10 @@ ServerPipes startServer(const ServerStart& how) {
       rlimit limit{static_cast<rlim_t>(how.file_size_limit), static_cast<rlim_t>(how.file_size_limit)};
       ::setrlimit(RLIMIT_FSIZE, &limit);
     }
-    ::execl(DEMO_SERVER_PATH, "demo_server", static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>("demo_server")};
+    for (const std::string& arg : how.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(DEMO_SERVER_PATH, argv.data());
     ::_exit(127);
   }
   ::close(in[0]);
@@ -47,7 +52,9 @@ ServerPipes startServer(const ServerStart& how) {
 
 ProcessResult runServer(std::string_view input, ProcessOptions options) {
   auto [pid, input_fd, output_fd, error_fd] =
-      startServer({.nonblocking_stdin = options.nonblocking_stdin, .nonblocking_stdout = options.nonblocking_stdout});
+      startServer({.nonblocking_stdin = options.nonblocking_stdin,
+                   .nonblocking_stdout = options.nonblocking_stdout,
+                   .args = options.args});
   int in[2] = {-1, input_fd}, out[2] = {output_fd, -1}, err[2] = {error_fd, -1};
   if (options.close_stdout_first) {
     ::close(out[0]);

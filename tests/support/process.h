@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct ProcessResult {
   int exit_code = -1;  // the status, or 128 + signal number when a signal ended it
@@ -20,6 +21,7 @@ struct ProcessOptions {
   bool nonblocking_stdout = false;  // so is its standard output
   double first_read_after = 0;      // seconds before the test starts reading standard output; what
                                     // a server that ends before then leaves unread is read at its end
+  std::vector<std::string> args{};  // its command line after the program's name
 };
 
 // A started demo_server and the test's ends of its three standard streams.
@@ -36,6 +38,7 @@ struct ServerStart {
   int out_fd = -1;                 // its standard output, instead of a pipe (ServerPipes::out is then -1)
   int err_fd = -1;                 // its standard error, likewise
   long long file_size_limit = -1;  // its RLIMIT_FSIZE in bytes; -1 leaves it as it is
+  std::vector<std::string> args{};  // its command line after the program's name
 };
 ServerPipes startServer(const ServerStart& how = {});
 
