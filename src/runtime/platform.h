@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #if !defined(_WIN32)
 #include <poll.h>
@@ -123,6 +124,22 @@ Waited waitEvents(Poller& p, std::chrono::nanoseconds timeout, std::span<Event> 
 // Whether room that one wait reports for `a` is room for `b` too, so that only one may use it: two
 // outputs that are the same blocking pipe (2>&1).
 bool shareRoom(const Stream& a, const Stream& b) noexcept;
+
+// TCP for the HTTP transport. Sockets are streams too: read and written without waiting, watched
+// by the poller, given back by closeStream.
+
+// A listening socket on `host` (an IPv4 or IPv6 address, as text) and `port` (0: any free one),
+// in `listener`. 0, or the system's error (the address is in use, or not this machine's...).
+std::uint32_t listenTcp(std::string_view host, std::uint16_t port, Stream& listener) noexcept;
+// The port `listener` listens on.
+std::uint16_t localPort(const Stream& listener) noexcept;
+// Takes one connection that waits on `listener`, into `connection`: Done (count 1), NotNow when none
+// waits, or Failed with the system's error (out of descriptors, say), the connection left waiting.
+Transfer acceptOne(const Stream& listener, Stream& connection) noexcept;
+// Fills `out` from the system's secure random source. False when it cannot.
+bool secureRandom(std::span<std::byte> out) noexcept;
+// Raises the process's soft limit on open descriptors to its hard one, where there is such a limit.
+void raiseDescriptorLimit() noexcept;
 
 // The system's name for error `code`, for a last report: at most `out.size()` bytes, not
 // terminated. Returns how many were written.

@@ -7,7 +7,10 @@
 
 #include "runtime/platform.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -364,6 +367,101 @@ bool shareRoom(const Stream& a, const Stream& b) noexcept {
   return a.kind == Bounded && b.kind == Bounded && a.object != 0 && a.object == b.object;
 }
 
+namespace {
+
+// Makes a descriptor of our own non-blocking and closed on exec. False when the system refuses.
+bool ownDescriptor(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+std::uint32_t lastError() { return static_cast<std::uint32_t>(errno); }
+
+}  // namespace
+
+std::uint32_t listenTcp(std::string_view host, std::uint16_t port, Stream& listener) noexcept {
+  char text[INET6_ADDRSTRLEN + 1] = {};
+  if (host.size() >= sizeof text) return EINVAL;
+  host.copy(text, host.size());
+  sockaddr_in v4{};
+  sockaddr_in6 v6{};
+  const sockaddr* address = nullptr;
+  socklen_t size = 0;
+  if (::inet_pton(AF_INET, text, &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(port);
+    address = reinterpret_cast<const sockaddr*>(&v4);
+    size = sizeof v4;
+  } else if (::inet_pton(AF_INET6, text, &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    address = reinterpret_cast<const sockaddr*>(&v6);
+    size = sizeof v6;
+  } else {
+    return EINVAL;
+  }
+  const int fd = ::socket(address->sa_family, SOCK_STREAM, 0);
+  if (fd < 0) return lastError();
+  const int on = 1;
+  // A server restarted at once finds its port free, though connections of the last run linger.
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (!ownDescriptor(fd) || ::bind(fd, address, size) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    const std::uint32_t error = lastError();
+    ::close(fd);
+    return error;
+  }
+  listener = Stream{fd, Socket, true};
+  return 0;
+}
+
+std::uint16_t localPort(const Stream& listener) noexcept {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if (::getsockname(listener.fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+  return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+}
+
+Transfer acceptOne(const Stream& listener, Stream& connection) noexcept {
+  for (;;) {
+    const int fd = ::accept(listener.fd, nullptr, nullptr);
+    if (fd >= 0) {
+      if (!ownDescriptor(fd)) {
+        const std::uint32_t error = lastError();
+        ::close(fd);
+        return {Io::Failed, 0, error};
+      }
+      const int on = 1;  // replies are whole messages: no waiting for more to fill a packet
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      connection = Stream{fd, Socket, true};
+      return {Io::Done, 1};
+    }
+    // A connection its client gave up before it was taken is no failure of the listener.
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return {Io::NotNow};
+    if (errno != EINTR) return {Io::Failed, 0, lastError()};
+  }
+}
+
+bool secureRandom(std::span<std::byte> out) noexcept {
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::size_t got = 0;
+  while (got < out.size()) {
+    const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+    if (n > 0) got += static_cast<std::size_t>(n);
+    else if (n == 0 || errno != EINTR) break;
+  }
+  ::close(fd);
+  return got == out.size();
+}
+
+void raiseDescriptorLimit() noexcept {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {
   // The names a failed read, write or wait can give, as the system's headers spell them.
   struct Name {
@@ -374,6 +472,7 @@ std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {
       {EINVAL, "EINVAL"}, {ENOMEM, "ENOMEM"}, {EBADF, "EBADF"},   {EFAULT, "EFAULT"}, {EIO, "EIO"},
       {EPIPE, "EPIPE"},   {EFBIG, "EFBIG"},   {ENOSPC, "ENOSPC"}, {EMFILE, "EMFILE"}, {ENFILE, "ENFILE"},
       {EACCES, "EACCES"}, {EPERM, "EPERM"},   {ENXIO, "ENXIO"},   {ECONNRESET, "ECONNRESET"},
+      {EADDRINUSE, "EADDRINUSE"}, {EADDRNOTAVAIL, "EADDRNOTAVAIL"}, {EAFNOSUPPORT, "EAFNOSUPPORT"},
   };
   char number[32];
   const char* text = number;
