@@ -579,6 +579,13 @@ Outcome slow1000(const std::string& server) { return slowCalls(server, 1000, "2"
 
 // A hundred thousand 2 s calls at once: each sleeping call must cost the server no thread and little
 // memory, and a ping 0.5 s in must pass them all at once.
+// The server's RSS a second after its last reply, its loop idle meanwhile.
+std::optional<double> idleRss(Process& p) {
+  p.runUntil(Clock::now() + milliseconds(1000), nullptr);
+  std::optional<double> kb = procStatus(p.pid(), "VmRSS");
+  return kb ? std::optional<double>(*kb / 1024) : std::nullopt;
+}
+
 Outcome slow100k(const std::string& server) {
   constexpr int n = 100'000;
   Process p(server, {});
@@ -588,9 +595,10 @@ Outcome slow100k(const std::string& server) {
             (!r.peak_mib || *r.peak_mib <= 64) && (!r.threads || *r.threads == 1);
   std::string ping_words = !r.ping_sent ? "never sent (calls still unsent)"
                                         : millisText(r.ping) + format(" (sent at %.3f s)", *r.ping_sent);
+  std::optional<double> idle = idleRss(p);
   Outcome out{passIf(ok),
-              format("%d/%d replies, last %.3f s; peak RSS %s; ping %s; threads %s at 1 s", r.replies, n, r.last,
-                     mibText(r.peak_mib).c_str(), ping_words.c_str(),
+              format("%d/%d replies, last %.3f s; peak RSS %s, %s 1 s later; ping %s; threads %s at 1 s", r.replies,
+                     n, r.last, mibText(r.peak_mib).c_str(), mibText(idle).c_str(), ping_words.c_str(),
                      r.threads ? format("%.0f", *r.threads).c_str() : "n/a"),
               {}};
   noteWrong(out, r, "2");
@@ -604,8 +612,10 @@ Outcome slow1m(const std::string& server) {
   Process p(server, {});
   if (!waitReady(p, milliseconds(2000))) return {Verdict::Fail, "no start: " + describeEnd(p), {}};
   SlowRun r = slowRun(p, n, "10", std::nullopt, milliseconds(60'000));
+  std::optional<double> idle = idleRss(p);
   Outcome out{Verdict::Figures,
-              format("%d/%d replies, last %.3f s; peak RSS %s", r.replies, n, r.last, mibText(r.peak_mib).c_str()),
+              format("%d/%d replies, last %.3f s; peak RSS %s, %s 1 s later", r.replies, n, r.last,
+                     mibText(r.peak_mib).c_str(), mibText(idle).c_str()),
               {}};
   noteWrong(out, r, "10");
   return out;

@@ -32,19 +32,26 @@ constexpr std::size_t kept_capacity = std::size_t{1} << 20;
 // After a burst of at least this many tasks, memory is given back once most of them have ended.
 constexpr std::size_t burst_tasks = 4096;
 
-// A block for at least `bytes`: the spare one when it is large enough. Throws std::bad_alloc.
+// A block for at least `bytes`: a spare one when it is large enough. Throws std::bad_alloc.
 Block* newBlock(OutputQueue& out, std::size_t bytes) {
-  if (bytes <= OutputQueue::block_size && out.spare) return std::exchange(out.spare, nullptr);
+  if (bytes <= OutputQueue::block_size && out.spare) {
+    Block* b = std::exchange(out.spare, out.spare->next);
+    --out.spares;
+    b->next = nullptr;
+    return b;
+  }
   const std::size_t capacity = std::max(bytes, OutputQueue::block_size);
   void* memory = out.memory.allocate(sizeof(Block) + capacity, alignof(Block));
   return new (memory) Block{nullptr, capacity, 0, 0};
 }
 
-// Keeps one emptied block of the usual size for the next lines; gives back the others.
+// Keeps a few emptied blocks of the usual size for the next lines, so that a queue that fills as
+// fast as it drains costs no allocation; gives back the others.
 void freeBlock(OutputQueue& out, Block* b) noexcept {
-  if (b->capacity == OutputQueue::block_size && !out.spare) {
-    *b = Block{nullptr, b->capacity, 0, 0};
+  if (b->capacity == OutputQueue::block_size && out.spares < OutputQueue::kept_blocks) {
+    *b = Block{out.spare, b->capacity, 0, 0};
     out.spare = b;
+    ++out.spares;
     return;
   }
   out.memory.deallocate(b, sizeof(Block) + b->capacity, alignof(Block));
@@ -148,13 +155,20 @@ OutputQueue::OutputQueue(sys::Descriptor fd, std::pmr::memory_resource& memory, 
 
 OutputQueue::~OutputQueue() {
   while (head) consume(*this, head->end - head->begin);
-  if (spare) memory.deallocate(spare, sizeof(Block) + spare->capacity, alignof(Block));
+  while (spare) {
+    Block* next = spare->next;
+    memory.deallocate(spare, sizeof(Block) + spare->capacity, alignof(Block));
+    spare = next;
+  }
   while (waiting.next != &waiting) unlink(*waiting.next);  // never to be told
   sys::closeStream(stream);
 }
 
 void reserveBuffers(OutputQueue& out) {
-  if (!out.spare && !out.head) out.spare = newBlock(out, OutputQueue::block_size);
+  if (!out.spare && !out.head) {
+    out.spare = newBlock(out, OutputQueue::block_size);
+    out.spares = 1;
+  }
 }
 
 Sink sinkOf(OutputQueue& out) { return Sink{&out, &writeLine, &after}; }

@@ -46,7 +46,9 @@ class OutputQueue {
   const std::size_t drop_beyond;
   Block* head = nullptr;        // the oldest block with bytes to write; null when none wait
   Block* tail = nullptr;        // where the next line goes
-  Block* spare = nullptr;       // one emptied block, kept so that steady traffic allocates nothing
+  Block* spare = nullptr;       // emptied blocks, kept so that steady traffic allocates nothing
+  std::size_t spares = 0;       // how many; at most kept_blocks
+  static constexpr std::size_t kept_blocks = 4;
   std::size_t queued = 0;       // bytes waiting, in all blocks
   bool mid_line = false;        // what reached the stream ends inside a line
   bool retried = false;         // the line in progress has failed once already

@@ -253,7 +253,7 @@ TEST(OutputQueue, MemoryFollowsTheBacklog) {
       most = std::max(most, memory.outstandingBytes());
     }
   }
-  EXPECT_LE(most, 1'000'000 + 4 * OutputQueue::block_size);
+  EXPECT_LE(most, 1'000'000 + (OutputQueue::kept_blocks + 2) * (OutputQueue::block_size + 64));
   EXPECT_EQ(memory.outstanding(), 0u);
   ::close(fds[0]);
   ::close(fds[1]);
