@@ -2,7 +2,7 @@
 
 #include <array>
 #include <cstddef>
-#include <fstream>
+#include <cstdio>
 #include <optional>
 
 namespace {
@@ -218,14 +218,17 @@ std::optional<std::string> tokenProblem(std::string_view token, std::string_view
   return std::nullopt;
 }
 
-// The first line of the file, without the blanks and line ends after it.
+// The first line of the file, without the blanks and line ends after it. Read with C's streams:
+// C++'s would bring their locales into the program, and cost every start-up memory.
 Expected<std::string, std::string> readTokenFile(const std::string& path) {
   const std::string source = "--token-file \"" + path + '"';
-  std::ifstream file(path, std::ios::binary);
+  std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return fail(source + ": cannot open the file");
   std::string token;
-  std::getline(file, token);
-  if (file.bad()) return fail(source + ": cannot read the file");
+  for (int c; (c = std::getc(file)) != EOF && c != '\n';) token += static_cast<char>(c);
+  const bool failed = std::ferror(file) != 0;
+  (void)std::fclose(file);
+  if (failed) return fail(source + ": cannot read the file");
   std::size_t end = token.find_last_not_of(" \t\r\n");
   token.resize(end == std::string::npos ? 0 : end + 1);
   if (token.empty()) return fail(source + ": the first line holds no token");
