@@ -15,6 +15,7 @@
 #define NOMINMAX
 #endif
 #define WIN32_LEAN_AND_MEAN
+#include <winsock2.h>
 #include <malloc.h>
 #include <windows.h>
 
@@ -375,6 +376,31 @@ Waited waitEvents(Poller& p, std::chrono::nanoseconds timeout, std::span<Event> 
 // Each output has a helper of its own, whatever it writes to.
 bool shareRoom(const Stream&, const Stream&) noexcept { return false; }
 
+namespace {
+
+// The names of the failures a listener or a connection can meet, as the system's headers spell
+// them: for where the system has no words for them (wine has none for most).
+std::string_view socketErrorName(std::uint32_t code) {
+  struct Name {
+    std::uint32_t code;
+    std::string_view name;
+  };
+  static constexpr Name names[] = {
+      {WSAEADDRINUSE, "WSAEADDRINUSE"}, {WSAEADDRNOTAVAIL, "WSAEADDRNOTAVAIL"},
+      {WSAEAFNOSUPPORT, "WSAEAFNOSUPPORT"}, {WSAECONNABORTED, "WSAECONNABORTED"},
+      {WSAECONNRESET, "WSAECONNRESET"}, {WSAENETDOWN, "WSAENETDOWN"}, {WSAENETRESET, "WSAENETRESET"},
+      {WSAENOBUFS, "WSAENOBUFS"}, {WSAENOTCONN, "WSAENOTCONN"}, {WSAENOTSOCK, "WSAENOTSOCK"},
+      {WSAESHUTDOWN, "WSAESHUTDOWN"}, {WSAETIMEDOUT, "WSAETIMEDOUT"}, {WSAEMFILE, "WSAEMFILE"},
+      {WSANOTINITIALISED, "WSANOTINITIALISED"},
+  };
+  for (const Name& n : names) {
+    if (n.code == code) return n.name;
+  }
+  return {};
+}
+
+}  // namespace
+
 std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {
   // The system's text is UTF-16 with a line break (and a full stop) at its end; the report is one
   // line of UTF-8, cut only between characters.
@@ -388,6 +414,7 @@ std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {
   }
   std::replace_if(text, text + size, [](char c) { return c == '\r' || c == '\n'; }, ' ');
   while (size > 0 && (text[size - 1] == ' ' || text[size - 1] == '.')) --size;
+  if (size == 0) size = static_cast<int>(socketErrorName(code).copy(text, sizeof text));
   if (size == 0) {
     constexpr std::string_view prefix = "error ";
     prefix.copy(text, prefix.size());
