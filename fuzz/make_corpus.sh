@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds the seed corpora of the fuzzers into OUT/json and OUT/handle (both emptied first).
+# Builds the seed corpora of the fuzzers into OUT/json, OUT/handle and OUT/http (all emptied first).
 #   fuzz_json:   every file of the JSON parsing corpus in tests/data/jsontestsuite/test_parsing
 #                (fuzz_json_oracle starts from these too).
 #   fuzz_handle: examples/session.jsonl whole and line by line, one request per method and tool,
 #                and every accepted suite text as the id of a ping.
+#   fuzz_http:   pipelines of requests as a connection receives them: bodies by length and chunked,
+#                extensions and trailers, the forms of target, and the kinds of request we refuse
+#                (fuzz_http_oracle starts from these too).
 # Usage: fuzz/make_corpus.sh OUT
 set -euo pipefail
 
@@ -11,8 +14,8 @@ out=${1:?usage: make_corpus.sh OUT}
 src=$(cd "$(dirname "$0")/.." && pwd)
 suite=$src/tests/data/jsontestsuite/test_parsing
 
-rm -rf "$out/json" "$out/handle"
-mkdir -p "$out/json" "$out/handle"
+rm -rf "$out/json" "$out/handle" "$out/http"
+mkdir -p "$out/json" "$out/handle" "$out/http"
 
 cp "$suite"/*.json "$out/json/"
 
@@ -56,4 +59,26 @@ for f in "$suite"/y_*.json; do
   id=$(tr '\n' ' ' < "$f")
   seed "{\"id\":$id,\"method\":\"ping\"}"
 done
-echo "make_corpus: $(ls "$out/json" | wc -l) json seeds, $(ls "$out/handle" | wc -l) handle seeds in $out"
+h=0
+http() {  # one seed file for fuzz_http: the arguments joined, printf escapes (\r\n) expanded
+  h=$((h + 1))
+  printf "$(printf '%s' "$@")" > "$out/http/seed-$(printf %03d $h)"
+}
+post='POST /mcp HTTP/1.1\r\nHost: localhost:8080\r\nContent-Type: application/json\r\n'
+get='GET /mcp HTTP/1.1\r\nHost: a\r\n'
+http "$get" 'Accept: text/event-stream\r\n\r\n'
+http "$post" 'Content-Length: 15\r\n\r\n{"jsonrpc":"x"}' "$get" '\r\n'
+http "$post" 'Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6;a=b;c="x\\\\y"\r\n world\r\n0\r\nX-T: 1\r\n\r\n' "$get" '\r\n'
+http 'GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n\r\nGET / HTTP/1.0\r\n\r\n'
+http "$get" 'Connection: close\r\n\r\n'
+http 'OPTIONS * HTTP/1.1\r\nHost: a\r\n\r\nDELETE http://a.example:80/x?y=%%20 HTTP/1.1\r\nHost: a\r\n\r\n'
+http "$post" 'Content-Length: 3\r\nContent-Length: 3\r\n\r\nabc'
+http "$post" 'Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n'
+http "$post" 'Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n'
+http "$post" 'X: a\r\n b\r\n\r\n'
+http 'GET / HTTP/1.1\nHost: a\n\n'
+http "$get" 'X: \001\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n'
+http 'GET / HTTP/2.0\r\nHost: a\r\n\r\n'
+http "$post" 'Transfer-Encoding: chunked\r\n\r\nffffffffffffffff\r\nab'
+echo "make_corpus: $(ls "$out/json" | wc -l) json seeds, $(ls "$out/handle" | wc -l) handle seeds," \
+  "$(ls "$out/http" | wc -l) http seeds in $out"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A short fuzzing run for the test suite: builds the fuzzers with the `fuzz` preset's settings (clang,
 # libFuzzer, ASan, UBSan) into BUILD, makes the seed corpora, then runs each fuzzer for SECONDS from
-# the kept corpus of its inputs' kind (fuzz/corpus/json or handle) and the seeds. Fails when a fuzzer does not build or finds anything; on a finding libFuzzer's
+# the kept corpus of its inputs' kind (fuzz/corpus/json, handle or http) and the seeds. Fails when a fuzzer does not build or finds anything; on a finding libFuzzer's
 # report (with the input in base64 when it is small) is printed and the input kept in BUILD.
 # Usage: fuzz/smoke.sh [BUILD [SECONDS]]   (defaults: build/fuzz-smoke, 20)
 set -euo pipefail
@@ -22,7 +22,8 @@ run_quiet() {  # runs a command, printing its output only when it fails
 }
 
 run_quiet cmake -S "$src" --preset fuzz -B "$bin"
-# The fuzzers this configuration builds (fuzz_json_oracle only where RapidJSON is installed).
+# The fuzzers this configuration builds (fuzz_json_oracle only where RapidJSON is installed;
+# fuzz_http_oracle where llhttp's sources are, fuzz_http in its place elsewhere).
 read -r -a fuzzers < "$bin/fuzz/fuzzers.txt"
 run_quiet cmake --build "$bin" --target "${fuzzers[@]}"
 "$src/fuzz/make_corpus.sh" "$bin/seeds"
@@ -30,7 +31,7 @@ run_quiet cmake --build "$bin" --target "${fuzzers[@]}"
 status=0
 for fuzzer in "${fuzzers[@]}"; do
   name=${fuzzer#fuzz_}
-  seeds=${name%_oracle}  # fuzz_json_oracle starts from fuzz_json's seeds and dictionary
+  seeds=${name%_oracle}  # an oracle starts from its plain fuzzer's seeds and dictionary
   work=$bin/smoke/$name
   rm -rf "$work"
   mkdir -p "$work/corpus" "$work/findings"

@@ -1,0 +1,409 @@
+#include "transport/http_request.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace http {
+namespace {
+
+// Byte classes, one table lookup per byte.
+enum Class : std::uint8_t {
+  Token = 1,        // tchar: method, header name, coding, chunk extension
+  FieldByte = 2,    // may stand in a field value: SP, HTAB, visible ASCII, obs-text
+  TargetByte = 4,   // unreserved, sub-delims, ":/?@[]" and "%": no fragment, no raw space or quote
+  HostByte = 8,     // what a Host value is made of: a name or address and a port
+  Whitespace = 16,  // SP and HTAB
+};
+
+constexpr std::array<std::uint8_t, 256> classes = [] {
+  std::array<std::uint8_t, 256> t{};
+  const auto mark = [&t](std::string_view bytes, std::uint8_t c) {
+    for (char b : bytes) t[static_cast<unsigned char>(b)] |= c;
+  };
+  constexpr std::string_view alnum = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  mark(alnum, Token | TargetByte | HostByte);
+  mark("!#$%&'*+-.^_`|~", Token);
+  mark("-._~!$&'()*+,;=:[]%", TargetByte | HostByte);
+  mark("/?@", TargetByte);
+  mark(" \t", Whitespace | FieldByte);
+  for (int b = 0x21; b < 0x7F; ++b) t[b] |= FieldByte;
+  for (int b = 0x80; b < 0x100; ++b) t[b] |= FieldByte;
+  return t;
+}();
+
+bool is(char c, Class k) { return (classes[static_cast<unsigned char>(c)] & k) != 0; }
+
+bool all(std::string_view s, Class k) {
+  return std::all_of(s.begin(), s.end(), [k](char c) { return is(c, k); });
+}
+
+bool isToken(std::string_view s) { return !s.empty() && all(s, Token); }
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Names, codings and options compare without case, ASCII letters only.
+bool sameWord(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is(s.front(), Whitespace)) s.remove_prefix(1);
+  while (!s.empty() && is(s.back(), Whitespace)) s.remove_suffix(1);
+  return s;
+}
+
+// Calls each(element) for the comma-separated elements of a list value, trimmed, empty ones too
+// (a list may carry ", ,"; each() decides). Stops at the first element each() refuses.
+template <class Each>
+bool forEachElement(std::string_view list, Each each) {
+  for (std::size_t from = 0; from <= list.size();) {
+    const std::size_t comma = std::min(list.find(',', from), list.size());
+    if (!each(trim(list.substr(from, comma - from)))) return false;
+    from = comma + 1;
+  }
+  return true;
+}
+
+constexpr Refusal bad(std::string_view reason) { return {400, reason}; }
+
+HeadResult refused(Refusal r) { return {Progress::Refused, 0, r}; }
+
+// One line of the head: its text without CRLF, or why there is none yet.
+struct Line {
+  Progress progress = Progress::NeedMore;
+  std::string_view text;
+  Refusal refusal;
+};
+
+// The line starting at `at`, whose CRLF must end within max_head_size of the buffer's start. A
+// bare LF could end a line for one reader and not for another, so we refuse it though a recipient
+// may accept it; a CR stands only before LF.
+Line nextLine(std::string_view bytes, std::size_t at) {
+  const std::size_t end = bytes.substr(0, max_head_size).find('\n', at);
+  if (end == std::string_view::npos) {
+    if (bytes.size() < max_head_size) return {};
+    return {Progress::Refused, {}, {431, "request head over 16 KiB"}};
+  }
+  const std::string_view text = bytes.substr(at, end - at);
+  const std::size_t cr = text.find('\r');
+  if (cr != std::string_view::npos && cr + 1 < text.size()) return {Progress::Refused, {}, bad("bare CR")};
+  if (cr == std::string_view::npos) return {Progress::Refused, {}, bad("bare LF")};
+  return {Progress::Done, text.substr(0, cr), {}};
+}
+
+// "HTTP/" DIGIT "." DIGIT; only 1.0 and 1.1 are ours.
+std::optional<Refusal> readVersion(std::string_view v, RequestHead& head) {
+  if (v.size() != 8 || !v.starts_with("HTTP/") || !isDigit(v[5]) || v[6] != '.' || !isDigit(v[7]))
+    return bad("bad HTTP version");
+  if (v[5] != '1' || (v[7] != '0' && v[7] != '1')) return Refusal{505, "only HTTP/1.1 and HTTP/1.0"};
+  head.minor_version = v[7] - '0';
+  return std::nullopt;
+}
+
+// Origin-form, absolute-form ("http://" or "https://", an authority, then a path or query) or "*"
+// for OPTIONS. Other schemes and authority-form (CONNECT) are not for us, nor userinfo ("@"),
+// which only ever misleads about the host.
+bool goodTarget(std::string_view method, std::string_view t) {
+  if (t == "*") return method == "OPTIONS";
+  if (t.empty() || !all(t, TargetByte)) return false;
+  if (t.front() == '/') return true;
+  const std::size_t colon = t.find("://");
+  if (colon == std::string_view::npos) return false;
+  const std::string_view scheme = t.substr(0, colon), rest = t.substr(colon + 3);
+  const std::string_view authority = rest.substr(0, rest.find_first_of("/?"));
+  return (sameWord(scheme, "http") || sameWord(scheme, "https")) && !authority.empty() && all(authority, HostByte);
+}
+
+// method SP request-target SP HTTP-version, one space each.
+std::optional<Refusal> readRequestLine(std::string_view line, RequestHead& head) {
+  const std::size_t sp1 = line.find(' ');
+  head.method = line.substr(0, sp1);
+  if (sp1 == std::string_view::npos || !isToken(head.method)) return bad("bad method");
+  const std::size_t sp2 = line.find(' ', sp1 + 1);
+  head.target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+  if (sp2 == std::string_view::npos || !goodTarget(head.method, head.target)) return bad("bad request target");
+  return readVersion(line.substr(sp2 + 1), head);
+}
+
+// name ":" OWS value OWS. No space may come before the colon, and a line that starts with
+// whitespace would continue the one before (obs-fold), which we do not take.
+std::optional<Refusal> readHeaderLine(std::string_view line, RequestHead& head) {
+  if (is(line.front(), Whitespace)) return bad("folded header line");
+  const std::size_t colon = line.find(':');
+  const std::string_view name = line.substr(0, colon);
+  if (colon == std::string_view::npos || !isToken(name)) {
+    const bool space = std::any_of(name.begin(), name.end(), [](char c) { return is(c, Whitespace); });
+    return bad(space && colon != std::string_view::npos ? "whitespace before colon" : "bad header name");
+  }
+  const std::string_view value = trim(line.substr(colon + 1));
+  if (!all(value, FieldByte)) return bad("control byte in header value");
+  if (head.header_count == max_header_count) return Refusal{431, "more than 64 header fields"};
+  head.header_storage[head.header_count++] = {name, value};
+  return std::nullopt;
+}
+
+// Every Content-Length field and list element must be the same decimal number of at most 64 bits.
+std::optional<Refusal> readContentLength(RequestHead& head) {
+  bool first = true, same = true;
+  for (const Header& h : head.headers()) {
+    if (!sameWord(h.name, "content-length")) continue;
+    const bool ok = forEachElement(h.value, [&](std::string_view digits) {
+      std::uint64_t n = 0;
+      for (char c : digits) {
+        if (!isDigit(c)) return false;
+        const auto d = static_cast<std::uint64_t>(c - '0');
+        if (n > (UINT64_MAX - d) / 10) return false;
+        n = n * 10 + d;
+      }
+      same = same && (first || n == head.content_length);
+      head.content_length = n;
+      first = false;
+      return !digits.empty();
+    });
+    if (!ok) return bad("bad Content-Length");
+  }
+  if (!same) return bad("different Content-Length values");
+  head.framing = Framing::Length;
+  return std::nullopt;
+}
+
+// Only chunked, once and last, frames a request body we read; any other coding is one we lack
+// (501), and chunked that is repeated or not last leaves the body's end unknown (400). An empty
+// element, which other lists may carry, is refused here: readers differ on it, and it decides
+// where the body ends.
+std::optional<Refusal> readTransferEncoding(RequestHead& head) {
+  if (head.minor_version == 0) return bad("Transfer-Encoding in HTTP/1.0");
+  std::size_t codings = 0, chunked = 0;
+  bool last_chunked = false;
+  for (const Header& h : head.headers()) {
+    if (!sameWord(h.name, "transfer-encoding")) continue;
+    const bool ok = forEachElement(h.value, [&](std::string_view coding) {
+      ++codings;
+      last_chunked = sameWord(coding, "chunked");
+      chunked += last_chunked ? 1 : 0;
+      return isToken(coding);
+    });
+    if (!ok) return bad("bad Transfer-Encoding");
+  }
+  if (chunked == 0 || (chunked == 1 && last_chunked && codings > 1))
+    return Refusal{501, "unknown transfer coding"};
+  if (codings > 1) return bad("chunked not the only coding");
+  head.framing = Framing::Chunked;
+  return std::nullopt;
+}
+
+// HTTP/1.1 stays open unless told "close"; HTTP/1.0 closes unless told "keep-alive".
+std::optional<Refusal> readConnection(RequestHead& head) {
+  bool close = false, keep = false;
+  for (const Header& h : head.headers()) {
+    if (!sameWord(h.name, "connection")) continue;
+    const bool ok = forEachElement(h.value, [&](std::string_view option) {
+      if (option.empty()) return true;
+      close = close || sameWord(option, "close");
+      keep = keep || sameWord(option, "keep-alive");
+      return isToken(option);
+    });
+    if (!ok) return bad("bad Connection");
+  }
+  head.keep_alive = !close && (head.minor_version == 1 || keep);
+  return std::nullopt;
+}
+
+// What the fields say about the request as a whole, once they are all in.
+std::optional<Refusal> checkFields(RequestHead& head) {
+  const std::size_t hosts = head.headerCount("host");
+  if (hosts == 0 && head.minor_version == 1) return bad("missing Host");
+  if (hosts > 1) return bad("more than one Host");
+  if (hosts == 1 && !all(*head.header("host"), HostByte)) return bad("bad Host");
+  const bool length = head.headerCount("content-length") > 0;
+  const bool coding = head.headerCount("transfer-encoding") > 0;
+  if (length && coding) return bad("both Content-Length and Transfer-Encoding");
+  if (coding) {
+    if (auto r = readTransferEncoding(head)) return r;
+  } else if (length) {
+    if (auto r = readContentLength(head)) return r;
+  }
+  return readConnection(head);
+}
+
+}  // namespace
+
+std::optional<std::string_view> RequestHead::header(std::string_view name) const {
+  for (const Header& h : headers())
+    if (sameWord(h.name, name)) return h.value;
+  return std::nullopt;
+}
+
+std::size_t RequestHead::headerCount(std::string_view name) const {
+  const auto named = [name](const Header& h) { return sameWord(h.name, name); };
+  return static_cast<std::size_t>(std::count_if(headers().begin(), headers().end(), named));
+}
+
+HeadResult parseRequestHead(std::string_view bytes, RequestHead& head) {
+  head = RequestHead{};
+  // One empty line before the request line is allowed for old clients that end a body with an
+  // extra CRLF; nothing else comes before it.
+  std::size_t at = bytes.starts_with("\r\n") ? 2 : 0;
+  Line line = nextLine(bytes, at);
+  if (line.progress != Progress::Done) return {line.progress, 0, line.refusal};
+  if (auto r = readRequestLine(line.text, head)) return refused(*r);
+  for (;;) {
+    at += line.text.size() + 2;
+    line = nextLine(bytes, at);
+    if (line.progress != Progress::Done) return {line.progress, 0, line.refusal};
+    if (line.text.empty()) break;
+    if (auto r = readHeaderLine(line.text, head)) return refused(*r);
+  }
+  if (auto r = checkFields(head)) return refused(*r);
+  return {Progress::Done, at + 2, {}};
+}
+
+// chunk = chunk-size [ chunk-ext ] CRLF chunk-data CRLF; the last chunk has size 0 and is followed
+// by the trailer section and CRLF. chunk-ext = *( BWS ";" BWS name [ BWS "=" BWS value ] ), the
+// value a token or a quoted string.
+enum class ChunkedDecoder::State : std::uint8_t {
+  Size,            // hex digits
+  ExtSemicolon,    // BWS, then ";"
+  ExtName,         // BWS, then the first tchar of a name
+  ExtNameRest,     // more tchars, or what ends a name
+  ExtEquals,       // BWS after a name, then "=" or ";"
+  ExtValue,        // BWS, then a token or a quoted string
+  ExtToken,        // more tchars, or what ends the value
+  ExtQuoted,       // inside a quoted string
+  ExtEscape,       // after a backslash in it
+  ExtEnd,          // after a quoted string
+  SizeLf,          // after the CR ending the size line
+  Data,            // chunk data, copied in bulk by decode
+  DataCr,
+  DataLf,
+  FieldStart,      // a trailer field line, or the CR of the blank line
+  FieldName,
+  FieldValue,
+  FieldLf,
+  EndLf,
+  Done,
+  Failed,
+};
+
+bool ChunkedDecoder::refuse(int status, std::string_view reason) {
+  state_ = State::Failed;
+  refusal_ = {status, reason};
+  return false;
+}
+
+// One byte of anything but chunk data. An LF stands only after a CR, a CR only before an LF.
+bool ChunkedDecoder::step(char c) {
+  const bool lf_expected =
+      state_ == State::SizeLf || state_ == State::DataLf || state_ == State::FieldLf || state_ == State::EndLf;
+  if (c == '\n' && !lf_expected) return refuse(400, "bare LF");
+  if (state_ <= State::SizeLf) return sizeLine(c);
+  if (state_ >= State::FieldStart) return trailer(c);
+  if (state_ == State::DataCr && c == '\r') {
+    state_ = State::DataLf;
+    return true;
+  }
+  if (state_ == State::DataLf && c == '\n') {
+    state_ = State::Size;
+    left_ = 0;
+    count_ = 0;
+    return true;
+  }
+  return refuse(400, state_ == State::DataCr ? "no CRLF after chunk data" : "bare CR");
+}
+
+// What may follow the size or an extension's value: BWS and ";" for another extension, or CR.
+bool ChunkedDecoder::afterSize(char c) {
+  if (is(c, Whitespace)) state_ = State::ExtSemicolon;
+  else if (c == ';') state_ = State::ExtName;
+  else if (c == '\r') state_ = State::SizeLf;
+  else return refuse(400, "bad chunk extension");
+  return true;
+}
+
+bool ChunkedDecoder::sizeLine(char c) {
+  if (state_ != State::SizeLf && ++count_ > max_chunk_line_size) return refuse(400, "chunk extensions too long");
+  const auto to = [this](State s) {
+    state_ = s;
+    return true;
+  };
+  const bool ws = is(c, Whitespace), token = is(c, Token);
+  switch (state_) {
+    case State::Size: {
+      const int v = isDigit(c) ? c - '0' : lower(c) >= 'a' && lower(c) <= 'f' ? lower(c) - 'a' + 10 : -1;
+      if (v < 0) return count_ > 1 && (ws || c == ';' || c == '\r') ? afterSize(c) : refuse(400, "bad chunk size");
+      if (count_ > 16) return refuse(400, "bad chunk size");
+      left_ = left_ * 16 + static_cast<std::uint64_t>(v);
+      return true;
+    }
+    case State::ExtSemicolon: return ws ? true : c == ';' ? to(State::ExtName) : refuse(400, "bad chunk extension");
+    case State::ExtName: return ws ? true : token ? to(State::ExtNameRest) : refuse(400, "bad chunk extension");
+    case State::ExtNameRest:
+      if (token) return true;
+      return c == '=' ? to(State::ExtValue) : ws ? to(State::ExtEquals) : afterSize(c);
+    case State::ExtEquals:
+      if (ws) return true;
+      return c == '=' ? to(State::ExtValue) : c == ';' ? to(State::ExtName) : refuse(400, "bad chunk extension");
+    case State::ExtValue:
+      if (ws) return true;
+      return c == '"' ? to(State::ExtQuoted) : token ? to(State::ExtToken) : refuse(400, "bad chunk extension");
+    case State::ExtToken: return token ? true : afterSize(c);
+    case State::ExtQuoted:
+      if (c == '"') return to(State::ExtEnd);
+      return c == '\\' ? to(State::ExtEscape) : is(c, FieldByte) ? true : refuse(400, "bad chunk extension");
+    case State::ExtEscape: return is(c, FieldByte) ? to(State::ExtQuoted) : refuse(400, "bad chunk extension");
+    case State::ExtEnd: return afterSize(c);
+    default:  // SizeLf
+      if (c != '\n') return refuse(400, "bare CR");
+      count_ = 0;
+      return to(left_ == 0 ? State::FieldStart : State::Data);
+  }
+}
+
+// Trailer fields follow the rules of header fields, and are dropped.
+bool ChunkedDecoder::trailer(char c) {
+  if (++count_ > max_head_size) return refuse(431, "trailer section over 16 KiB");
+  const auto to = [this](State s) {
+    state_ = s;
+    return true;
+  };
+  switch (state_) {
+    case State::FieldStart:
+      if (c == '\r') return to(State::EndLf);
+      if (is(c, Whitespace)) return refuse(400, "folded header line");
+      return is(c, Token) ? to(State::FieldName) : refuse(400, "bad header name");
+    case State::FieldName:
+      if (is(c, Token)) return true;
+      if (c == ':') return to(State::FieldValue);
+      return refuse(400, is(c, Whitespace) ? "whitespace before colon" : "bad header name");
+    case State::FieldValue:
+      if (c == '\r') return to(State::FieldLf);
+      return is(c, FieldByte) ? true : refuse(400, "control byte in header value");
+    case State::FieldLf: return c == '\n' ? to(State::FieldStart) : refuse(400, "bare CR");
+    case State::EndLf: return c == '\n' ? to(State::Done) : refuse(400, "bare CR");
+    default: return refuse(400, "bare CR");  // Done and Failed never get here
+  }
+}
+
+BodyResult ChunkedDecoder::decode(std::span<char> bytes) {
+  std::size_t in = 0, out = 0;
+  while (in < bytes.size() && state_ != State::Done) {
+    if (state_ == State::Failed) return {Progress::Refused, out, in, refusal_};
+    if (state_ == State::Data) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left_, bytes.size() - in));
+      std::memmove(bytes.data() + out, bytes.data() + in, n);
+      in += n;
+      out += n;
+      left_ -= n;
+      if (left_ == 0) state_ = State::DataCr;
+      continue;
+    }
+    if (!step(bytes[in++])) return {Progress::Refused, out, in, refusal_};
+  }
+  if (state_ == State::Failed) return {Progress::Refused, out, in, refusal_};
+  return {state_ == State::Done ? Progress::Done : Progress::NeedMore, out, in, {}};
+}
+
+}  // namespace http
