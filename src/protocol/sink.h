@@ -30,6 +30,9 @@ struct Sink {
   void* ctx = nullptr;
   void (*write)(void* ctx, std::string_view line) = nullptr;
   bool (*after)(void* ctx, Delivery& d) = nullptr;
+  // When not null, told when a call that may write later starts to use the sink (+1) and when it
+  // has ended (-1): a sink can then tell when no more lines will come.
+  void (*users)(void* ctx, int change) noexcept = nullptr;
 };
 
 // The two ways out of the server: protocol lines to `out` (standard output), reports to `log`

@@ -80,7 +80,7 @@ ToolTask slow(ToolCall call) {
 // Each step: a log line, a progress line when the call has a token, then a pause.
 ToolTask notifySteps(ToolCall call) {
   std::pmr::memory_resource& a = call.a();
-  const Wire& wire = call.session->wire;
+  const Wire& wire = call.wire;
   auto steps = argInt(call.args, "steps", 3, 1, 10);
   if (!steps) co_return argError(a, steps.error(), "steps");
   // The token is written once; one nested deeper than the writer accepts costs each step its
@@ -124,11 +124,11 @@ ToolTask notifySteps(ToolCall call) {
 ToolTask askClientTool(ToolCall call) {
   std::pmr::memory_resource& a = call.a();
   Session& s = *call.session;
-  Expected<std::string_view, AskFailure> answer = co_await askClient(s.wire, s.requests, call.t->loop, a);
+  Expected<std::string_view, AskFailure> answer = co_await askClient(call.wire, s.requests, call.t->loop, a);
   if (!answer && answer.error() == AskFailure::AnswerLost) {
     // The client did answer: saying it did not would mislead. One report, and one reply.
     Reply lost = textResult(a, "the client's answer could not be kept for lack of memory", true);
-    logOom(s.wire);
+    logOom(call.wire);
     co_return lost;
   }
   json::Text& text = json::newText(a);

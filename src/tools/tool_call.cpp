@@ -27,6 +27,7 @@ ToolCall keepCall(ToolCalls& t, Session& s, std::pmr::memory_resource& message, 
   ToolCall call;
   call.t = &t;
   call.session = &s;
+  call.wire = s.wire;
   call.arena = newArena(t.gpa, call_first_block);
   // cppcheck-suppress uninitvar ; id and args are null Values from their member initialisers
   std::pmr::memory_resource& a = call.a();
@@ -63,6 +64,7 @@ void abandonCalls(Session& s) noexcept {
 
 ToolTask::promise_type::promise_type(ToolCall& call) noexcept : call(call) {
   ++call.t->loop.tasks;
+  if (call.wire.out.users) call.wire.out.users(call.wire.out.ctx, +1);
   RunningCall& ring = call.session->calls;
   running.frame = std::coroutine_handle<promise_type>::from_promise(*this);
   running.next = &ring;
@@ -73,12 +75,13 @@ ToolTask::promise_type::promise_type(ToolCall& call) noexcept : call(call) {
 
 ToolTask::promise_type::~promise_type() {
   --call.t->loop.tasks;
+  if (call.wire.out.users) call.wire.out.users(call.wire.out.ctx, -1);
   running.prev->next = running.next;
   running.next->prev = running.prev;
 }
 
 void ToolTask::promise_type::return_value(const Reply& reply) noexcept {
-  sendReply(call.session->wire, call.a(), call.id, reply);
+  sendReply(call.wire, call.a(), call.id, reply);
 }
 
 void ToolTask::promise_type::unhandled_exception() noexcept {
@@ -86,7 +89,7 @@ void ToolTask::promise_type::unhandled_exception() noexcept {
   try {
     throw;
   } catch (const std::bad_alloc&) {
-    logOom(call.session->wire);
+    logOom(call.wire);
   }
 }
 

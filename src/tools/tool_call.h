@@ -29,7 +29,8 @@ class ToolTask;
 // is gone by the time the tool runs.
 struct ToolCall {
   ToolCalls* t = nullptr;
-  Session* session = nullptr;  // whose call it is: its lines go to that session's wire
+  Session* session = nullptr;  // whose call it is
+  Wire wire;                   // where its lines go: its session's wire as it was when the call came
   ArenaPtr arena;
   json::Value id;
   json::Value args;                                // an object
