@@ -37,16 +37,16 @@ int say(sys::Descriptor fd, std::string_view text, int status) noexcept {
 }
 
 // What the command line asks for. Throws std::bad_alloc.
-Options::Mode choose(const sys::StandardStreams& stdio, int argc, char** argv, int& status) {
+Options choose(const sys::StandardStreams& stdio, int argc, char** argv, int& status) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   // Read once, before anything else runs.
   const char* token = std::getenv(token_variable);  // NOLINT(concurrency-mt-unsafe)
   Expected<Options, std::string> options = parseOptions(args, token);
   if (!options) {
     status = say(stdio.err, "demo_server: " + options.error() + "\n" + std::string(usage()), 2);
-    return Options::Mode::Help;
+    return Options{};
   }
-  return options->mode;
+  return std::move(*options);
 }
 
 }  // namespace
@@ -57,19 +57,18 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
   standard_error = stdio.err;
   default_terminate = std::set_terminate(&onTerminate);
   int status = -1;
-  Options::Mode mode = Options::Mode::Stdio;
+  Options options;
   // main decides: a command line that cannot be read for lack of memory ends the process.
   try {
-    mode = choose(stdio, argc, argv, status);
+    options = choose(stdio, argc, argv, status);
   } catch (const std::bad_alloc&) {
     return say(stdio.err, "error: OutOfMemory\n", 1);
   }
   if (status >= 0) return status;
-  switch (mode) {
+  switch (options.mode) {
     case Options::Mode::Help: return say(stdio.out, helpText(), 0);
     case Options::Mode::Version: return say(stdio.out, versionText(), 0);
-    case Options::Mode::Http:
-      return say(stdio.err, "demo_server: --http: this build serves standard input and output only\n", 2);
+    case Options::Mode::Http: return serveHttp(*std::pmr::new_delete_resource(), options.http, stdio.err);
     case Options::Mode::Stdio: break;
   }
   return serve(*std::pmr::new_delete_resource(), stdio.in, stdio.out, stdio.err, true);

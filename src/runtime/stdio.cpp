@@ -57,9 +57,10 @@ void freeBlock(OutputQueue& out, Block* b) noexcept {
   out.memory.deallocate(b, sizeof(Block) + b->capacity, alignof(Block));
 }
 
-// Queues `line` and its newline, whole or not at all. Throws std::bad_alloc.
-void append(OutputQueue& out, std::string_view line) {
-  const std::size_t size = line.size() + 1;
+// Queues `line` and its newline (or `line` alone, for bytes that are not lines), whole or not at
+// all. Throws std::bad_alloc.
+void append(OutputQueue& out, std::string_view line, bool newline = true) {
+  const std::size_t size = line.size() + (newline ? 1 : 0);
   const std::size_t room = out.tail ? out.tail->capacity - out.tail->end : 0;
   Block* extra = room < size ? newBlock(out, size - room) : nullptr;  // before a byte is copied
   // Copies bytes [from, from + n) of the line and its newline to the end of `b`.
@@ -151,6 +152,15 @@ bool after(void* ctx, Delivery& d) {
 OutputQueue::OutputQueue(sys::Descriptor fd, std::pmr::memory_resource& memory, std::size_t drop_beyond)
     : memory(memory), stream(sys::openOutput(fd)), drop_beyond(drop_beyond) {
   waiting.next = waiting.prev = &waiting;
+}
+
+OutputQueue::OutputQueue(const sys::Stream& stream, std::pmr::memory_resource& memory)
+    : memory(memory), stream(stream), drop_beyond(0) {
+  waiting.next = waiting.prev = &waiting;
+}
+
+void appendBytes(OutputQueue& out, std::string_view bytes) {
+  if (!bytes.empty()) append(out, bytes, false);
 }
 
 OutputQueue::~OutputQueue() {

@@ -35,6 +35,8 @@ class OutputQueue {
   // Lines for `fd`, queued in blocks from `memory`. `drop_beyond` 0: nothing is dropped, lines
   // leave from the loop. Otherwise lines leave at once, and one that would queue more is dropped.
   OutputQueue(sys::Descriptor fd, std::pmr::memory_resource& memory, std::size_t drop_beyond = 0);
+  // Bytes for `stream`, which the queue takes over (a connection, say): closed with the queue.
+  OutputQueue(const sys::Stream& stream, std::pmr::memory_resource& memory);
   ~OutputQueue();
   OutputQueue(const OutputQueue&) = delete;
   OutputQueue& operator=(const OutputQueue&) = delete;
@@ -56,6 +58,10 @@ class OutputQueue {
   Delivery waiting;             // the deliveries that wait, in order: a ring through this one
   OutputQueue* reports = nullptr;  // told when a line cannot be queued for lack of memory
 };
+
+// Queues `bytes` as they are, no newline added: for streams that do not carry lines. Throws
+// std::bad_alloc; nothing is queued then.
+void appendBytes(OutputQueue& out, std::string_view bytes);
 
 // Takes the first block now rather than at the first line. Throws std::bad_alloc.
 void reserveBuffers(OutputQueue& out);

@@ -7,7 +7,10 @@
 
 #include "runtime/loop.h"
 #include "runtime/stdio.h"
+#include "server/options.h"
 #include "server/server.h"
+#include "transport/access.h"
+#include "transport/http_server.h"
 
 namespace {
 
@@ -81,6 +84,63 @@ int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor ou
     deliverQueued(err);
     if (exit_at_end) sys::exitNow(status);  // all is said: nothing needs releasing
     return status;
+  } catch (const std::bad_alloc&) {
+    return fail(err, "OutOfMemory");
+  }
+}
+
+namespace {
+
+// Standard error beside the HTTP server: what it could not take at once leaves as it makes room.
+struct Reports {
+  Loop& loop;
+  OutputQueue& err;
+  Watch watch{&err.stream, &onRoom, this};
+  TurnHook hook{&beforeWait, this};
+  static void onRoom(void* self, bool, bool) noexcept { writeWhatFits(static_cast<Reports*>(self)->err, true); }
+  static void beforeWait(void* self) noexcept {
+    auto& r = *static_cast<Reports*>(self);
+    writeWhatFits(r.err, false);
+    r.loop.watch(r.watch, backlog(r.err) > 0 ? sys::WantWrite : sys::WantNothing);
+  }
+};
+
+void handleSessionLine(void* s, Session& session, std::string_view line) noexcept {
+  handle(*static_cast<Server*>(s), session, line);
+}
+
+}  // namespace
+
+int serveHttp(std::pmr::memory_resource& gpa, const HttpOptions& options, sys::Descriptor err_fd) noexcept {
+  OutputQueue err(err_fd, gpa, max_unread_reports);
+  // serveHttp decides: a server that cannot be built means the process cannot run.
+  try {
+    reserveBuffers(err);
+    Loop loop(gpa);
+    ServerPtr server = initServer(gpa, loop);
+    if (!server) return fail(err, "InvalidCatalogue");
+    sys::raiseDescriptorLimit();
+    const std::string host = options.host_kind == HttpOptions::HostKind::Localhost ? "127.0.0.1" : options.host;
+    const std::string shown = options.host_kind == HttpOptions::HostKind::Ipv6 ? "[" + host + "]" : host;
+    sys::Stream listener;
+    if (std::uint32_t error = sys::listenTcp(host, options.port, listener)) {
+      char reason[96];
+      std::string line = "demo_server: cannot listen on " + shown + ":" + std::to_string(options.port) + ": " +
+                         std::string(reason, sys::errorText(error, reason)) + "\n" + std::string(usage());
+      writeUnqueued(err, line);
+      return 2;
+    }
+    AccessRules rules{sys::localPort(listener), options.allowed_hosts, options.allowed_origins, options.token};
+    Sink log = sinkOf(err);
+    // Serves from the loop until the process ends; released, with every session, when the loop fails.
+    const HttpServerPtr http = startHttp(gpa, loop, SessionHandler{server.get(), &handleSessionLine}, listener, log, rules);
+    Reports reports{loop, err};
+    loop.addHook(reports.hook);
+    log.write(log.ctx, "demo MCP server (Tarn) ready");
+    const std::string url = "http://" + shown + ":" + std::to_string(rules.port) + "/mcp";
+    log.write(log.ctx, url);
+    std::uint32_t error = loop.run();
+    return fail(err, "WaitFailed", error);
   } catch (const std::bad_alloc&) {
     return fail(err, "OutOfMemory");
   }

@@ -15,3 +15,11 @@
 // releasing anything.
 int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor out, sys::Descriptor err,
           bool exit_at_end = false) noexcept;
+
+struct HttpOptions;
+
+// Serves MCP over HTTP as `options` say until the process is ended, reports on `err`: once
+// listening, the start-up line and then the URL, "http://HOST:PORT/mcp". Returns 2 after
+// "demo_server: cannot listen on HOST:PORT: <reason>" and the usage when the address cannot be
+// had; 1 after "error: <name>" on a fatal error.
+int serveHttp(std::pmr::memory_resource& gpa, const HttpOptions& options, sys::Descriptor err) noexcept;

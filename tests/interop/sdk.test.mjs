@@ -1,10 +1,13 @@
 // demo_server driven by the official MCP TypeScript SDK client, through its own API only: every
-// reply passes the SDK's schema checks, so a reply it rejects fails here.
+// reply passes the SDK's schema checks, so a reply it rejects fails here. The same session runs over
+// standard input and output, and over Streamable HTTP.
 import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { inflateSync } from 'node:zlib';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
+import { spawn } from 'node:child_process';
 import {
   ErrorCode,
   ListRootsRequestSchema,
@@ -21,10 +24,30 @@ const roots = [
   { uri: 'file:///work/other', name: 'other' },
 ];
 
-// A connected client that answers roots/list, keeps every log notification and every raw message
-// the server sent, and the server's standard error.
-async function connect() {
-  const transport = new StdioClientTransport({ command: server, args: [], stderr: 'pipe' });
+const ready = 'demo MCP server (Tarn) ready\n';
+
+// A server started with --http on any free port, once it has said its URL on standard error.
+async function startHttp() {
+  const child = spawn(server, ['--http', '0'], { stdio: ['ignore', 'ignore', 'pipe'] });
+  let stderr = '';
+  child.stderr.on('data', (chunk) => { stderr += chunk; });
+  for (let i = 0; i < 250 && !/\/mcp\n/.test(stderr); ++i) await new Promise((r) => setTimeout(r, 20));
+  const url = stderr.split('\n')[1];
+  assert.match(url, /^http:\/\/127\.0\.0\.1:\d+\/mcp$/);
+  return { child, url, stderr: () => stderr };
+}
+
+// A connected client over `kind` ('stdio' or 'http') that answers roots/list, keeps every log
+// notification and every raw message the server sent, and the server's standard error.
+async function connect(kind = 'stdio') {
+  let http;
+  let transport;
+  if (kind === 'http') {
+    http = await startHttp();
+    transport = new StreamableHTTPClientTransport(new URL(http.url));
+  } else {
+    transport = new StdioClientTransport({ command: server, args: [], stderr: 'pipe' });
+  }
   const seen = [];
   let deliver;
   Object.defineProperty(transport, 'onmessage', {
@@ -32,7 +55,7 @@ async function connect() {
     get() { return deliver && ((message, extra) => { seen.push(message); deliver(message, extra); }); },
   });
   let stderr = '';
-  transport.stderr.on('data', (chunk) => { stderr += chunk; });
+  if (!http) transport.stderr.on('data', (chunk) => { stderr += chunk; });
   const client = new Client({ name: 'interop-test', version: '1.0.0' }, { capabilities: { roots: { listChanged: false } } });
   const logs = [];
   client.setNotificationHandler(LoggingMessageNotificationSchema, (n) => { logs.push(n.params); });
@@ -40,10 +63,15 @@ async function connect() {
   await client.connect(transport);
   // Standard error is a pipe of its own: its line may arrive after the first reply.
   const stderrWhenReady = async () => {
+    if (http) return http.stderr().slice(0, ready.length);
     for (let i = 0; i < 100 && !stderr.includes('\n'); ++i) await new Promise((r) => setTimeout(r, 20));
     return stderr;
   };
-  return { client, transport, seen, logs, stderr: () => stderr, stderrWhenReady };
+  const close = async () => {
+    await client.close();
+    if (http) http.child.kill();
+  };
+  return { client, transport, seen, logs, stderr: () => stderr, stderrWhenReady, close };
 }
 
 async function rejects(promise, code, message) {
@@ -76,10 +104,10 @@ function decodePng(base64) {
   return inflateSync(Buffer.concat(idat));
 }
 
-describe('demo_server through the SDK client', () => {
+for (const kind of ['stdio', 'http']) describe(`demo_server through the SDK client over ${kind}`, () => {
   let c;
-  before(async () => { c = await connect(); });
-  after(async () => { await c.client.close(); });
+  before(async () => { c = await connect(kind); });
+  after(async () => { await c.close(); });
 
   test('initialize: version, server info, capabilities, instructions', async () => {
     const init = c.seen.find((m) => m.id === 0);
@@ -89,7 +117,7 @@ describe('demo_server through the SDK client', () => {
       tools: { listChanged: false }, resources: {}, prompts: {}, logging: {},
     });
     assert.equal(c.client.getInstructions(), 'A demo server written in Tarn: try echo, image, notify and ask_client.');
-    assert.equal(await c.stderrWhenReady(), 'demo MCP server (Tarn) ready\n');
+    assert.equal(await c.stderrWhenReady(), ready);
   });
 
   test('ping and setLoggingLevel', async () => {

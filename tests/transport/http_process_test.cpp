@@ -1,0 +1,141 @@
+// The HTTP transport as a client meets it: the real server started with --http, raw requests on
+// their own connections, and the status and headers each gets.
+
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "support/process.h"
+
+namespace {
+
+constexpr const char* initialize =
+    R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})";
+
+// A server on --http 0, and its port, read from the URL on its standard error.
+struct HttpServerProcess {
+  HttpServerProcess() {
+    pipes = startServer({.args = {"--http", "0"}});
+    std::string err;
+    char chunk[512];
+    for (int i = 0; i < 500 && err.find("/mcp\n") == std::string::npos; ++i) {
+      pollfd fd{pipes.err, POLLIN, 0};
+      ::poll(&fd, 1, 10);
+      ssize_t n = ::read(pipes.err, chunk, sizeof chunk);
+      if (n > 0) err.append(chunk, static_cast<std::size_t>(n));
+    }
+    std::size_t colon = err.rfind(':');
+    port = colon == std::string::npos ? 0 : std::stoi(err.substr(colon + 1));
+  }
+  ~HttpServerProcess() {
+    ::kill(pipes.pid, SIGKILL);
+    ::waitpid(pipes.pid, nullptr, 0);
+    for (int fd : {pipes.in, pipes.out, pipes.err}) ::close(fd);
+  }
+  // Sends `request` on a connection of its own and returns all the server sent back until it closed.
+  std::string exchange(const std::string& request) const {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string got;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+      char chunk[4096];
+      for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return got;
+  }
+  ServerPipes pipes;
+  int port = 0;
+};
+
+std::string post(const std::string& headers, const std::string& body) {
+  return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+const std::string json_headers = "Accept: application/json, text/event-stream\r\nContent-Type: application/json\r\n";
+const std::string ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+
+// Each kind of request, and the status, the headers and the body it must get.
+TEST(HttpTransport, StatusesAndHeaders) {
+  HttpServerProcess server;
+  ASSERT_GT(server.port, 0);
+  std::string init = server.exchange(post(json_headers, initialize));
+  ASSERT_TRUE(init.starts_with("HTTP/1.1 200 OK\r\n")) << init;
+  std::size_t at = init.find("Mcp-Session-Id: ");
+  ASSERT_NE(at, std::string::npos);
+  const std::string sid = init.substr(at + 16, 32);
+  const std::string session = "Mcp-Session-Id: " + sid + "\r\n";
+  struct Case {
+    const char* name;
+    std::string request;
+    const char* starts;
+    const char* contains;
+  } cases[] = {
+      {"a request in its session", post(json_headers + session, ping), "HTTP/1.1 200 OK\r\n", R"("id":1,"result":{})"},
+      {"a notification", post(json_headers + session, R"({"jsonrpc":"2.0","method":"notifications/initialized"})"),
+       "HTTP/1.1 202 Accepted\r\n", ""},
+      {"no session", post(json_headers, ping), "HTTP/1.1 400 Bad Request\r\n", R"("code":-32000)"},
+      {"discovery without a session", post(json_headers, R"({"jsonrpc":"2.0","id":1,"method":"server/discover"})"),
+       "HTTP/1.1 400 Bad Request\r\n", R"("code":-32000)"},
+      {"an unknown session", post(json_headers + "Mcp-Session-Id: 0123\r\n", ping), "HTTP/1.1 404 Not Found\r\n", ""},
+      {"a waiting call", post(json_headers + session, R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"slow","arguments":{"seconds":0}}})"),
+       "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n", "data: {\"jsonrpc\":\"2.0\",\"id\":2,\"result\""},
+      {"not JSON", post(json_headers + session, "{"), "HTTP/1.1 400 Bad Request\r\n", R"("code":-32700)"},
+      {"a batch", post(json_headers + session, "[" + ping + "]"), "HTTP/1.1 400 Bad Request\r\n", R"("code":-32600)"},
+      {"Accept without streams", post("Accept: application/json\r\nContent-Type: application/json\r\n" + session, ping),
+       "HTTP/1.1 406 Not Acceptable\r\n", "text/event-stream"},
+      {"a form", post("Accept: application/json, text/event-stream\r\nContent-Type: text/plain\r\n" + session, ping),
+       "HTTP/1.1 415 Unsupported Media Type\r\n", "application/json"},
+      {"an unknown version", post(json_headers + session + "MCP-Protocol-Version: 1999-01-01\r\n", ping),
+       "HTTP/1.1 400 Bad Request\r\n", "MCP-Protocol-Version"},
+      {"a known older version", post(json_headers + session + "MCP-Protocol-Version: 2024-11-05\r\n", ping),
+       "HTTP/1.1 200 OK\r\n", ""},
+      {"another host", "POST /mcp HTTP/1.1\r\nHost: evil.test\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
+       "HTTP/1.1 403 Forbidden\r\n", ""},
+      {"another origin", post(json_headers + session + "Origin: http://evil.test\r\n", ping), "HTTP/1.1 403 Forbidden\r\n", ""},
+      {"a loopback origin", post(json_headers + session + "Origin: http://localhost:5173\r\n", ping), "HTTP/1.1 200 OK\r\n", ""},
+      {"another path", "GET /other HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found\r\n", ""},
+      {"GET", "GET /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n",
+       "Allow: POST, DELETE\r\n"},
+      {"PUT", "PUT /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
+       "HTTP/1.1 405 Method Not Allowed\r\n", "Allow: "},
+      {"smuggling", "POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\n", "Connection: close\r\n"},
+      {"DELETE", "DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n", "HTTP/1.1 200 OK\r\n", ""},
+      {"the session after DELETE", post(json_headers + session, ping), "HTTP/1.1 404 Not Found\r\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string got = server.exchange(c.request);
+    EXPECT_TRUE(got.starts_with(c.starts)) << got;
+    EXPECT_NE(got.find(c.contains), std::string::npos) << got;
+  }
+}
+
+// With a token, every request must carry it.
+TEST(HttpTransport, BearerToken) {
+  ::setenv("DEMO_SERVER_TOKEN", "s3cret", 1);
+  HttpServerProcess server;
+  ::unsetenv("DEMO_SERVER_TOKEN");
+  ASSERT_GT(server.port, 0);
+  std::string without = server.exchange(post(json_headers, initialize));
+  EXPECT_TRUE(without.starts_with("HTTP/1.1 401 Unauthorized\r\n")) << without;
+  EXPECT_NE(without.find("WWW-Authenticate: Bearer\r\n"), std::string::npos);
+  std::string with = server.exchange(post(json_headers + "Authorization: Bearer s3cret\r\n", initialize));
+  EXPECT_TRUE(with.starts_with("HTTP/1.1 200 OK\r\n")) << with;
+}
+
+}  // namespace
