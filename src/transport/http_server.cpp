@@ -1,6 +1,7 @@
 #include "transport/http_server.h"
 
 #include <algorithm>
+#include <chrono>
 #include <list>
 #include <map>
 #include <new>
@@ -28,6 +29,7 @@ struct HttpSession;
 // clients meet both kinds of answer, and a call's notifications always have a stream.
 struct Exchange {
   HttpServer* server = nullptr;
+  HttpSession* standing_for = nullptr;  // the session whose standing stream this is: no call ends it
   Connection* connection = nullptr;  // null once the connection is gone: lines are dropped
   std::vector<std::string> lines;    // gathered while handling
   int users = 0;                     // calls that may still write
@@ -37,10 +39,23 @@ struct Exchange {
   std::uint64_t next_event = 1;
 };
 
+// A session that has had no request for this long, and has no call running, ends: clients often
+// go without saying so (the SDK sends DELETE only when asked to).
+constexpr std::chrono::minutes session_idle_limit{30};
+
+void endExchange(Exchange& e) noexcept;
+
 struct HttpSession {
   HttpSession(std::pmr::memory_resource& gpa, std::string id, const Sink& log) : id(std::move(id)), session(gpa, Wire{{}, log}) {}
+  HttpSession(const HttpSession&) = delete;
+  HttpSession& operator=(const HttpSession&) = delete;
+  ~HttpSession() {
+    if (standing) endExchange(*standing);  // the session's end ends its standing stream
+  }
   std::string id;
   Session session;
+  Loop::Time last_request{};
+  Exchange* standing = nullptr;  // the stream opened by GET, while it is open
 };
 
 struct Connection {
@@ -77,6 +92,7 @@ class HttpServer {
   void serveRequests(Connection& c);
   void answer(Connection& c, const http::RequestHead& head, std::string_view body);
   void post(Connection& c, const http::RequestHead& head, std::string_view body);
+  void standingStream(Connection& c, const http::RequestHead& head);
   void respond(Connection& c, int status, std::string_view body, std::string_view session_id = {},
                std::string_view allow = {});
   void refuse(Connection& c, int status, std::int64_t code, std::string_view message);
@@ -92,6 +108,7 @@ class HttpServer {
   TurnHook hook_;
   std::list<Connection> connections_;
   std::map<std::string, std::unique_ptr<HttpSession>, std::less<>> sessions_;
+  Loop::Time next_sweep_{};
 };
 
 namespace {
@@ -118,7 +135,6 @@ bool containsWithoutCase(std::string_view text, std::string_view word) {
 
 }  // namespace
 
-void endExchange(Exchange& e) noexcept;
 
 HttpServer::~HttpServer() {
   sessions_.clear();  // their calls end, and with them their streams
@@ -218,7 +234,7 @@ void HttpServer::answer(Connection& c, const http::RequestHead& head, std::strin
     sessions_.erase(it);  // its calls are abandoned, and their streams end
     return respond(c, 200, "");
   }
-  if (head.method == "GET") return respond(c, 405, "", {}, "POST, DELETE");
+  if (head.method == "GET") return standingStream(c, head);
   respond(c, 405, "", {}, "GET, POST, DELETE");
 }
 
@@ -249,12 +265,14 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
     auto it = sessions_.find(*id);
     if (it == sessions_.end()) return refuse(c, 404, -32001, "Session not found");
     s = it->second.get();
+    s->last_request = loop_.now();
   } else if (request && *method == "initialize") {
     std::string id = newSessionId();
     if (id.empty()) return refuse(c, 500, -32603, "Internal error: no secure random source");
     auto fresh = std::make_unique<HttpSession>(gpa_, id, log_);
     s = fresh.get();
     sessions_.emplace(std::move(id), std::move(fresh));
+    s->last_request = loop_.now();
     created = true;
   } else {
     return refuse(c, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
@@ -290,6 +308,32 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
   if (e->users == 0) endExchange(*e);  // the call has already ended
 }
 
+// GET: the session's standing stream, for what the server sends outside any request's answer. One
+// per session; it ends with the session, or when its client goes.
+void HttpServer::standingStream(Connection& c, const http::RequestHead& head) {
+  if (!containsWithoutCase(head.header("accept").value_or(""), "text/event-stream")) {
+    return refuse(c, 406, -32000, "Not Acceptable: Accept must list text/event-stream");
+  }
+  std::optional<std::string_view> id = head.header("mcp-session-id");
+  if (!id) return refuse(c, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
+  auto it = sessions_.find(*id);
+  if (it == sessions_.end()) return refuse(c, 404, -32001, "Session not found");
+  HttpSession& s = *it->second;
+  if (s.standing) return refuse(c, 409, -32000, "Conflict: this session's stream is already open");
+  s.last_request = loop_.now();
+  json::Text text(&gpa_);
+  http::appendHead(text, {.status = 200, .content_type = "text/event-stream"});
+  appendBytes(c.out, text);
+  auto* e = new Exchange;
+  e->server = this;
+  e->connection = &c;
+  e->standing_for = &s;
+  e->started = e->streaming = true;
+  e->handling = false;
+  s.standing = e;
+  c.stream = e;
+}
+
 void HttpServer::respond(Connection& c, int status, std::string_view body, std::string_view session_id,
                          std::string_view allow) {
   json::Text text(&gpa_);
@@ -314,6 +358,14 @@ void HttpServer::beforeWait(void* self) noexcept { static_cast<HttpServer*>(self
 
 void HttpServer::turn() noexcept {
   loop_.watch(accepting_, sys::WantRead);
+  // Idle sessions are looked for once a minute, while the server has work.
+  if (const Loop::Time now = loop_.now(); now >= next_sweep_) {
+    next_sweep_ = now + std::chrono::minutes(1);
+    std::erase_if(sessions_, [&](const auto& entry) {
+      const Session& s = entry.second->session;
+      return s.calls.next == &s.calls && now - entry.second->last_request >= session_idle_limit;
+    });
+  }
   for (auto it = connections_.begin(); it != connections_.end();) {
     Connection& c = *it;
     writeWhatFits(c.out, false);
@@ -338,7 +390,13 @@ void HttpServer::turn() noexcept {
 }
 
 void HttpServer::close(std::list<Connection>::iterator it) noexcept {
-  if (it->stream) it->stream->connection = nullptr;
+  if (Exchange* e = it->stream) {
+    e->connection = nullptr;
+    if (HttpSession* s = e->standing_for) {  // a standing stream ends with its connection
+      s->standing = nullptr;
+      delete e;
+    }
+  }
   loop_.forget(it->watch);
   connections_.erase(it);  // the queue closes its stream
 }
@@ -377,10 +435,10 @@ void exchangeUsers(void* ctx, int change) noexcept {
   if (e.users == 0 && !e.handling) endExchange(e);
 }
 
-}  // namespace
-
-// The last call of a stream has ended: the stream ends, and its connection takes the next request.
+// The last call of a stream has ended, or its session: the stream ends, and its connection takes
+// the next request.
 void endExchange(Exchange& e) noexcept {
+  if (e.standing_for) e.standing_for->standing = nullptr;
   if (Connection* c = e.connection) {
     c->stream = nullptr;
     try {
@@ -393,6 +451,8 @@ void endExchange(Exchange& e) noexcept {
   }
   delete &e;
 }
+
+}  // namespace
 
 void HttpServerDeleter::operator()(HttpServer* h) const noexcept { delete h; }
 

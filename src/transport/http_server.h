@@ -6,9 +6,8 @@
 // call's notifications and requests to the client, then its reply, and ends. Notifications and
 // the client's answers get 202. Who may talk to the server is checked first (access.h).
 //
-// Not yet: the session's standing GET stream (GET gets 405, which clients take as "no stream"),
-// resuming a stream, the older HTTP+SSE transport, browsers' preflight, and limits on what one
-// connection may hold.
+// GET opens the session's standing stream. Not yet: resuming a stream, the older HTTP+SSE
+// transport, browsers' preflight, and limits on what one connection may hold.
 
 #include <cstdint>
 #include <memory>

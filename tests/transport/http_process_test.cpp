@@ -41,22 +41,30 @@ struct HttpServerProcess {
     ::waitpid(pipes.pid, nullptr, 0);
     for (int fd : {pipes.in, pipes.out, pipes.err}) ::close(fd);
   }
-  // Sends `request` on a connection of its own and returns all the server sent back until it closed.
-  std::string exchange(const std::string& request) const {
+  // A connection of its own on which `request` has been sent; -1 when that failed.
+  int send(const std::string& request) const {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string got;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-      char chunk[4096];
-      for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
+      return fd;
     }
     ::close(fd);
+    return -1;
+  }
+  // Everything the server sends on `fd` until it closes it.
+  static std::string readAll(int fd) {
+    std::string got;
+    char chunk[4096];
+    for (ssize_t n; fd >= 0 && (n = ::read(fd, chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
+    if (fd >= 0) ::close(fd);
     return got;
   }
+  // Sends `request` on a connection of its own and returns all the server sent back until it closed.
+  std::string exchange(const std::string& request) const { return readAll(send(request)); }
   ServerPipes pipes;
   int port = 0;
 };
@@ -108,8 +116,8 @@ TEST(HttpTransport, StatusesAndHeaders) {
       {"another origin", post(json_headers + session + "Origin: http://evil.test\r\n", ping), "HTTP/1.1 403 Forbidden\r\n", ""},
       {"a loopback origin", post(json_headers + session + "Origin: http://localhost:5173\r\n", ping), "HTTP/1.1 200 OK\r\n", ""},
       {"another path", "GET /other HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found\r\n", ""},
-      {"GET", "GET /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n",
-       "Allow: POST, DELETE\r\n"},
+      {"GET without streams", "GET /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n",
+       "HTTP/1.1 406 Not Acceptable\r\n", ""},
       {"PUT", "PUT /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
        "HTTP/1.1 405 Method Not Allowed\r\n", "Allow: "},
       {"smuggling", "POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
@@ -123,6 +131,29 @@ TEST(HttpTransport, StatusesAndHeaders) {
     EXPECT_TRUE(got.starts_with(c.starts)) << got;
     EXPECT_NE(got.find(c.contains), std::string::npos) << got;
   }
+}
+
+// GET opens the session's standing stream, one at a time; it ends with the session.
+TEST(HttpTransport, StandingStream) {
+  HttpServerProcess server;
+  std::string init = server.exchange(post(json_headers, initialize));
+  std::size_t at = init.find("Mcp-Session-Id: ");
+  ASSERT_NE(at, std::string::npos);
+  const std::string session = "Mcp-Session-Id: " + init.substr(at + 16, 32) + "\r\n";
+  const std::string get = "GET /mcp HTTP/1.1\r\nHost: localhost\r\nAccept: text/event-stream\r\nConnection: close\r\n" +
+                          session + "\r\n";
+  int standing = server.send(get);
+  ASSERT_GE(standing, 0);
+  std::string opened;
+  char chunk[512];
+  for (ssize_t n; opened.find("\r\n\r\n") == std::string::npos && (n = ::read(standing, chunk, sizeof chunk)) > 0;) {
+    opened.append(chunk, static_cast<std::size_t>(n));
+  }
+  EXPECT_TRUE(opened.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n")) << opened;
+  EXPECT_TRUE(server.exchange(get).starts_with("HTTP/1.1 409 Conflict\r\n"));
+  EXPECT_TRUE(server.exchange("DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n")
+                  .starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_TRUE((opened + HttpServerProcess::readAll(standing)).ends_with("\r\n\r\n0\r\n\r\n"));
 }
 
 // With a token, every request must carry it.
