@@ -67,6 +67,12 @@ void appendHead(json::Text& out, const ResponseHead& head) {
     appendHeader(out, "Access-Control-Allow-Origin", head.allowed_origin);
     appendHeader(out, "Access-Control-Expose-Headers", "Mcp-Session-Id");
     appendHeader(out, "Vary", "Origin");
+    if (head.preflight) {
+      appendHeader(out, "Access-Control-Allow-Methods", "GET, POST, DELETE, OPTIONS");
+      appendHeader(out, "Access-Control-Allow-Headers",
+                   "Accept, Authorization, Content-Type, Last-Event-ID, Mcp-Session-Id, MCP-Protocol-Version");
+      appendHeader(out, "Access-Control-Max-Age", "600");
+    }
   }
   if (head.ask_for_token) appendHeader(out, "WWW-Authenticate", "Bearer");
   if (head.close) appendHeader(out, "Connection", "close");

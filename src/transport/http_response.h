@@ -20,14 +20,16 @@ struct ResponseHead {
   std::string_view session_id{};                  // Mcp-Session-Id
   std::string_view allow{};                       // Allow, for a 405
   std::string_view allowed_origin{};              // a browser's origin that may read the response
+  bool preflight = false;                       // the answer to a browser's OPTIONS: what it may send
   bool ask_for_token = false;                   // WWW-Authenticate: Bearer, for a 401
   bool close = false;                           // Connection: close: no request follows on this connection
 };
 
 // HTTP/1.1 <status> <reason>\r\n, then in this order the headers that apply:
 // Content-Type, Content-Length or Transfer-Encoding: chunked, Cache-Control: no-cache (streams),
-// Mcp-Session-Id, Allow, Access-Control-Allow-Origin + Access-Control-Expose-Headers + Vary: Origin,
-// WWW-Authenticate, Connection: close; then \r\n. A head without a body says Content-Length: 0.
+// Mcp-Session-Id, Allow, Access-Control-Allow-Origin + Access-Control-Expose-Headers + Vary: Origin
+// (and for a preflight Access-Control-Allow-Methods, -Allow-Headers and -Max-Age), WWW-Authenticate,
+// Connection: close; then \r\n. A head without a body says Content-Length: 0.
 void appendHead(json::Text& out, const ResponseHead& head);
 
 // The reason phrase of the statuses the transport sends; "Unknown" for others.

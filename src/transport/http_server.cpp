@@ -36,7 +36,6 @@ struct Exchange {
   bool started = false;              // a call of a tool that may wait has started
   bool streaming = false;
   bool handling = true;
-  std::uint64_t next_event = 1;
 };
 
 // A session that has had no request for this long, and has no call running, ends: clients often
@@ -66,6 +65,7 @@ struct Connection {
   Watch watch;
   std::pmr::string input;
   Exchange* stream = nullptr;  // a response stream in progress: the next request waits for its end
+  std::string_view origin;     // while a request is answered: the browser origin allowed to read it
   bool closing = false;        // no more requests: closed once what is queued has left
   bool gone = false;           // the peer has gone or failed: closed at the next turn
 };
@@ -218,13 +218,24 @@ void HttpServer::serveRequests(Connection& c) {
 }
 
 void HttpServer::answer(Connection& c, const http::RequestHead& head, std::string_view body) {
-  switch (checkAccess(rules_, head.header("host").value_or(""), head.header("origin"), head.header("authorization"))) {
+  c.origin = {};
+  // A browser's preflight carries no credentials: its token is checked on the request that follows.
+  const bool preflight = head.method == "OPTIONS";
+  const AccessRules& rules = preflight ? AccessRules{rules_.port, rules_.extra_hosts, rules_.extra_origins, {}} : rules_;
+  switch (checkAccess(rules, head.header("host").value_or(""), head.header("origin"), head.header("authorization"))) {
     case Access::Allowed: break;
     case Access::BadHost: return refuse(c, 403, -32000, "Forbidden: the Host header does not name this server");
     case Access::BadOrigin: return refuse(c, 403, -32000, "Forbidden: requests from this origin are not allowed");
     case Access::Unauthorized: return refuse(c, 401, -32000, "Unauthorized: a bearer token is required");
   }
+  c.origin = head.header("origin").value_or("");
   if (pathOf(head.target) != mcp_path) return refuse(c, 404, -32000, "Not Found: MCP is served at /mcp");
+  if (preflight) {
+    json::Text text(&gpa_);
+    http::appendHead(text, {.status = 204, .content_length = 0, .allowed_origin = c.origin, .preflight = true,
+                            .close = c.closing});
+    return appendBytes(c.out, text);
+  }
   if (head.method == "POST") return post(c, head, body);
   std::optional<std::string_view> id = head.header("mcp-session-id");
   if (head.method == "DELETE") {
@@ -235,7 +246,7 @@ void HttpServer::answer(Connection& c, const http::RequestHead& head, std::strin
     return respond(c, 200, "");
   }
   if (head.method == "GET") return standingStream(c, head);
-  respond(c, 405, "", {}, "GET, POST, DELETE");
+  respond(c, 405, "", {}, "GET, POST, DELETE, OPTIONS");
 }
 
 void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_view body) {
@@ -299,7 +310,8 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
   }
   // A call goes on: its answer is a stream, which the lines so far open.
   json::Text head_text(&gpa_);
-  http::appendHead(head_text, {.status = 200, .content_type = "text/event-stream", .session_id = session_id});
+  http::appendHead(head_text,
+                   {.status = 200, .content_type = "text/event-stream", .session_id = session_id, .allowed_origin = c.origin});
   appendBytes(c.out, head_text);
   c.stream = e;
   e->streaming = true;
@@ -322,7 +334,7 @@ void HttpServer::standingStream(Connection& c, const http::RequestHead& head) {
   if (s.standing) return refuse(c, 409, -32000, "Conflict: this session's stream is already open");
   s.last_request = loop_.now();
   json::Text text(&gpa_);
-  http::appendHead(text, {.status = 200, .content_type = "text/event-stream"});
+  http::appendHead(text, {.status = 200, .content_type = "text/event-stream", .allowed_origin = c.origin});
   appendBytes(c.out, text);
   auto* e = new Exchange;
   e->server = this;
@@ -342,6 +354,7 @@ void HttpServer::respond(Connection& c, int status, std::string_view body, std::
                           .content_length = body.size(),
                           .session_id = session_id,
                           .allow = allow,
+                          .allowed_origin = c.origin,
                           .ask_for_token = status == 401,
                           .close = c.closing});
   text += body;
@@ -413,11 +426,11 @@ void exchangeWrite(void* ctx, std::string_view line) {
       return;
     }
     if (!e.connection) return;
+    // No event ids until a stream can be resumed from one: clients try to resume once they have
+    // seen an id, and would wait in vain for the rest of the call.
     std::pmr::monotonic_buffer_resource arena;
     json::Text event(&arena);
-    json::Text id(&arena);
-    json::writeDecimal(id, static_cast<std::int64_t>(e.next_event++));
-    http::appendEvent(event, id, "", line);
+    http::appendEvent(event, "", "", line);
     json::Text chunk(&arena);
     http::appendChunk(chunk, event);
     appendBytes(e.connection->out, chunk);

@@ -114,7 +114,10 @@ TEST(HttpTransport, StatusesAndHeaders) {
       {"another host", "POST /mcp HTTP/1.1\r\nHost: evil.test\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
        "HTTP/1.1 403 Forbidden\r\n", ""},
       {"another origin", post(json_headers + session + "Origin: http://evil.test\r\n", ping), "HTTP/1.1 403 Forbidden\r\n", ""},
-      {"a loopback origin", post(json_headers + session + "Origin: http://localhost:5173\r\n", ping), "HTTP/1.1 200 OK\r\n", ""},
+      {"a loopback origin", post(json_headers + session + "Origin: http://localhost:5173\r\n", ping), "HTTP/1.1 200 OK\r\n",
+       "Access-Control-Allow-Origin: http://localhost:5173\r\nAccess-Control-Expose-Headers: Mcp-Session-Id\r\n"},
+      {"a preflight", "OPTIONS /mcp HTTP/1.1\r\nHost: localhost\r\nOrigin: http://localhost:5173\r\nConnection: close\r\n\r\n",
+       "HTTP/1.1 204 No Content\r\n", "Access-Control-Allow-Headers: Accept, Authorization, Content-Type"},
       {"another path", "GET /other HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found\r\n", ""},
       {"GET without streams", "GET /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n",
        "HTTP/1.1 406 Not Acceptable\r\n", ""},
@@ -167,6 +170,9 @@ TEST(HttpTransport, BearerToken) {
   EXPECT_NE(without.find("WWW-Authenticate: Bearer\r\n"), std::string::npos);
   std::string with = server.exchange(post(json_headers + "Authorization: Bearer s3cret\r\n", initialize));
   EXPECT_TRUE(with.starts_with("HTTP/1.1 200 OK\r\n")) << with;
+  // A browser's preflight carries no credentials.
+  EXPECT_TRUE(server.exchange("OPTIONS /mcp HTTP/1.1\r\nHost: localhost\r\nOrigin: http://localhost\r\nConnection: close\r\n\r\n")
+                  .starts_with("HTTP/1.1 204 No Content\r\n"));
 }
 
 }  // namespace
