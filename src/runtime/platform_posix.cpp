@@ -443,6 +443,13 @@ Transfer acceptOne(const Stream& listener, Stream& connection) noexcept {
 }
 
 bool secureRandom(std::span<std::byte> out) noexcept {
+#if defined(__GLIBC__) || defined(__APPLE__) || defined(__FreeBSD__) || defined(__OpenBSD__)
+  // Without a descriptor: it works when every descriptor is taken by connections.
+  for (std::size_t at = 0; at < out.size(); at += 256) {
+    if (::getentropy(out.data() + at, std::min<std::size_t>(256, out.size() - at)) != 0) return false;
+  }
+  return true;
+#else
   const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   std::size_t got = 0;
@@ -453,6 +460,7 @@ bool secureRandom(std::span<std::byte> out) noexcept {
   }
   ::close(fd);
   return got == out.size();
+#endif
 }
 
 void raiseDescriptorLimit() noexcept {

@@ -18,6 +18,8 @@
 namespace {
 
 constexpr std::string_view mcp_path = "/mcp";
+// A client that lets this much of its answers wait unread is disconnected: nobody else waits for it.
+constexpr std::size_t max_unread = std::size_t{8} << 20;
 constexpr std::string_view protocol_versions[] = {"2025-06-18", "2025-03-26", "2024-11-05"};
 
 struct Connection;
@@ -109,6 +111,7 @@ class HttpServer {
   std::list<Connection> connections_;
   std::map<std::string, std::unique_ptr<HttpSession>, std::less<>> sessions_;
   Loop::Time next_sweep_{};
+  bool accept_paused_ = false;  // out of descriptors: no more connections until one closes
 };
 
 namespace {
@@ -149,7 +152,13 @@ void HttpServer::onAccept(void* self, bool, bool) noexcept {
   for (int taken = 0; taken < 64; ++taken) {  // a few per turn, so that a flood cannot starve the rest
     sys::Stream s;
     sys::Transfer t = sys::acceptOne(h.listener_, s);
-    if (t.status != sys::Io::Done) return;  // none waits, or out of descriptors: they wait their turn
+    if (t.status == sys::Io::NotNow) return;
+    if (t.status != sys::Io::Done) {
+      // Out of descriptors, say: the connection waits in the system's queue, which would wake the
+      // loop at once again; the listener rests until a connection closes.
+      h.accept_paused_ = true;
+      return;
+    }
     try {
       Connection& c = h.connections_.emplace_back(h, s, h.gpa_);
       c.watch = Watch{&c.out.stream, &onConnection, &c};
@@ -370,7 +379,6 @@ void HttpServer::refuse(Connection& c, int status, std::int64_t code, std::strin
 void HttpServer::beforeWait(void* self) noexcept { static_cast<HttpServer*>(self)->turn(); }
 
 void HttpServer::turn() noexcept {
-  loop_.watch(accepting_, sys::WantRead);
   // Idle sessions are looked for once a minute, while the server has work.
   if (const Loop::Time now = loop_.now(); now >= next_sweep_) {
     next_sweep_ = now + std::chrono::minutes(1);
@@ -382,6 +390,7 @@ void HttpServer::turn() noexcept {
   for (auto it = connections_.begin(); it != connections_.end();) {
     Connection& c = *it;
     writeWhatFits(c.out, false);
+    if (backlog(c.out) > max_unread) c.gone = true;
     const bool done = c.gone || (c.closing && !c.stream && backlog(c.out) == 0);
     if (done) {
       close(it++);
@@ -400,6 +409,8 @@ void HttpServer::turn() noexcept {
     if (loop_.watch(c.watch, want) != 0) c.gone = true;
     ++it;
   }
+  // Last: a connection closed above frees a descriptor for the next.
+  loop_.watch(accepting_, accept_paused_ ? sys::WantNothing : sys::WantRead);
 }
 
 void HttpServer::close(std::list<Connection>::iterator it) noexcept {
@@ -412,6 +423,7 @@ void HttpServer::close(std::list<Connection>::iterator it) noexcept {
   }
   loop_.forget(it->watch);
   connections_.erase(it);  // the queue closes its stream
+  accept_paused_ = false;  // a descriptor is free again
 }
 
 namespace {
