@@ -153,7 +153,11 @@ void Loop::fireDue() noexcept {
   while (!heap_.empty() && heap_.front()->deadline <= due) {
     Timer& t = *heap_.front();
     disarm(t);
-    t.waiting.resume();
+    if (t.fired) {
+      t.fired(t.owner);
+    } else {
+      t.waiting.resume();
+    }
   }
 }
 

@@ -21,11 +21,14 @@ class OutputQueue;
 
 class Loop;
 
-// A point in time at which a suspended coroutine is resumed. It lives in that coroutine's frame;
-// the loop only refers to it while it is armed, and whoever arms it disarms it before it goes.
+// A point in time at which a suspended coroutine is resumed, or, for an owner that is no
+// coroutine, `fired` is called. It lives with whoever waits; the loop only refers to it while it is
+// armed, and whoever arms it disarms it before it goes.
 struct Timer {
   std::chrono::steady_clock::time_point deadline;
   std::coroutine_handle<> waiting;
+  void (*fired)(void* owner) noexcept = nullptr;  // instead of resuming `waiting`
+  void* owner = nullptr;
   std::size_t slot = unarmed;  // the loop's: where it stands in the timer heap
   std::uint64_t order = 0;     // the loop's: timers due at the same time fire in the order armed
   static constexpr std::size_t unarmed = static_cast<std::size_t>(-1);

@@ -20,6 +20,8 @@ namespace {
 constexpr std::string_view mcp_path = "/mcp";
 // A client that lets this much of its answers wait unread is disconnected: nobody else waits for it.
 constexpr std::size_t max_unread = std::size_t{8} << 20;
+// A request begun must be whole within this long (a client that sends a byte at a time gets 408).
+constexpr std::chrono::seconds request_time_limit{5};
 constexpr std::string_view protocol_versions[] = {"2025-06-18", "2025-03-26", "2024-11-05"};
 
 struct Connection;
@@ -68,6 +70,7 @@ struct Connection {
   std::pmr::string input;
   Exchange* stream = nullptr;  // a response stream in progress: the next request waits for its end
   std::string_view origin;     // while a request is answered: the browser origin allowed to read it
+  Loop::Time begun{};          // when the request now in `input` began to arrive
   bool closing = false;        // no more requests: closed once what is queued has left
   bool gone = false;           // the peer has gone or failed: closed at the next turn
 };
@@ -81,6 +84,8 @@ class HttpServer {
       : gpa_(gpa), loop_(loop), handler_(handler), listener_(listener), log_(log), rules_(rules) {
     accepting_ = Watch{&listener_, &onAccept, this};
     hook_ = TurnHook{&beforeWait, this};
+    slow_requests_.fired = &onSlowRequests;
+    slow_requests_.owner = this;
     loop_.addHook(hook_);
   }
   ~HttpServer();
@@ -112,6 +117,8 @@ class HttpServer {
   std::map<std::string, std::unique_ptr<HttpSession>, std::less<>> sessions_;
   Loop::Time next_sweep_{};
   bool accept_paused_ = false;  // out of descriptors: no more connections until one closes
+  Timer slow_requests_;         // armed while a request is incomplete: ends those that take too long
+  static void onSlowRequests(void* self) noexcept;
 };
 
 namespace {
@@ -144,6 +151,7 @@ HttpServer::~HttpServer() {
   while (!connections_.empty()) close(connections_.begin());
   loop_.forget(accepting_);
   loop_.removeHook(hook_);
+  loop_.disarm(slow_requests_);
   sys::closeStream(listener_);
 }
 
@@ -185,6 +193,7 @@ void HttpServer::read(Connection& c) noexcept {
   }
   // read decides for the connection: without memory for its requests, it is closed.
   try {
+    if (c.input.empty()) c.begun = loop_.now();
     c.input.append(buffer, got.count);
     serveRequests(c);
   } catch (const std::bad_alloc&) {
@@ -223,6 +232,7 @@ void HttpServer::serveRequests(Connection& c) {
     if (!head.keep_alive) c.closing = true;
     answer(c, head, body);
     c.input.erase(0, used);
+    c.begun = loop_.now();  // what follows is the next request
   }
 }
 
@@ -411,6 +421,36 @@ void HttpServer::turn() noexcept {
   }
   // Last: a connection closed above frees a descriptor for the next.
   loop_.watch(accepting_, accept_paused_ ? sys::WantNothing : sys::WantRead);
+  // A request that has begun to arrive is given its time, however quiet its client then goes.
+  if (!slow_requests_.armed()) {
+    std::optional<Loop::Time> first;
+    for (const Connection& c : connections_) {
+      if (!c.input.empty() && !c.stream && !c.closing) first = std::min(first.value_or(c.begun), c.begun);
+    }
+    if (first) {
+      slow_requests_.deadline = *first + request_time_limit;
+      // turn decides: without room for the timer, the next turn tries again.
+      try {
+        loop_.arm(slow_requests_);
+      } catch (const std::bad_alloc&) {
+      }
+    }
+  }
+}
+
+void HttpServer::onSlowRequests(void* self) noexcept {
+  auto& h = *static_cast<HttpServer*>(self);
+  const Loop::Time now = h.loop_.now();
+  for (Connection& c : h.connections_) {
+    if (c.input.empty() || c.stream || c.closing || now - c.begun < request_time_limit) continue;
+    c.closing = true;
+    // onSlowRequests decides: without memory for the answer, the connection just closes.
+    try {
+      h.refuse(c, 408, -32000, "Request Timeout: the request did not arrive whole in time");
+    } catch (const std::bad_alloc&) {
+      c.gone = true;
+    }
+  }
 }
 
 void HttpServer::close(std::list<Connection>::iterator it) noexcept {

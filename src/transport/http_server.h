@@ -6,9 +6,9 @@
 // call's notifications and requests to the client, then its reply, and ends. Notifications and
 // the client's answers get 202. Who may talk to the server is checked first (access.h).
 //
-// GET opens the session's standing stream; OPTIONS answers a browser's preflight. A client that
-// leaves too much unread is disconnected. Not yet: resuming a stream, the older HTTP+SSE transport,
-// limits on what one request may hold, and a time limit for slow headers.
+// GET opens the session's standing stream; OPTIONS answers a browser's preflight. A request must
+// arrive whole in 5 s, and a client that leaves too much unread is disconnected. Not yet: resuming
+// a stream, the older HTTP+SSE transport, and limits on what one request may hold.
 
 #include <cstdint>
 #include <memory>

@@ -159,6 +159,21 @@ TEST(HttpTransport, StandingStream) {
   EXPECT_TRUE((opened + HttpServerProcess::readAll(standing)).ends_with("\r\n\r\n0\r\n\r\n"));
 }
 
+// A client that sends part of a request and then nothing costs only itself: after 5 s it gets 408
+// and its connection closes, while others are answered meanwhile.
+TEST(HttpTransport, SlowRequestTimesOut) {
+  HttpServerProcess server;
+  const auto start = std::chrono::steady_clock::now();
+  int slow = server.send("POST /mcp HTTP/1.1\r\nHost: local");
+  ASSERT_GE(slow, 0);
+  EXPECT_TRUE(server.exchange(post(json_headers, initialize)).starts_with("HTTP/1.1 200 OK\r\n"));
+  std::string got = HttpServerProcess::readAll(slow);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_TRUE(got.starts_with("HTTP/1.1 408 Request Timeout\r\n")) << got;
+  EXPECT_GE(seconds, 4.9);
+  EXPECT_LT(seconds, 8);
+}
+
 // With a token, every request must carry it.
 TEST(HttpTransport, BearerToken) {
   ::setenv("DEMO_SERVER_TOKEN", "s3cret", 1);
