@@ -900,21 +900,28 @@ Step slowHeld(const std::string& server) {
           r.after && *r.after <= 3.3};
 }
 
+// One row from cases run in turn, each a detail line with its name in a column `width` wide: PASS
+// when every case meets its target. `met` says what the cases that passed did.
+template <class Cases, class Run>
+Outcome runCases(const Cases& cases, int width, const char* met, Run run) {
+  Outcome result{Verdict::Pass, {}, {}};
+  int passed = 0;
+  for (const auto& c : cases) {
+    Step step = run(c);
+    passed += step.ok;
+    result.details.push_back(format("%-*s %s%s", width, c.name, step.words.c_str(), step.ok ? "" : "  <- FAIL"));
+  }
+  result.verdict = passIf(passed == static_cast<int>(std::size(cases)));
+  result.figures = format("%d of %zu %s", passed, std::size(cases), met);
+  return result;
+}
+
 Outcome backlog(const std::string& server) {
   struct Case {
     const char* name;
     Step (*run)(const std::string& server);
   } cases[] = {{"crash", crashBehindReplies}, {"stderr", reportsHeld}, {"ask", askHeld}, {"slow", slowHeld}};
-  Outcome result{Verdict::Pass, {}, {}};
-  int passed = 0;
-  for (const Case& c : cases) {
-    Step step = c.run(server);
-    passed += step.ok;
-    result.details.push_back(format("%-7s %s%s", c.name, step.words.c_str(), step.ok ? "" : "  <- FAIL"));
-  }
-  result.verdict = passIf(passed == 4);
-  result.figures = format("%d of 4 cases meet their target", passed);
-  return result;
+  return runCases(cases, 7, "cases meet their target", [&](const Case& c) { return c.run(server); });
 }
 
 // 1500 pings and echo calls to a server whose pipe ends are non-blocking as given, in bursts with
@@ -965,16 +972,8 @@ Outcome nonblocking(const std::string& server) {
     bool in;
     bool out;
   } cases[] = {{"neither", false, false}, {"stdin", true, false}, {"stdout", false, true}, {"both", true, true}};
-  Outcome result{Verdict::Pass, {}, {}};
-  int passed = 0;
-  for (const Case& c : cases) {
-    Step step = nonblockingCase(server, c.in, c.out);
-    passed += step.ok;
-    result.details.push_back(format("%-8s %s%s", c.name, step.words.c_str(), step.ok ? "" : "  <- FAIL"));
-  }
-  result.verdict = passIf(passed == 4);
-  result.figures = format("%d of 4 combinations (non-blocking stdin/stdout) get every reply and exit 0", passed);
-  return result;
+  return runCases(cases, 8, "combinations (non-blocking stdin/stdout) get every reply and exit 0",
+                  [&](const Case& c) { return nonblockingCase(server, c.in, c.out); });
 }
 
 // A 0.5 s slow call, then at once one line of 100 MB (a ping with a long string in its params), then
@@ -1102,16 +1101,8 @@ Outcome blockingPipe(const std::string& server) {
       {"packet pipe, 40 pings", {.packet_stdout = true}, 0, 40, nullptr, "", 10},
       {"2>&1, 20 echo 3 kB", {.stderr_to_stdout = true}, 0, 20, "echo", echo3, 10},
   };
-  Outcome result{Verdict::Pass, {}, {}};
-  int passed = 0;
-  for (const PipeCase& c : cases) {
-    Step step = blockingPipeCase(server, c);
-    passed += step.ok;
-    result.details.push_back(format("%-28s %s%s", c.name, step.words.c_str(), step.ok ? "" : "  <- FAIL"));
-  }
-  result.verdict = passIf(passed == std::ssize(cases));
-  result.figures = format("%d of %zu cases exit 3 on crash, replies unread", passed, std::size(cases));
-  return result;
+  return runCases(cases, 28, "cases exit 3 on crash, replies unread",
+                  [&](const PipeCase& c) { return blockingPipeCase(server, c); });
 }
 
 // Standard error on a terminal whose output the user stopped (Ctrl-S) just before a report: a ping
@@ -1163,16 +1154,7 @@ Outcome terminal(const std::string& server) {
     const char* name;
     Step (*run)(const std::string& server);
   } cases[] = {{"stderr stopped", stoppedTerminal}, {"stdout unread", unreadTerminal}};
-  Outcome result{Verdict::Pass, {}, {}};
-  int passed = 0;
-  for (const Case& c : cases) {
-    Step step = c.run(server);
-    passed += step.ok;
-    result.details.push_back(format("%-15s %s%s", c.name, step.words.c_str(), step.ok ? "" : "  <- FAIL"));
-  }
-  result.verdict = passIf(passed == 2);
-  result.figures = format("%d of 2 cases meet their target", passed);
-  return result;
+  return runCases(cases, 15, "cases meet their target", [&](const Case& c) { return c.run(server); });
 }
 
 // `block` fed without pause for `seconds`, standard output and error each read at most at their
@@ -1224,16 +1206,8 @@ Outcome steadyReader(const std::string& server) {
     double err_rate;
   } cases[] = {{"pings, stdout 10 MB/s, 15 s", pings, 15, 10e6, 0},
                {"deep ids, stderr 1 MB/s, 12 s", deep, 12, 0, 1e6}};
-  Outcome result{Verdict::Pass, {}, {}};
-  int passed = 0;
-  for (const Case& c : cases) {
-    Step step = steadyCase(server, c.block, c.seconds, c.out_rate, c.err_rate);
-    passed += step.ok;
-    result.details.push_back(format("%-30s %s%s", c.name, step.words.c_str(), step.ok ? "" : "  <- FAIL"));
-  }
-  result.verdict = passIf(passed == 2);
-  result.figures = format("%d of 2 cases stay bounded", passed);
-  return result;
+  return runCases(cases, 30, "cases stay bounded",
+                  [&](const Case& c) { return steadyCase(server, c.block, c.seconds, c.out_rate, c.err_rate); });
 }
 
 // VmRSS of a server that has been idle for a second.

@@ -341,19 +341,19 @@ namespace {
 // The standard streams as owners of streams on the loop: input read into lines, two outputs
 // written as they take bytes. The hook decides, before each wait, what is waited for and when the
 // run is over.
-struct StandardStreams {
+struct StdioOnLoop {
   struct Output {
     Watch watch;
     OutputQueue& queue;
-    StandardStreams& all;
+    StdioOnLoop& all;
   };
 
-  StandardStreams(Loop& loop, LineInput input, LineHandler handler, OutputQueue& out, OutputQueue& err)
+  StdioOnLoop(Loop& loop, LineInput input, LineHandler handler, OutputQueue& out, OutputQueue& err)
       : loop(loop), input(std::move(input)), handler(handler), outputs{{{}, out, *this}, {{}, err, *this}} {
     for (Output& o : outputs) o.watch = Watch{&o.queue.stream, &onOutput, &o};
   }
-  StandardStreams(const StandardStreams&) = delete;
-  StandardStreams& operator=(const StandardStreams&) = delete;
+  StdioOnLoop(const StdioOnLoop&) = delete;
+  StdioOnLoop& operator=(const StdioOnLoop&) = delete;
 
   Loop& loop;
   LineInput input;
@@ -370,7 +370,7 @@ struct StandardStreams {
   OutputQueue& err() { return outputs[1].queue; }
 
   static void onInput(void* owner, bool, bool) noexcept {
-    auto& s = *static_cast<StandardStreams*>(owner);
+    auto& s = *static_cast<StdioOnLoop*>(owner);
     s.end = readLines(s.input, s.handler);
   }
   static void onOutput(void* owner, bool, bool) noexcept {
@@ -380,14 +380,14 @@ struct StandardStreams {
     writeWhatFits(o.queue, !shared);
     o.all.room_taken = true;
   }
-  static void beforeWait(void* owner) noexcept { static_cast<StandardStreams*>(owner)->turn(); }
+  static void beforeWait(void* owner) noexcept { static_cast<StdioOnLoop*>(owner)->turn(); }
   void want(Watch& w, std::uint8_t what) noexcept {
     if (std::uint32_t error = loop.watch(w, what); error && !refused) refused = error;
   }
   void turn() noexcept;
 };
 
-void StandardStreams::turn() noexcept {
+void StdioOnLoop::turn() noexcept {
   room_taken = false;
   // A lone reply leaves before the loop waits; so do the lines of calls that its leaving resumes.
   for (bool told = true; told;) {
@@ -418,7 +418,7 @@ LoopOutcome runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, 
                         OutputQueue& out, OutputQueue& err, LineHandler handler) {
   loop.outputs[0] = &out;
   loop.outputs[1] = &err;
-  StandardStreams s(loop, LineInput{sys::openInput(in), buffer, std::pmr::string(&gpa)}, handler, out, err);
+  StdioOnLoop s(loop, LineInput{sys::openInput(in), buffer, std::pmr::string(&gpa)}, handler, out, err);
   loop.addHook(s.hook);
   std::uint32_t error = loop.run();
   if (!error) error = s.refused;
@@ -426,7 +426,7 @@ LoopOutcome runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, 
   if (error) s.end = LoopOutcome{LoopEnd::WaitFailed, error};
   loop.removeHook(s.hook);
   loop.forget(s.reading);
-  for (StandardStreams::Output& o : s.outputs) loop.forget(o.watch);
+  for (StdioOnLoop::Output& o : s.outputs) loop.forget(o.watch);
   // A host may never read standard error: what it has not taken after a while is given up. Without
   // a way to wait, standard output is given the same while, so that no line is left cut short.
   OutputQueue* outputs[] = {s.end->end == LoopEnd::WaitFailed ? &out : nullptr, &err};

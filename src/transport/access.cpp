@@ -5,20 +5,15 @@
 #include <cstddef>
 
 #include "runtime/platform.h"
+#include "transport/http_request.h"
 
 namespace {
 
 constexpr std::string_view loopback_names[] = {"localhost", "127.0.0.1", "[::1]"};
 
-bool equalsLower(std::string_view text, std::string_view lower) {
-  return text.size() == lower.size() && std::equal(text.begin(), text.end(), lower.begin(), [](char a, char b) {
-           return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
-         });
-}
-
 bool isLoopbackName(std::string_view name) {
   return std::any_of(std::begin(loopback_names), std::end(loopback_names),
-                     [&](std::string_view n) { return equalsLower(name, n); });
+                     [&](std::string_view n) { return http::sameWithoutCase(name, n); });
 }
 
 // A port as HTTP writes it: digits only, at most 65535.
@@ -56,18 +51,18 @@ bool hostAllowed(const AccessRules& rules, std::string_view host) {
   if (!a) return false;
   if (!a->port.empty() && *portOf(a->port) != rules.port) return false;
   return isLoopbackName(a->name) || std::any_of(rules.extra_hosts.begin(), rules.extra_hosts.end(),
-                                                [&](const std::string& h) { return equalsLower(a->name, h); });
+                                                [&](const std::string& h) { return http::sameWithoutCase(a->name, h); });
 }
 
 bool originAllowed(const AccessRules& rules, std::string_view origin) {
   for (std::string_view scheme : {"http://", "https://"}) {
-    if (origin.size() < scheme.size() || !equalsLower(origin.substr(0, scheme.size()), scheme)) continue;
+    if (origin.size() < scheme.size() || !http::sameWithoutCase(origin.substr(0, scheme.size()), scheme)) continue;
     std::optional<Authority> a = splitAuthority(origin.substr(scheme.size()));
     if (!a) return false;
     if (scheme == "http://" && isLoopbackName(a->name)) return true;
     // As the command line keeps them: lower case, without the scheme's default port.
     std::string normal(scheme);
-    for (char c : a->name) normal += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    for (char c : a->name) normal += http::lowerAscii(c);
     if (!a->port.empty() && a->port != (scheme == "http://" ? "80" : "443")) normal.append(":").append(a->port);
     return std::find(rules.extra_origins.begin(), rules.extra_origins.end(), normal) != rules.extra_origins.end();
   }
@@ -78,7 +73,7 @@ bool tokenGiven(const AccessRules& rules, std::optional<std::string_view> author
   if (!authorization) return false;
   constexpr std::string_view scheme = "bearer";
   std::string_view value = *authorization;
-  if (value.size() <= scheme.size() || !equalsLower(value.substr(0, scheme.size()), scheme)) return false;
+  if (value.size() <= scheme.size() || !http::sameWithoutCase(value.substr(0, scheme.size()), scheme)) return false;
   value.remove_prefix(scheme.size());
   if (value.front() != ' ') return false;
   value.remove_prefix(std::min(value.find_first_not_of(' '), value.size()));

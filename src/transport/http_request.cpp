@@ -4,6 +4,13 @@
 #include <cstring>
 
 namespace http {
+
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool sameWithoutCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
+}
 namespace {
 
 // Byte classes, one table lookup per byte.
@@ -39,15 +46,10 @@ bool all(std::string_view s, Class k) {
 
 bool isToken(std::string_view s) { return !s.empty() && all(s, Token); }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Names, codings and options compare without case, ASCII letters only.
-bool sameWord(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
+bool sameWord(std::string_view a, std::string_view b) { return sameWithoutCase(a, b); }
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && is(s.front(), Whitespace)) s.remove_prefix(1);
@@ -332,7 +334,7 @@ bool ChunkedDecoder::sizeLine(char c) {
   const bool ws = is(c, Whitespace), token = is(c, Token);
   switch (state_) {
     case State::Size: {
-      const int v = isDigit(c) ? c - '0' : lower(c) >= 'a' && lower(c) <= 'f' ? lower(c) - 'a' + 10 : -1;
+      const int v = isDigit(c) ? c - '0' : lowerAscii(c) >= 'a' && lowerAscii(c) <= 'f' ? lowerAscii(c) - 'a' + 10 : -1;
       if (v < 0) return count_ > 1 && (ws || c == ';' || c == '\r') ? afterSize(c) : refuse(400, "bad chunk size");
       if (count_ > 16) return refuse(400, "bad chunk size");
       left_ = left_ * 16 + static_cast<std::uint64_t>(v);

@@ -26,6 +26,10 @@ inline constexpr std::size_t max_header_count = 64;
 // Bytes of a chunk-size line, extensions included; we read extensions only to skip them. Beyond: 400.
 inline constexpr std::size_t max_chunk_line_size = 4096;
 
+// HTTP's names, codings and tokens compare without case, ASCII letters only.
+char lowerAscii(char c);
+bool sameWithoutCase(std::string_view a, std::string_view b);
+
 // Why a request is refused: the status to answer with (400, 431, 501 or 505) and a short text
 // for the error body. The text is static.
 struct Refusal {

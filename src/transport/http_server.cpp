@@ -32,7 +32,6 @@ struct HttpSession;
 // refused its arguments), sent as events of a stream that ends once the last such call has ended:
 // clients meet both kinds of answer, and a call's notifications always have a stream.
 struct Exchange {
-  HttpServer* server = nullptr;
   HttpSession* standing_for = nullptr;  // the session whose standing stream this is: no call ends it
   Connection* connection = nullptr;  // null once the connection is gone: lines are dropped
   std::vector<std::string> lines;    // gathered while handling
@@ -138,9 +137,8 @@ std::string_view pathOf(std::string_view target) {
 }
 
 bool containsWithoutCase(std::string_view text, std::string_view word) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   return std::search(text.begin(), text.end(), word.begin(), word.end(),
-                     [&](char a, char b) { return lower(a) == b; }) != text.end();
+                     [](char a, char b) { return http::lowerAscii(a) == http::lowerAscii(b); }) != text.end();
 }
 
 }  // namespace
@@ -314,7 +312,6 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
     return respond(c, 202, "");
   }
   auto* e = new Exchange;
-  e->server = this;
   e->connection = &c;
   s->session.wire.out = Sink{e, &exchangeWrite, nullptr, &exchangeUsers};
   handler_.handle(handler_.ctx, s->session, body);
@@ -356,7 +353,6 @@ void HttpServer::standingStream(Connection& c, const http::RequestHead& head) {
   http::appendHead(text, {.status = 200, .content_type = "text/event-stream", .allowed_origin = c.origin});
   appendBytes(c.out, text);
   auto* e = new Exchange;
-  e->server = this;
   e->connection = &c;
   e->standing_for = &s;
   e->started = e->streaming = true;
