@@ -103,6 +103,9 @@ class Loop {
   std::size_t tasks = 0;  // tasks started and not yet ended: the loop runs until none is left
   // The standard streams, while the loop runs over them: what endProcess delivers before exiting.
   OutputQueue* outputs[2] = {nullptr, nullptr};
+  // Run by endProcess once the standard streams have had their last words: the owner of other
+  // outputs (a network transport's connections) delivers what they hold, as patiently.
+  TurnHook* last_words = nullptr;
 
  private:
   void place(Timer* t, std::size_t slot) noexcept;

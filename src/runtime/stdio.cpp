@@ -441,7 +441,27 @@ void deliverQueued(OutputQueue& out) noexcept {
   deliverAll(outputs, end_patience);
 }
 
+void deliverQueued(std::span<OutputQueue* const> outputs) noexcept {
+  if (outputs.size() <= 2) return deliverAll(outputs, end_patience);
+  // More than one wait can watch: each takes what it can in turn, a millisecond apart, until all
+  // have delivered or none has taken anything for as long as the patience.
+  steady_clock::time_point progress = steady_clock::now();
+  for (;;) {
+    bool left = false;
+    for (OutputQueue* out : outputs) {
+      if (backlog(*out) == 0) continue;
+      std::uint64_t before = out->settled;
+      writeWhatFits(*out, false);
+      if (out->settled != before) progress = steady_clock::now();
+      left = left || backlog(*out) > 0;
+    }
+    if (!left || steady_clock::now() - progress >= end_patience) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 void endProcess(Loop& loop, int status) noexcept {
   deliverAll(loop.outputs, end_patience);
+  if (TurnHook* h = loop.last_words) h->run(h->owner);
   sys::exitNow(status);
 }

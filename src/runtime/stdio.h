@@ -120,6 +120,8 @@ LoopOutcome runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, 
 // Writes what `out` holds for as long as it takes bytes; gives up once it has taken nothing for
 // 80 ms. For the last words of a process.
 void deliverQueued(OutputQueue& out) noexcept;
+// The same for many outputs at once (a network transport's connections), each given the patience.
+void deliverQueued(std::span<OutputQueue* const> outputs) noexcept;
 
 // Ends the process with `status` once the loop's outputs have delivered what they hold, giving up
 // on one that has taken nothing for 80 ms. Whatever else runs or sleeps is abandoned.

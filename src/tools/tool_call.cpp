@@ -62,6 +62,15 @@ void abandonCalls(Session& s) noexcept {
   while (s.calls.next != &s.calls) s.calls.next->frame.destroy();
 }
 
+void abandonCalls(Session& s, const Sink& out) noexcept {
+  for (RunningCall* r = s.calls.next; r != &s.calls;) {
+    RunningCall* next = r->next;  // destroying a frame unlinks only its own call
+    auto task = std::coroutine_handle<ToolTask::promise_type>::from_address(r->frame.address());
+    if (task.promise().call.wire.out.ctx == out.ctx) task.destroy();
+    r = next;
+  }
+}
+
 ToolTask::promise_type::promise_type(ToolCall& call) noexcept : call(call) {
   ++call.t->loop.tasks;
   if (call.wire.out.users) call.wire.out.users(call.wire.out.ctx, +1);

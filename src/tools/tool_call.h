@@ -88,6 +88,8 @@ struct Session {
 // Ends every call of `s` that waits, where it stands: no reply, no notification; its timers and its
 // requests to the client go with it.
 void abandonCalls(Session& s) noexcept;
+// The same for the calls of `s` whose lines go to `out` (one answer's stream, say).
+void abandonCalls(Session& s, const Sink& out) noexcept;
 
 // The coroutine type of a tool that may wait. It starts at once and runs until it first waits; its
 // frame comes from the server's `gpa` and counts as one of the loop's tasks until it ends. What it

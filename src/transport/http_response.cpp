@@ -53,7 +53,9 @@ void appendHead(json::Text& out, const ResponseHead& head) {
   out += reasonPhrase(head.status);
   out += "\r\n";
   if (!head.content_type.empty()) appendHeader(out, "Content-Type", head.content_type);
-  if (head.content_length) {
+  if (head.status == 204) {
+    // No Content says so by its status alone: it carries no length, and no body follows.
+  } else if (head.content_length) {
     out += "Content-Length: ";
     json::writeDecimal(out, static_cast<std::int64_t>(*head.content_length));
     out += "\r\n";

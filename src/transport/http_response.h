@@ -29,7 +29,7 @@ struct ResponseHead {
 // Content-Type, Content-Length or Transfer-Encoding: chunked, Cache-Control: no-cache (streams),
 // Mcp-Session-Id, Allow, Access-Control-Allow-Origin + Access-Control-Expose-Headers + Vary: Origin
 // (and for a preflight Access-Control-Allow-Methods, -Allow-Headers and -Max-Age), WWW-Authenticate,
-// Connection: close; then \r\n. A head without a body says Content-Length: 0.
+// Connection: close; then \r\n. A head without a body says Content-Length: 0, but for 204, which says nothing of a length.
 void appendHead(json::Text& out, const ResponseHead& head);
 
 // The reason phrase of the statuses the transport sends; "Unknown" for others.

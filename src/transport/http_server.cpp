@@ -1,7 +1,9 @@
 #include "transport/http_server.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
+#include <deque>
 #include <list>
 #include <map>
 #include <new>
@@ -18,22 +20,47 @@
 namespace {
 
 constexpr std::string_view mcp_path = "/mcp";
-// A client that lets this much of its answers wait unread is disconnected: nobody else waits for it.
+// The older transport: a stream opened by GET, and the address its client POSTs to.
+constexpr std::string_view sse_path = "/sse";
+constexpr std::string_view message_path = "/message";
+// A client that lets this much of its answers wait unread is disconnected, and the calls whose
+// stream it was are abandoned: nobody else waits for it.
 constexpr std::size_t max_unread = std::size_t{8} << 20;
+// What is read of the requests that follow while a stream is sent on their connection.
+constexpr std::size_t read_ahead = std::size_t{64} << 10;
 // A request begun must be whole within this long (a client that sends a byte at a time gets 408).
 constexpr std::chrono::seconds request_time_limit{5};
+// A session that has had no request for this long, and has no call running, ends: clients often
+// go without saying so (the SDK sends DELETE only when asked to).
+constexpr std::chrono::minutes session_idle_limit{30};
+// What a session keeps of its streams' events, for clients that resume one: its latest events, at
+// most this many and this many bytes of data. Older ones go first.
+constexpr std::size_t max_kept_events = 512;
+constexpr std::size_t max_kept_bytes = std::size_t{256} << 10;
 constexpr std::string_view protocol_versions[] = {"2025-06-18", "2025-03-26", "2024-11-05"};
 
 struct Connection;
 struct HttpSession;
 
+enum class StreamKind : std::uint8_t {
+  Answer,    // a request's answer: ends once the last call it started has ended
+  Standing,  // opened by GET on /mcp: ends with its session
+  Older,     // the older transport's one stream: carries everything, and its session ends with it
+};
+
 // One request's answer while its lines come: gathered while the line is handled, then sent as one
 // JSON body; or, when the line started a call of a tool that may wait (even one that did not, or
 // refused its arguments), sent as events of a stream that ends once the last such call has ended:
-// clients meet both kinds of answer, and a call's notifications always have a stream.
+// clients meet both kinds of answer, and a call's notifications always have a stream. Standing
+// streams are exchanges too, that no call ends.
+//
+// A stream outlives its connection: a client that lost it may resume it (Last-Event-ID) while its
+// calls go on, and its events are kept by its session meanwhile.
 struct Exchange {
-  HttpSession* standing_for = nullptr;  // the session whose standing stream this is: no call ends it
-  Connection* connection = nullptr;  // null once the connection is gone: lines are dropped
+  HttpSession* session = nullptr;
+  Connection* connection = nullptr;  // null while no connection carries it: events are only kept
+  StreamKind kind = StreamKind::Answer;
+  std::uint64_t stream = 0;          // the id of its priming event: what its events are kept under
   std::vector<std::string> lines;    // gathered while handling
   int users = 0;                     // calls that may still write
   bool started = false;              // a call of a tool that may wait has started
@@ -41,37 +68,59 @@ struct Exchange {
   bool handling = true;
 };
 
-// A session that has had no request for this long, and has no call running, ends: clients often
-// go without saying so (the SDK sends DELETE only when asked to).
-constexpr std::chrono::minutes session_idle_limit{30};
-
 void endExchange(Exchange& e) noexcept;
 
+// An event a session keeps for resuming: its id, the stream it belongs to, its data (empty for a
+// priming event).
+struct KeptEvent {
+  std::uint64_t id = 0;
+  std::uint64_t stream = 0;
+  std::string data;
+};
+
 struct HttpSession {
-  HttpSession(std::pmr::memory_resource& gpa, std::string id, const Sink& log) : id(std::move(id)), session(gpa, Wire{{}, log}) {}
+  HttpSession(std::pmr::memory_resource& gpa, std::string id, const Sink& log, bool older)
+      : id(std::move(id)), older(older), session(gpa, Wire{{}, log}) {}
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
   ~HttpSession() {
     if (standing) endExchange(*standing);  // the session's end ends its standing stream
+    // then `session` goes first: its calls are abandoned, and the streams they kept open end
   }
+  // A new event id, and the event kept under it.
+  std::uint64_t keep(std::uint64_t stream, std::string_view data);
+
   std::string id;
-  Session session;
+  bool older;                          // a session of the older transport
   Loop::Time last_request{};
-  Exchange* standing = nullptr;  // the stream opened by GET, while it is open
+  Exchange* standing = nullptr;        // the GET stream (or the older transport's), while it lasts
+  std::vector<Exchange*> streams;      // every stream of this session that has not ended
+  std::deque<KeptEvent> kept;          // in id order
+  std::size_t kept_bytes = 0;
+  std::uint64_t last_event = 0;        // ids count from 1, over all the session's streams
+  Session session;
 };
 
 struct Connection {
   Connection(HttpServer& server, const sys::Stream& stream, std::pmr::memory_resource& gpa)
       : server(server), out(stream, gpa), input(&gpa) {}
   HttpServer& server;
+  std::list<Connection>::iterator self;  // where it stands in the server's list
   OutputQueue out;
   Watch watch;
+  Timer slow_request;  // armed while a request has begun to arrive and is not yet whole
+  // What has come and is not yet answered. While a chunked body arrives, its payload decoded so
+  // far lies right after the head, and only what follows `decoded_to` is still encoded.
   std::pmr::string input;
+  std::optional<http::ChunkedDecoder> chunked;
+  std::size_t decoded_to = 0;
   Exchange* stream = nullptr;  // a response stream in progress: the next request waits for its end
   std::string_view origin;     // while a request is answered: the browser origin allowed to read it
   Loop::Time begun{};          // when the request now in `input` began to arrive
-  bool closing = false;        // no more requests: closed once what is queued has left
-  bool gone = false;           // the peer has gone or failed: closed at the next turn
+  Connection* next_dirty = nullptr;
+  bool dirty = false;    // in the server's list of connections to settle before the loop waits
+  bool closing = false;  // no more requests: closed once what is queued has left
+  bool gone = false;     // the peer has gone or failed: closed when next settled
 };
 
 }  // namespace
@@ -83,26 +132,38 @@ class HttpServer {
       : gpa_(gpa), loop_(loop), handler_(handler), listener_(listener), log_(log), rules_(rules) {
     accepting_ = Watch{&listener_, &onAccept, this};
     hook_ = TurnHook{&beforeWait, this};
-    slow_requests_.fired = &onSlowRequests;
-    slow_requests_.owner = this;
+    last_words_ = TurnHook{&deliverAll, this};
     loop_.addHook(hook_);
+    loop_.last_words = &last_words_;
   }
   ~HttpServer();
+
+  // Settles `c` before the loop next waits: what it has received is answered, what it holds is
+  // written, what it waits for is updated. Every change to a connection passes here.
+  void touch(Connection& c) noexcept;
 
  private:
   static void onAccept(void* self, bool, bool) noexcept;
   static void onConnection(void* c, bool readable, bool writable) noexcept;
+  static void onSlowRequest(void* c) noexcept;
   static void beforeWait(void* self) noexcept;
-  void turn() noexcept;
+  static void deliverAll(void* self) noexcept;
+  void settle(Connection& c) noexcept;
   void read(Connection& c) noexcept;
   void serveRequests(Connection& c);
   void answer(Connection& c, const http::RequestHead& head, std::string_view body);
   void post(Connection& c, const http::RequestHead& head, std::string_view body);
-  void standingStream(Connection& c, const http::RequestHead& head);
+  void getStream(Connection& c, const http::RequestHead& head);
+  void resume(Connection& c, HttpSession& s, std::string_view last_event_id);
+  void openOlderStream(Connection& c);
+  void postOlder(Connection& c, const http::RequestHead& head, std::string_view body);
+  std::optional<json::Value> takeMessage(Connection& c, const http::RequestHead& head, std::pmr::memory_resource& arena,
+                                         std::string_view body);
+  void openStream(Connection& c, Exchange& e, std::string_view session_id = {});
   void respond(Connection& c, int status, std::string_view body, std::string_view session_id = {},
                std::string_view allow = {});
   void refuse(Connection& c, int status, std::int64_t code, std::string_view message);
-  void close(std::list<Connection>::iterator it) noexcept;
+  void close(Connection& c) noexcept;
 
   std::pmr::memory_resource& gpa_;
   Loop& loop_;
@@ -112,12 +173,12 @@ class HttpServer {
   const AccessRules& rules_;
   Watch accepting_;
   TurnHook hook_;
+  TurnHook last_words_;
   std::list<Connection> connections_;
   std::map<std::string, std::unique_ptr<HttpSession>, std::less<>> sessions_;
+  Connection* dirty_ = nullptr;  // connections to settle, newest first
   Loop::Time next_sweep_{};
   bool accept_paused_ = false;  // out of descriptors: no more connections until one closes
-  Timer slow_requests_;         // armed while a request is incomplete: ends those that take too long
-  static void onSlowRequests(void* self) noexcept;
 };
 
 namespace {
@@ -126,6 +187,11 @@ namespace {
 void exchangeWrite(void* ctx, std::string_view line);
 void exchangeUsers(void* ctx, int change) noexcept;
 void dropLine(void* ctx, std::string_view line);
+
+void send(Connection& c, std::string_view bytes) {
+  appendBytes(c.out, bytes);
+  c.server.touch(c);
+}
 
 std::string_view pathOf(std::string_view target) {
   if (target.starts_with("http://") || target.starts_with("https://")) {
@@ -136,21 +202,66 @@ std::string_view pathOf(std::string_view target) {
   return target.substr(0, target.find('?'));
 }
 
+// The value of `name` in the target's query, as sent (session ids need no decoding).
+std::optional<std::string_view> queryValue(std::string_view target, std::string_view name) {
+  std::size_t q = target.find('?');
+  if (q == std::string_view::npos) return std::nullopt;
+  std::string_view query = target.substr(q + 1);
+  while (!query.empty()) {
+    std::string_view pair = query.substr(0, query.find('&'));
+    query.remove_prefix(std::min(query.size(), pair.size() + 1));
+    if (pair.starts_with(name) && pair.size() > name.size() && pair[name.size()] == '=') {
+      return pair.substr(name.size() + 1);
+    }
+  }
+  return std::nullopt;
+}
+
 bool containsWithoutCase(std::string_view text, std::string_view word) {
   return std::search(text.begin(), text.end(), word.begin(), word.end(),
                      [](char a, char b) { return http::lowerAscii(a) == http::lowerAscii(b); }) != text.end();
 }
 
+// One event, as a chunk of its stream's body, on `c`.
+void sendEvent(Connection& c, std::uint64_t id, std::string_view event, std::string_view data) {
+  std::pmr::monotonic_buffer_resource arena;
+  char digits[24];
+  std::string_view id_text;
+  if (id != 0) id_text = std::string_view(digits, std::to_chars(digits, digits + sizeof digits, id).ptr);
+  json::Text text(&arena);
+  http::appendEvent(text, id_text, event, data);
+  json::Text chunk(&arena);
+  http::appendChunk(chunk, text);
+  send(c, chunk);
+}
+
 }  // namespace
 
+std::uint64_t HttpSession::keep(std::uint64_t stream, std::string_view data) {
+  kept.push_back({++last_event, stream == 0 ? last_event : stream, std::string(data)});
+  kept_bytes += data.size();
+  while (kept.size() > max_kept_events || (kept_bytes > max_kept_bytes && kept.size() > 1)) {
+    kept_bytes -= kept.front().data.size();
+    kept.pop_front();
+  }
+  return last_event;
+}
 
 HttpServer::~HttpServer() {
+  if (loop_.last_words == &last_words_) loop_.last_words = nullptr;
   sessions_.clear();  // their calls end, and with them their streams
-  while (!connections_.empty()) close(connections_.begin());
+  dirty_ = nullptr;
+  while (!connections_.empty()) close(connections_.front());
   loop_.forget(accepting_);
   loop_.removeHook(hook_);
-  loop_.disarm(slow_requests_);
   sys::closeStream(listener_);
+}
+
+void HttpServer::touch(Connection& c) noexcept {
+  if (c.dirty) return;
+  c.dirty = true;
+  c.next_dirty = dirty_;
+  dirty_ = &c;
 }
 
 void HttpServer::onAccept(void* self, bool, bool) noexcept {
@@ -167,7 +278,11 @@ void HttpServer::onAccept(void* self, bool, bool) noexcept {
     }
     try {
       Connection& c = h.connections_.emplace_back(h, s, h.gpa_);
+      c.self = std::prev(h.connections_.end());
       c.watch = Watch{&c.out.stream, &onConnection, &c};
+      c.slow_request.fired = &onSlowRequest;
+      c.slow_request.owner = &c;
+      h.touch(c);
     } catch (const std::bad_alloc&) {  // onAccept decides: a connection without memory is closed at once
       sys::closeStream(s);
       return;
@@ -179,6 +294,7 @@ void HttpServer::onConnection(void* connection, bool readable, bool writable) no
   auto& c = *static_cast<Connection*>(connection);
   if (writable) writeWhatFits(c.out, true);
   if (readable) c.server.read(c);
+  c.server.touch(c);
 }
 
 void HttpServer::read(Connection& c) noexcept {
@@ -191,17 +307,19 @@ void HttpServer::read(Connection& c) noexcept {
   }
   // read decides for the connection: without memory for its requests, it is closed.
   try {
-    if (c.input.empty()) c.begun = loop_.now();
+    // Time for a request counts from its first byte, or from the last read while a stream held it back.
+    if (c.input.empty() || c.stream) c.begun = loop_.now();
     c.input.append(buffer, got.count);
-    serveRequests(c);
   } catch (const std::bad_alloc&) {
     c.gone = true;
   }
 }
 
-// Answers every whole request in the input, in order, until one starts a stream.
+// Answers every whole request in the input, in order, until one starts a stream. A body is read
+// where it lies in the input: a length's bytes as they came, a chunked one decoded in place as its
+// bytes arrive, so that each byte is decoded once however slowly the body comes.
 void HttpServer::serveRequests(Connection& c) {
-  while (!c.stream && !c.closing && !c.gone) {
+  while (!c.stream && !c.closing && !c.gone && !c.input.empty()) {
     http::RequestHead head;
     http::HeadResult h = http::parseRequestHead(c.input, head);
     if (h.progress == http::Progress::NeedMore) return;
@@ -209,23 +327,28 @@ void HttpServer::serveRequests(Connection& c) {
       c.closing = true;
       return refuse(c, h.refusal.status, -32600, h.refusal.reason);
     }
-    std::string body;
+    std::string_view body;
     std::size_t used = h.size;
     if (head.framing == http::Framing::Length) {
       if (c.input.size() - h.size < head.content_length) return;
-      body.assign(c.input, h.size, head.content_length);
+      body = std::string_view(c.input).substr(h.size, head.content_length);
       used += head.content_length;
     } else if (head.framing == http::Framing::Chunked) {
-      body.assign(c.input, h.size);  // decoded in place, so on a copy until the whole body is here
-      http::ChunkedDecoder decoder;
-      http::BodyResult b = decoder.decode(std::span(body.data(), body.size()));
-      if (b.progress == http::Progress::NeedMore) return;
+      if (!c.chunked) {
+        c.chunked.emplace();
+        c.decoded_to = h.size;
+      }
+      http::BodyResult b = c.chunked->decode(std::span(c.input.data() + c.decoded_to, c.input.size() - c.decoded_to));
       if (b.progress == http::Progress::Refused) {
         c.closing = true;
         return refuse(c, b.refusal.status, -32600, b.refusal.reason);
       }
-      body.resize(b.payload);
-      used += b.used;
+      c.input.erase(c.decoded_to + b.payload, b.used - b.payload);  // the framing, now decoded
+      c.decoded_to += b.payload;
+      if (b.progress == http::Progress::NeedMore) return;
+      c.chunked.reset();
+      body = std::string_view(c.input).substr(h.size, c.decoded_to - h.size);
+      used = c.decoded_to;
     }
     if (!head.keep_alive) c.closing = true;
     answer(c, head, body);
@@ -246,24 +369,54 @@ void HttpServer::answer(Connection& c, const http::RequestHead& head, std::strin
     case Access::Unauthorized: return refuse(c, 401, -32000, "Unauthorized: a bearer token is required");
   }
   c.origin = head.header("origin").value_or("");
-  if (pathOf(head.target) != mcp_path) return refuse(c, 404, -32000, "Not Found: MCP is served at /mcp");
+  const std::string_view path = pathOf(head.target);
+  if (path != mcp_path && path != sse_path && path != message_path) {
+    return refuse(c, 404, -32000, "Not Found: MCP is served at /mcp (and at /sse for the older transport)");
+  }
   if (preflight) {
     json::Text text(&gpa_);
     http::appendHead(text, {.status = 204, .content_length = 0, .allowed_origin = c.origin, .preflight = true,
                             .close = c.closing});
-    return appendBytes(c.out, text);
+    return send(c, text);
+  }
+  if (path == sse_path) {
+    if (head.method == "GET") return openOlderStream(c);
+    return respond(c, 405, "", {}, "GET, OPTIONS");
+  }
+  if (path == message_path) {
+    if (head.method == "POST") return postOlder(c, head, body);
+    return respond(c, 405, "", {}, "POST, OPTIONS");
   }
   if (head.method == "POST") return post(c, head, body);
   std::optional<std::string_view> id = head.header("mcp-session-id");
   if (head.method == "DELETE") {
     if (!id) return refuse(c, 400, -32000, "Bad Request: no Mcp-Session-Id header");
     auto it = sessions_.find(*id);
-    if (it == sessions_.end()) return refuse(c, 404, -32001, "Session not found");
+    if (it == sessions_.end() || it->second->older) return refuse(c, 404, -32001, "Session not found");
     sessions_.erase(it);  // its calls are abandoned, and their streams end
     return respond(c, 200, "");
   }
-  if (head.method == "GET") return standingStream(c, head);
+  if (head.method == "GET") return getStream(c, head);
   respond(c, 405, "", {}, "GET, POST, DELETE, OPTIONS");
+}
+
+// The body of a POST as both transports take it: JSON, parsed into `arena`, and an object; else
+// refused as standard input's rules say (-32700; -32600 for an array or any other value).
+std::optional<json::Value> HttpServer::takeMessage(Connection& c, const http::RequestHead& head,
+                                                   std::pmr::memory_resource& arena, std::string_view body) {
+  std::string_view type = head.header("content-type").value_or("");
+  if (!containsWithoutCase(type.substr(0, type.find(';')), "application/json")) {
+    refuse(c, 415, -32000, "Unsupported Media Type: Content-Type must be application/json");
+    return std::nullopt;
+  }
+  std::optional<json::Value> message = json::parse(arena, body);
+  if (!message) {
+    refuse(c, 400, -32700, "Parse error: invalid JSON");
+  } else if (!message->isObject()) {
+    refuse(c, 400, -32600, "Invalid Request: expected an object");
+    message.reset();
+  }
+  return message;
 }
 
 void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_view body) {
@@ -271,18 +424,13 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
   if (!containsWithoutCase(accept, "application/json") || !containsWithoutCase(accept, "text/event-stream")) {
     return refuse(c, 406, -32000, "Not Acceptable: Accept must list application/json and text/event-stream");
   }
-  std::string_view type = head.header("content-type").value_or("");
-  if (!containsWithoutCase(type.substr(0, type.find(';')), "application/json")) {
-    return refuse(c, 415, -32000, "Unsupported Media Type: Content-Type must be application/json");
-  }
   if (std::optional<std::string_view> v = head.header("mcp-protocol-version");
       v && std::find(std::begin(protocol_versions), std::end(protocol_versions), *v) == std::end(protocol_versions)) {
     return refuse(c, 400, -32000, "Bad Request: unsupported MCP-Protocol-Version");
   }
   std::pmr::monotonic_buffer_resource arena(&gpa_);
-  std::optional<json::Value> message = json::parse(arena, body);
-  if (!message) return refuse(c, 400, -32700, "Parse error: invalid JSON");
-  if (!message->isObject()) return refuse(c, 400, -32600, "Invalid Request: expected an object");
+  std::optional<json::Value> message = takeMessage(c, head, arena, body);
+  if (!message) return;
   std::optional<std::string_view> method = json::stringField(*message, "method");
   const json::Value* request_id = json::member(*message, "id");
   const bool request = method && request_id && request_id->kind != json::Kind::Null;
@@ -291,20 +439,19 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
   bool created = false;
   if (std::optional<std::string_view> id = head.header("mcp-session-id")) {
     auto it = sessions_.find(*id);
-    if (it == sessions_.end()) return refuse(c, 404, -32001, "Session not found");
+    if (it == sessions_.end() || it->second->older) return refuse(c, 404, -32001, "Session not found");
     s = it->second.get();
-    s->last_request = loop_.now();
   } else if (request && *method == "initialize") {
     std::string id = newSessionId();
     if (id.empty()) return refuse(c, 500, -32603, "Internal error: no secure random source");
-    auto fresh = std::make_unique<HttpSession>(gpa_, id, log_);
+    auto fresh = std::make_unique<HttpSession>(gpa_, id, log_, false);
     s = fresh.get();
     sessions_.emplace(std::move(id), std::move(fresh));
-    s->last_request = loop_.now();
     created = true;
   } else {
     return refuse(c, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
   }
+  s->last_request = loop_.now();
 
   if (!request) {  // a notification, or the client's answer to one of our requests
     s->session.wire.out = Sink{nullptr, &dropLine};
@@ -312,7 +459,7 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
     return respond(c, 202, "");
   }
   auto* e = new Exchange;
-  e->connection = &c;
+  e->session = s;
   s->session.wire.out = Sink{e, &exchangeWrite, nullptr, &exchangeUsers};
   handler_.handle(handler_.ctx, s->session, body);
   s->session.wire.out = Sink{nullptr, &dropLine};
@@ -325,40 +472,140 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
     return respond(c, 200, reply, session_id);
   }
   // A call goes on: its answer is a stream, which the lines so far open.
-  json::Text head_text(&gpa_);
-  http::appendHead(head_text,
-                   {.status = 200, .content_type = "text/event-stream", .session_id = session_id, .allowed_origin = c.origin});
-  appendBytes(c.out, head_text);
-  c.stream = e;
-  e->streaming = true;
-  std::vector<std::string> lines = std::move(e->lines);
-  for (const std::string& line : lines) exchangeWrite(e, line);
+  try {
+    openStream(c, *e, session_id);
+  } catch (const std::bad_alloc&) {
+    if (e->users == 0) endExchange(*e);
+    throw;
+  }
   if (e->users == 0) endExchange(*e);  // the call has already ended
 }
 
-// GET: the session's standing stream, for what the server sends outside any request's answer. One
-// per session; it ends with the session, or when its client goes.
-void HttpServer::standingStream(Connection& c, const http::RequestHead& head) {
+// Opens `e`'s stream on `c`: its head, a priming event (an id and no data: where the client may
+// resume from), then the lines gathered while its request was handled.
+void HttpServer::openStream(Connection& c, Exchange& e, std::string_view session_id) {
+  HttpSession& s = *e.session;
+  if (std::find(s.streams.begin(), s.streams.end(), &e) == s.streams.end()) s.streams.push_back(&e);
+  c.stream = &e;
+  e.connection = &c;
+  e.streaming = true;
+  json::Text head(&gpa_);
+  http::appendHead(head,
+                   {.status = 200, .content_type = "text/event-stream", .session_id = session_id, .allowed_origin = c.origin});
+  send(c, head);
+  const std::uint64_t priming = s.keep(e.stream, "");
+  if (e.stream == 0) e.stream = priming;
+  sendEvent(c, priming, {}, "");
+  std::vector<std::string> lines = std::move(e.lines);
+  for (const std::string& line : lines) exchangeWrite(&e, line);
+}
+
+// GET: the session's standing stream, for what the server sends outside any request's answer,
+// one at a time; it ends with the session. With Last-Event-ID, the stream that event belongs to,
+// resumed.
+void HttpServer::getStream(Connection& c, const http::RequestHead& head) {
   if (!containsWithoutCase(head.header("accept").value_or(""), "text/event-stream")) {
     return refuse(c, 406, -32000, "Not Acceptable: Accept must list text/event-stream");
   }
   std::optional<std::string_view> id = head.header("mcp-session-id");
   if (!id) return refuse(c, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
   auto it = sessions_.find(*id);
-  if (it == sessions_.end()) return refuse(c, 404, -32001, "Session not found");
+  if (it == sessions_.end() || it->second->older) return refuse(c, 404, -32001, "Session not found");
   HttpSession& s = *it->second;
-  if (s.standing) return refuse(c, 409, -32000, "Conflict: this session's stream is already open");
   s.last_request = loop_.now();
-  json::Text text(&gpa_);
-  http::appendHead(text, {.status = 200, .content_type = "text/event-stream", .allowed_origin = c.origin});
-  appendBytes(c.out, text);
+  if (std::optional<std::string_view> last = head.header("last-event-id")) return resume(c, s, *last);
+  if (s.standing && s.standing->connection) return refuse(c, 409, -32000, "Conflict: this session's stream is already open");
+  if (!s.standing) {
+    auto* e = new Exchange;
+    e->session = &s;
+    e->kind = StreamKind::Standing;
+    e->started = true;
+    e->handling = false;
+    s.standing = e;
+  }
+  openStream(c, *s.standing);
+}
+
+// The events of a stream after the one `last_event_id` names, then the rest of the stream as it
+// comes, if it has not ended. 204 when it has ended and nothing of it is left to send.
+void HttpServer::resume(Connection& c, HttpSession& s, std::string_view last_event_id) {
+  std::uint64_t after = 0;
+  const char* end = last_event_id.data() + last_event_id.size();
+  auto [stop, error] = std::from_chars(last_event_id.data(), end, after);
+  if (error != std::errc() || stop != end || after == 0 || after > s.last_event) {
+    return refuse(c, 400, -32000, "Bad Request: Last-Event-ID names no event of this session");
+  }
+  auto from = std::lower_bound(s.kept.begin(), s.kept.end(), after,
+                               [](const KeptEvent& k, std::uint64_t id) { return k.id < id; });
+  if (from == s.kept.end() || from->id != after) {
+    return refuse(c, 400, -32000, "Bad Request: the events after this Last-Event-ID are no longer kept");
+  }
+  const std::uint64_t stream = from->stream;
+  auto live = std::find_if(s.streams.begin(), s.streams.end(), [&](const Exchange* e) { return e->stream == stream; });
+  Exchange* e = live == s.streams.end() ? nullptr : *live;
+  if (e && e->connection) {  // lost on the client's side, and not yet noticed on this one: the client knows best
+    e->connection->stream = nullptr;
+    e->connection->gone = true;
+    touch(*e->connection);
+    e->connection = nullptr;
+  }
+  auto belongs = [&](const KeptEvent& k) { return k.stream == stream && !k.data.empty(); };
+  if (!e && std::none_of(std::next(from), s.kept.end(), belongs)) return respond(c, 204, "");
+  json::Text head(&gpa_);
+  http::appendHead(head, {.status = 200, .content_type = "text/event-stream", .allowed_origin = c.origin});
+  send(c, head);
+  for (auto k = std::next(from); k != s.kept.end(); ++k) {
+    if (belongs(*k)) sendEvent(c, k->id, {}, k->data);
+  }
+  if (e) {
+    c.stream = e;
+    e->connection = &c;
+    return;
+  }
+  json::Text last(&gpa_);
+  http::appendLastChunk(last);
+  send(c, last);
+}
+
+// GET /sse: a session of the older transport. Its one stream carries everything the server sends
+// it, as `message` events, after a first `endpoint` event with the address its client POSTs to.
+// The session ends with the stream.
+void HttpServer::openOlderStream(Connection& c) {
+  std::string id = newSessionId();
+  if (id.empty()) return refuse(c, 500, -32603, "Internal error: no secure random source");
+  std::string endpoint = std::string(message_path) + "?sessionId=" + id;
+  auto fresh = std::make_unique<HttpSession>(gpa_, id, log_, true);
   auto* e = new Exchange;
-  e->connection = &c;
-  e->standing_for = &s;
+  HttpSession& s = *fresh;
+  s.standing = e;  // the session owns it from here
+  e->session = &s;
+  e->kind = StreamKind::Older;
   e->started = e->streaming = true;
   e->handling = false;
-  s.standing = e;
+  s.session.wire.out = Sink{e, &exchangeWrite};
+  s.last_request = loop_.now();
+  sessions_.emplace(std::move(id), std::move(fresh));
   c.stream = e;
+  e->connection = &c;
+  json::Text head(&gpa_);
+  http::appendHead(head, {.status = 200, .content_type = "text/event-stream", .allowed_origin = c.origin});
+  send(c, head);
+  sendEvent(c, 0, "endpoint", endpoint);
+}
+
+// POST /message?sessionId=...: a message for a session of the older transport. Accepted at once;
+// whatever answers it goes on the session's stream.
+void HttpServer::postOlder(Connection& c, const http::RequestHead& head, std::string_view body) {
+  std::optional<std::string_view> id = queryValue(head.target, "sessionId");
+  if (!id) return refuse(c, 400, -32000, "Bad Request: no sessionId in the address");
+  auto it = sessions_.find(*id);
+  if (it == sessions_.end() || !it->second->older) return refuse(c, 404, -32001, "Session not found");
+  std::pmr::monotonic_buffer_resource arena(&gpa_);
+  if (!takeMessage(c, head, arena, body)) return;
+  HttpSession& s = *it->second;
+  s.last_request = loop_.now();
+  respond(c, 202, "");
+  handler_.handle(handler_.ctx, s.session, body);
 }
 
 void HttpServer::respond(Connection& c, int status, std::string_view body, std::string_view session_id,
@@ -373,7 +620,7 @@ void HttpServer::respond(Connection& c, int status, std::string_view body, std::
                           .ask_for_token = status == 401,
                           .close = c.closing});
   text += body;
-  appendBytes(c.out, text);
+  send(c, text);
 }
 
 void HttpServer::refuse(Connection& c, int status, std::int64_t code, std::string_view message) {
@@ -382,84 +629,103 @@ void HttpServer::refuse(Connection& c, int status, std::int64_t code, std::strin
   respond(c, status, body);
 }
 
-void HttpServer::beforeWait(void* self) noexcept { static_cast<HttpServer*>(self)->turn(); }
-
-void HttpServer::turn() noexcept {
-  // Idle sessions are looked for once a minute, while the server has work.
-  if (const Loop::Time now = loop_.now(); now >= next_sweep_) {
-    next_sweep_ = now + std::chrono::minutes(1);
-    std::erase_if(sessions_, [&](const auto& entry) {
-      const Session& s = entry.second->session;
-      return s.calls.next == &s.calls && now - entry.second->last_request >= session_idle_limit;
+void HttpServer::beforeWait(void* self) noexcept {
+  auto& h = *static_cast<HttpServer*>(self);
+  // Idle sessions are looked for once a minute, while the server has work. A session whose client
+  // holds a stream open is not idle, and one of the older transport lasts as long as its stream.
+  if (const Loop::Time now = h.loop_.now(); now >= h.next_sweep_) {
+    h.next_sweep_ = now + std::chrono::minutes(1);
+    std::erase_if(h.sessions_, [&](const auto& entry) {
+      const HttpSession& s = *entry.second;
+      return !s.older && !(s.standing && s.standing->connection) && s.session.calls.next == &s.session.calls &&
+             now - s.last_request >= session_idle_limit;
     });
   }
-  for (auto it = connections_.begin(); it != connections_.end();) {
-    Connection& c = *it;
-    writeWhatFits(c.out, false);
-    if (backlog(c.out) > max_unread) c.gone = true;
-    const bool done = c.gone || (c.closing && !c.stream && backlog(c.out) == 0);
-    if (done) {
-      close(it++);
-      continue;
-    }
-    // serveRequests decides: a request that cannot be answered for lack of memory closes the connection.
-    if (!c.stream && !c.closing && !c.input.empty()) {
-      try {
-        serveRequests(c);
-      } catch (const std::bad_alloc&) {
-        c.gone = true;
-      }
-    }
-    const std::uint8_t want = (c.stream || c.closing ? sys::WantNothing : sys::WantRead) |
-                              (backlog(c.out) > 0 ? sys::WantWrite : sys::WantNothing);
-    if (loop_.watch(c.watch, want) != 0) c.gone = true;
-    ++it;
+  while (Connection* c = h.dirty_) {
+    h.dirty_ = c->next_dirty;
+    h.settle(*c);
   }
   // Last: a connection closed above frees a descriptor for the next.
-  loop_.watch(accepting_, accept_paused_ ? sys::WantNothing : sys::WantRead);
+  h.loop_.watch(h.accepting_, h.accept_paused_ ? sys::WantNothing : sys::WantRead);
+}
+
+void HttpServer::settle(Connection& c) noexcept {
+  // settle decides: a request that cannot be answered for lack of memory closes the connection.
+  try {
+    serveRequests(c);
+  } catch (const std::bad_alloc&) {
+    c.gone = true;
+  }
+  writeWhatFits(c.out, false);
+  if (backlog(c.out) > max_unread) {
+    if (Exchange* e = c.stream; e && e->kind == StreamKind::Answer) abandonCalls(e->session->session, Sink{e});
+    c.gone = true;
+  }
+  if (c.gone || (c.closing && !c.stream && backlog(c.out) == 0)) return close(c);
   // A request that has begun to arrive is given its time, however quiet its client then goes.
-  if (!slow_requests_.armed()) {
-    std::optional<Loop::Time> first;
-    for (const Connection& c : connections_) {
-      if (!c.input.empty() && !c.stream && !c.closing) first = std::min(first.value_or(c.begun), c.begun);
-    }
-    if (first) {
-      slow_requests_.deadline = *first + request_time_limit;
-      // turn decides: without room for the timer, the next turn tries again.
-      try {
-        loop_.arm(slow_requests_);
-      } catch (const std::bad_alloc&) {
-      }
-    }
-  }
-}
-
-void HttpServer::onSlowRequests(void* self) noexcept {
-  auto& h = *static_cast<HttpServer*>(self);
-  const Loop::Time now = h.loop_.now();
-  for (Connection& c : h.connections_) {
-    if (c.input.empty() || c.stream || c.closing || now - c.begun < request_time_limit) continue;
-    c.closing = true;
-    // onSlowRequests decides: without memory for the answer, the connection just closes.
+  const bool arriving = !c.input.empty() && !c.stream && !c.closing;
+  const Loop::Time deadline = c.begun + request_time_limit;
+  if (!arriving) {
+    loop_.disarm(c.slow_request);
+  } else if (!c.slow_request.armed() || c.slow_request.deadline != deadline) {
+    loop_.disarm(c.slow_request);
+    c.slow_request.deadline = deadline;
+    // settle decides: a connection whose time cannot be kept is closed.
     try {
-      h.refuse(c, 408, -32000, "Request Timeout: the request did not arrive whole in time");
+      loop_.arm(c.slow_request);
     } catch (const std::bad_alloc&) {
-      c.gone = true;
+      return close(c);
     }
   }
+  // While a stream is sent, only a little of what follows is read ahead: enough to notice that the
+  // client has gone.
+  const bool reading = !c.closing && (!c.stream || c.input.size() < read_ahead);
+  const std::uint8_t want = (reading ? sys::WantRead : sys::WantNothing) |
+                            (backlog(c.out) > 0 ? sys::WantWrite : sys::WantNothing);
+  if (loop_.watch(c.watch, want) != 0) return close(c);
+  c.dirty = false;
 }
 
-void HttpServer::close(std::list<Connection>::iterator it) noexcept {
-  if (Exchange* e = it->stream) {
-    e->connection = nullptr;
-    if (HttpSession* s = e->standing_for) {  // a standing stream ends with its connection
-      s->standing = nullptr;
-      delete e;
+void HttpServer::onSlowRequest(void* connection) noexcept {
+  auto& c = *static_cast<Connection*>(connection);
+  c.closing = true;
+  // onSlowRequest decides: without memory for the answer, the connection just closes.
+  try {
+    c.server.refuse(c, 408, -32000, "Request Timeout: the request did not arrive whole in time");
+  } catch (const std::bad_alloc&) {
+    c.gone = true;
+  }
+  c.server.touch(c);
+}
+
+// The process ends (a crash, say): what the connections hold is delivered first, as far as their
+// clients take it.
+void HttpServer::deliverAll(void* self) noexcept {
+  auto& h = *static_cast<HttpServer*>(self);
+  std::vector<OutputQueue*> outputs;
+  // deliverAll decides: without memory for the list, what is queued is given up.
+  try {
+    for (Connection& c : h.connections_) {
+      if (backlog(c.out) > 0) outputs.push_back(&c.out);
+    }
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  deliverQueued(outputs);
+}
+
+void HttpServer::close(Connection& c) noexcept {
+  if (Exchange* e = c.stream) {
+    e->connection = nullptr;  // a stream of the transport outlives it, and may be resumed
+    if (e->kind == StreamKind::Older) {
+      auto it = sessions_.find(e->session->id);
+      if (it != sessions_.end()) sessions_.erase(it);  // the older transport's session ends with its stream
     }
   }
-  loop_.forget(it->watch);
-  connections_.erase(it);  // the queue closes its stream
-  accept_paused_ = false;  // a descriptor is free again
+  loop_.disarm(c.slow_request);
+  loop_.forget(c.watch);
+  accept_paused_ = false;       // a descriptor is free again
+  connections_.erase(c.self);  // the queue closes its stream
 }
 
 namespace {
@@ -471,19 +737,17 @@ void exchangeWrite(void* ctx, std::string_view line) {
   try {
     if (!e.streaming) {
       e.lines.emplace_back(line);
-      return;
+    } else if (e.kind == StreamKind::Older) {
+      if (e.connection) sendEvent(*e.connection, 0, "message", line);
+    } else {
+      const std::uint64_t id = e.session->keep(e.stream, line);
+      if (e.connection) sendEvent(*e.connection, id, {}, line);
     }
-    if (!e.connection) return;
-    // No event ids until a stream can be resumed from one: clients try to resume once they have
-    // seen an id, and would wait in vain for the rest of the call.
-    std::pmr::monotonic_buffer_resource arena;
-    json::Text event(&arena);
-    http::appendEvent(event, "", "", line);
-    json::Text chunk(&arena);
-    http::appendChunk(chunk, event);
-    appendBytes(e.connection->out, chunk);
   } catch (const std::bad_alloc&) {
-    if (e.connection) e.connection->gone = true;
+    if (Connection* c = e.connection) {
+      c->gone = true;
+      c->server.touch(*c);
+    }
   }
 }
 
@@ -493,21 +757,25 @@ void exchangeUsers(void* ctx, int change) noexcept {
   auto& e = *static_cast<Exchange*>(ctx);
   e.users += change;
   if (change > 0) e.started = true;
-  if (e.users == 0 && !e.handling) endExchange(e);
+  if (e.users == 0 && !e.handling && e.kind == StreamKind::Answer) endExchange(e);
 }
 
 // The last call of a stream has ended, or its session: the stream ends, and its connection takes
 // the next request.
 void endExchange(Exchange& e) noexcept {
-  if (e.standing_for) e.standing_for->standing = nullptr;
+  if (HttpSession* s = e.session) {
+    std::erase(s->streams, &e);
+    if (s->standing == &e) s->standing = nullptr;
+  }
   if (Connection* c = e.connection) {
     c->stream = nullptr;
     try {
       json::Text end(&c->out.memory);
       http::appendLastChunk(end);
-      appendBytes(c->out, end);
+      send(*c, end);
     } catch (const std::bad_alloc&) {  // endExchange decides: a stream that cannot end closes its connection
       c->gone = true;
+      c->server.touch(*c);
     }
   }
   delete &e;

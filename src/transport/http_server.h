@@ -1,14 +1,25 @@
 #pragma once
-// MCP over HTTP on the server's one loop: Streamable HTTP at /mcp. Each connection is read into a
-// buffer of its own and answered through an output queue of its own; each `initialize` without a
-// session starts one, known by an unguessable id. A request is answered with application/json,
-// unless it started a call that may wait: then its answer is an event stream that carries the
-// call's notifications and requests to the client, then its reply, and ends. Notifications and
-// the client's answers get 202. Who may talk to the server is checked first (access.h).
+// MCP over HTTP on the server's one loop: Streamable HTTP at /mcp, and the older HTTP+SSE at /sse.
+// Each connection is read into a buffer of its own and answered through an output queue of its
+// own; each `initialize` without a session starts one, known by an unguessable id. A request is
+// answered with application/json, unless it started a call that may wait: then its answer is an
+// event stream that carries the call's notifications and requests to the client, then its reply,
+// and ends. Notifications and the client's answers get 202. Who may talk to the server is checked
+// first (access.h).
 //
-// GET opens the session's standing stream; OPTIONS answers a browser's preflight. A request must
-// arrive whole in 5 s, and a client that leaves too much unread is disconnected. Not yet: resuming
-// a stream, the older HTTP+SSE transport, and limits on what one request may hold.
+// Every event of a session's streams has an id, and a stream opens with a priming event (an id, no
+// data): a client that loses a stream resumes it with GET and Last-Event-ID, and gets what it
+// missed, then the rest. A session keeps its latest 512 events (256 KiB of data at most) for that.
+// GET without it opens the session's standing stream; OPTIONS answers a browser's preflight.
+//
+// The older transport: GET /sse opens a session and its one stream, whose first event names the
+// address its client POSTs to (/message?sessionId=...); every message the server sends it is a
+// `message` event on that stream, and the session ends with it.
+//
+// What a connection costs is bounded: a request must arrive whole in 5 s (its head within 16 KiB);
+// its body is held once, where it arrived, chunked bodies decoded in place; while a stream is sent,
+// at most 64 KiB of what follows is read ahead; and a client that leaves 8 MiB of answers unread
+// is disconnected, the calls of its stream abandoned.
 
 #include <cstdint>
 #include <memory>

@@ -1,12 +1,13 @@
 // demo_server driven by the official MCP TypeScript SDK client, through its own API only: every
 // reply passes the SDK's schema checks, so a reply it rejects fails here. The same session runs over
-// standard input and output, and over Streamable HTTP.
+// standard input and output, over Streamable HTTP, and over the older HTTP+SSE.
 import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { inflateSync } from 'node:zlib';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
+import { SSEClientTransport } from '@modelcontextprotocol/sdk/client/sse.js';
 import { spawn } from 'node:child_process';
 import {
   ErrorCode,
@@ -37,7 +38,7 @@ async function startHttp() {
   return { child, url, stderr: () => stderr };
 }
 
-// A connected client over `kind` ('stdio' or 'http') that answers roots/list, keeps every log
+// A connected client over `kind` ('stdio', 'http' or 'sse') that answers roots/list, keeps every log
 // notification and every raw message the server sent, and the server's standard error.
 async function connect(kind = 'stdio') {
   let http;
@@ -45,6 +46,9 @@ async function connect(kind = 'stdio') {
   if (kind === 'http') {
     http = await startHttp();
     transport = new StreamableHTTPClientTransport(new URL(http.url));
+  } else if (kind === 'sse') {
+    http = await startHttp();
+    transport = new SSEClientTransport(new URL(http.url.replace(/\/mcp$/, '/sse')));
   } else {
     transport = new StdioClientTransport({ command: server, args: [], stderr: 'pipe' });
   }
@@ -71,7 +75,7 @@ async function connect(kind = 'stdio') {
     await client.close();
     if (http) http.child.kill();
   };
-  return { client, transport, seen, logs, stderr: () => stderr, stderrWhenReady, close };
+  return { client, transport, http, seen, logs, stderr: () => stderr, stderrWhenReady, close };
 }
 
 async function rejects(promise, code, message) {
@@ -104,7 +108,7 @@ function decodePng(base64) {
   return inflateSync(Buffer.concat(idat));
 }
 
-for (const kind of ['stdio', 'http']) describe(`demo_server through the SDK client over ${kind}`, () => {
+for (const kind of ['stdio', 'http', 'sse']) describe(`demo_server through the SDK client over ${kind}`, () => {
   let c;
   before(async () => { c = await connect(kind); });
   after(async () => { await c.close(); });
@@ -256,3 +260,15 @@ test('crash: the client sees the transport close, the server exits 3', async () 
   await closed;
   assert.match(c.stderr(), /crashing on purpose\n$/);
 });
+
+for (const kind of ['http', 'sse']) {
+  test(`crash over ${kind}: the client sees an error, the server exits 3`, async () => {
+    const c = await connect(kind);
+    const exited = new Promise((resolve) => c.http.child.once('exit', (code) => resolve(code)));
+    const pong = c.client.ping();
+    await assert.rejects(c.client.callTool({ name: 'crash', arguments: {} }, undefined, { timeout: 5000 }));
+    await pong;  // answered before the end
+    assert.equal(await exited, 3);
+    await c.client.close();
+  });
+}

@@ -96,7 +96,41 @@ TEST(HttpTransport, StandingStream) {
   EXPECT_TRUE(server.exchange(get).starts_with("HTTP/1.1 409 Conflict\r\n"));
   EXPECT_TRUE(server.exchange("DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n")
                   .starts_with("HTTP/1.1 200 OK\r\n"));
-  EXPECT_TRUE((opened + HttpServerProcess::readAll(standing)).ends_with("\r\n\r\n0\r\n\r\n"));
+  const std::string all = opened + HttpServerProcess::readAll(standing);
+  EXPECT_NE(all.find("\r\nid: 1\ndata: \n\n\r\n"), std::string::npos) << all;  // primed: resumable
+  EXPECT_TRUE(all.ends_with("\r\n0\r\n\r\n")) << all;
+}
+
+// A client that lost a call's stream before its reply resumes it from the last id it saw, and gets
+// the rest; once all of it has been seen, there is nothing more.
+TEST(HttpTransport, ResumeALostStream) {
+  HttpServerProcess server;
+  const std::string session = "Mcp-Session-Id: " + server.initializeSession() + "\r\n";
+  int call = server.send(post(json_headers + session, R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"slow","arguments":{"seconds":0.5}}})"));
+  std::string first = HttpServerProcess::readHead(call);
+  char chunk[512];
+  while (first.find("data: \n\n") == std::string::npos) {
+    ssize_t n = ::read(call, chunk, sizeof chunk);
+    ASSERT_GT(n, 0);
+    first.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(call);  // lost before the reply
+  std::size_t at = first.find("id: ");
+  ASSERT_NE(at, std::string::npos) << first;
+  const std::string primed = first.substr(at + 4, first.find('\n', at) - at - 4);
+  auto get = [&](const std::string& last) {
+    return server.exchange("GET /mcp HTTP/1.1\r\nHost: localhost\r\nAccept: text/event-stream\r\nConnection: close\r\n" +
+                           session + "Last-Event-ID: " + last + "\r\n\r\n");
+  };
+  std::string resumed = get(primed);
+  EXPECT_TRUE(resumed.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n")) << resumed;
+  at = resumed.find("id: ");
+  ASSERT_NE(at, std::string::npos) << resumed;
+  EXPECT_NE(resumed.find("data: {\"jsonrpc\":\"2.0\",\"id\":7,\"result\""), std::string::npos) << resumed;
+  EXPECT_TRUE(resumed.ends_with("\r\n0\r\n\r\n")) << resumed;
+  const std::string replied = resumed.substr(at + 4, resumed.find('\n', at) - at - 4);
+  EXPECT_TRUE(get(replied).starts_with("HTTP/1.1 204 No Content\r\n"));
+  EXPECT_TRUE(get("99999").starts_with("HTTP/1.1 400 Bad Request\r\n"));
 }
 
 // A client that sends part of a request and then nothing costs only itself: after 5 s it gets 408

@@ -30,7 +30,7 @@ TEST(HttpResponse, Heads) {
       {{.status = 401, .content_length = 0, .ask_for_token = true, .close = true},
        "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\nWWW-Authenticate: Bearer\r\nConnection: close\r\n\r\n"},
       {{.status = 204, .content_length = 0, .allowed_origin = "http://localhost:5173"},
-       "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: http://localhost:5173\r\n"
+       "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: http://localhost:5173\r\n"
        "Access-Control-Expose-Headers: Mcp-Session-Id\r\nVary: Origin\r\n\r\n"},
   };
   for (const Case& c : cases) {
