@@ -30,6 +30,14 @@ constexpr std::size_t max_unread = std::size_t{8} << 20;
 constexpr std::size_t read_ahead = std::size_t{64} << 10;
 // A request begun must be whole within this long (a client that sends a byte at a time gets 408).
 constexpr std::chrono::seconds request_time_limit{5};
+// A connection with neither a request arriving nor a stream to send is closed after this long: one
+// that never sends a byte holds a descriptor only so long. When descriptors run out, the one quiet
+// the longest is closed at once to make room.
+constexpr std::chrono::seconds quiet_limit{30};
+// The requests that are arriving or wait to be answered, over all connections, hold at most this
+// much: past it, the connection whose bytes would go beyond gets 413 and is closed. One request
+// alone may use all of it: bodies have no limit of their own, as lines on standard input have none.
+constexpr std::size_t max_held = std::size_t{256} << 20;
 // A session that has had no request for this long, and has no call running, ends: clients often
 // go without saying so (the SDK sends DELETE only when asked to).
 constexpr std::chrono::minutes session_idle_limit{30};
@@ -108,7 +116,7 @@ struct Connection {
   std::list<Connection>::iterator self;  // where it stands in the server's list
   OutputQueue out;
   Watch watch;
-  Timer slow_request;  // armed while a request has begun to arrive and is not yet whole
+  Timer time_limit;  // while a request arrives, or while the connection is quiet
   // What has come and is not yet answered. While a chunked body arrives, its payload decoded so
   // far lies right after the head, and only what follows `decoded_to` is still encoded.
   std::pmr::string input;
@@ -117,8 +125,12 @@ struct Connection {
   Exchange* stream = nullptr;  // a response stream in progress: the next request waits for its end
   std::string_view origin;     // while a request is answered: the browser origin allowed to read it
   Loop::Time begun{};          // when the request now in `input` began to arrive
+  Loop::Time quiet_since{};    // when it last had neither a request arriving nor a stream to send
+  std::size_t held = 0;        // the bytes of `input` counted in the server's total
+  std::uint64_t settled_seen = 0;  // out.settled when last settled
   Connection* next_dirty = nullptr;
   bool dirty = false;    // in the server's list of connections to settle before the loop waits
+  bool quiet = false;
   bool closing = false;  // no more requests: closed once what is queued has left
   bool gone = false;     // the peer has gone or failed: closed when next settled
 };
@@ -145,7 +157,8 @@ class HttpServer {
  private:
   static void onAccept(void* self, bool, bool) noexcept;
   static void onConnection(void* c, bool readable, bool writable) noexcept;
-  static void onSlowRequest(void* c) noexcept;
+  static void onTimeLimit(void* c) noexcept;
+  bool makeRoom() noexcept;
   static void beforeWait(void* self) noexcept;
   static void deliverAll(void* self) noexcept;
   void settle(Connection& c) noexcept;
@@ -179,6 +192,7 @@ class HttpServer {
   Connection* dirty_ = nullptr;  // connections to settle, newest first
   Loop::Time next_sweep_{};
   bool accept_paused_ = false;  // out of descriptors: no more connections until one closes
+  std::size_t held_ = 0;        // the bytes of every connection's input
 };
 
 namespace {
@@ -272,16 +286,19 @@ void HttpServer::onAccept(void* self, bool, bool) noexcept {
     if (t.status == sys::Io::NotNow) return;
     if (t.status != sys::Io::Done) {
       // Out of descriptors, say: the connection waits in the system's queue, which would wake the
-      // loop at once again; the listener rests until a connection closes.
-      h.accept_paused_ = true;
+      // loop at once again. The connection quiet the longest makes room, or else the listener
+      // rests until one closes.
+      if (!h.makeRoom()) h.accept_paused_ = true;
       return;
     }
     try {
       Connection& c = h.connections_.emplace_back(h, s, h.gpa_);
       c.self = std::prev(h.connections_.end());
       c.watch = Watch{&c.out.stream, &onConnection, &c};
-      c.slow_request.fired = &onSlowRequest;
-      c.slow_request.owner = &c;
+      c.time_limit.fired = &onTimeLimit;
+      c.time_limit.owner = &c;
+      c.quiet = true;  // until its first byte
+      c.quiet_since = h.loop_.now();
       h.touch(c);
     } catch (const std::bad_alloc&) {  // onAccept decides: a connection without memory is closed at once
       sys::closeStream(s);
@@ -303,6 +320,17 @@ void HttpServer::read(Connection& c) noexcept {
   if (got.status == sys::Io::NotNow) return;
   if (got.status != sys::Io::Done) {
     c.gone = true;
+    return;
+  }
+  if (held_ - c.held + c.input.size() + got.count > max_held) {
+    // read decides for the connection: without memory for the answer, it just closes.
+    try {
+      c.input.clear();
+      c.closing = true;
+      refuse(c, 413, -32600, "Content Too Large: the requests in progress hold too much memory");
+    } catch (const std::bad_alloc&) {
+      c.gone = true;
+    }
     return;
   }
   // read decides for the connection: without memory for its requests, it is closed.
@@ -662,17 +690,24 @@ void HttpServer::settle(Connection& c) noexcept {
     c.gone = true;
   }
   if (c.gone || (c.closing && !c.stream && backlog(c.out) == 0)) return close(c);
-  // A request that has begun to arrive is given its time, however quiet its client then goes.
+  held_ = held_ - c.held + c.input.size();
+  c.held = c.input.size();
+  // A request that has begun to arrive is given its time, however quiet its client then goes; a
+  // connection that has nothing arriving and nothing to stream is given its time too.
   const bool arriving = !c.input.empty() && !c.stream && !c.closing;
-  const Loop::Time deadline = c.begun + request_time_limit;
-  if (!arriving) {
-    loop_.disarm(c.slow_request);
-  } else if (!c.slow_request.armed() || c.slow_request.deadline != deadline) {
-    loop_.disarm(c.slow_request);
-    c.slow_request.deadline = deadline;
+  const bool quiet = !arriving && !c.stream;
+  if (quiet && (!c.quiet || c.out.settled != c.settled_seen)) c.quiet_since = loop_.now();  // answers leaving are not quiet
+  c.quiet = quiet;
+  c.settled_seen = c.out.settled;
+  if (!arriving && !quiet) {
+    loop_.disarm(c.time_limit);
+  } else if (const Loop::Time deadline = arriving ? c.begun + request_time_limit : c.quiet_since + quiet_limit;
+             !c.time_limit.armed() || c.time_limit.deadline != deadline) {
+    loop_.disarm(c.time_limit);
+    c.time_limit.deadline = deadline;
     // settle decides: a connection whose time cannot be kept is closed.
     try {
-      loop_.arm(c.slow_request);
+      loop_.arm(c.time_limit);
     } catch (const std::bad_alloc&) {
       return close(c);
     }
@@ -686,16 +721,32 @@ void HttpServer::settle(Connection& c) noexcept {
   c.dirty = false;
 }
 
-void HttpServer::onSlowRequest(void* connection) noexcept {
+void HttpServer::onTimeLimit(void* connection) noexcept {
   auto& c = *static_cast<Connection*>(connection);
-  c.closing = true;
-  // onSlowRequest decides: without memory for the answer, the connection just closes.
-  try {
-    c.server.refuse(c, 408, -32000, "Request Timeout: the request did not arrive whole in time");
-  } catch (const std::bad_alloc&) {
+  if (c.quiet) {  // nothing to answer: it just closes
     c.gone = true;
+  } else {
+    c.closing = true;
+    // onTimeLimit decides: without memory for the answer, the connection just closes.
+    try {
+      c.server.refuse(c, 408, -32000, "Request Timeout: the request did not arrive whole in time");
+    } catch (const std::bad_alloc&) {
+      c.gone = true;
+    }
   }
   c.server.touch(c);
+}
+
+// Closes the connection that has been quiet the longest, if any, to free its descriptor.
+bool HttpServer::makeRoom() noexcept {
+  Connection* oldest = nullptr;
+  for (Connection& c : connections_) {
+    if (c.quiet && !c.gone && (!oldest || c.quiet_since < oldest->quiet_since)) oldest = &c;
+  }
+  if (!oldest) return false;
+  oldest->gone = true;
+  touch(*oldest);
+  return true;
 }
 
 // The process ends (a crash, say): what the connections hold is delivered first, as far as their
@@ -722,8 +773,9 @@ void HttpServer::close(Connection& c) noexcept {
       if (it != sessions_.end()) sessions_.erase(it);  // the older transport's session ends with its stream
     }
   }
-  loop_.disarm(c.slow_request);
+  loop_.disarm(c.time_limit);
   loop_.forget(c.watch);
+  held_ -= c.held;
   accept_paused_ = false;       // a descriptor is free again
   connections_.erase(c.self);  // the queue closes its stream
 }

@@ -18,8 +18,9 @@
 //
 // What a connection costs is bounded: a request must arrive whole in 5 s (its head within 16 KiB);
 // its body is held once, where it arrived, chunked bodies decoded in place; while a stream is sent,
-// at most 64 KiB of what follows is read ahead; and a client that leaves 8 MiB of answers unread
-// is disconnected, the calls of its stream abandoned.
+// at most 64 KiB of what follows is read ahead; all requests in progress hold 256 MiB at most; a
+// connection quiet for 30 s is closed, and the one quiet the longest when descriptors run out; and
+// a client that leaves 8 MiB of answers unread is disconnected, the calls of its stream abandoned.
 
 #include <cstdint>
 #include <memory>

@@ -12,8 +12,8 @@
 
 const std::string json_headers = "Accept: application/json, text/event-stream\r\nContent-Type: application/json\r\n";
 
-HttpServerProcess::HttpServerProcess() {
-  pipes = startServer({.args = {"--http", "0"}});
+HttpServerProcess::HttpServerProcess(long long descriptor_limit) {
+  pipes = startServer({.descriptor_limit = descriptor_limit, .args = {"--http", "0"}});
   std::string err;
   char chunk[512];
   for (int i = 0; i < 500 && err.find("/mcp\n") == std::string::npos; ++i) {

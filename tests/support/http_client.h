@@ -8,7 +8,8 @@
 
 // A server on --http 0, and its port, read from the URL on its standard error. Killed at the end.
 struct HttpServerProcess {
-  HttpServerProcess();
+  // `descriptor_limit`: the server's RLIMIT_NOFILE; -1 leaves it as it is.
+  explicit HttpServerProcess(long long descriptor_limit = -1);
   ~HttpServerProcess();
   HttpServerProcess(const HttpServerProcess&) = delete;
   HttpServerProcess& operator=(const HttpServerProcess&) = delete;

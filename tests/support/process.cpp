@@ -38,6 +38,10 @@ ServerPipes startServer(const ServerStart& how) {
       rlimit limit{static_cast<rlim_t>(how.file_size_limit), static_cast<rlim_t>(how.file_size_limit)};
       ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (how.descriptor_limit >= 0) {
+      rlimit limit{static_cast<rlim_t>(how.descriptor_limit), static_cast<rlim_t>(how.descriptor_limit)};
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
     std::vector<char*> argv{const_cast<char*>("demo_server")};
     for (const std::string& arg : how.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

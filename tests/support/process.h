@@ -38,6 +38,7 @@ struct ServerStart {
   int out_fd = -1;                 // its standard output, instead of a pipe (ServerPipes::out is then -1)
   int err_fd = -1;                 // its standard error, likewise
   long long file_size_limit = -1;  // its RLIMIT_FSIZE in bytes; -1 leaves it as it is
+  long long descriptor_limit = -1;  // its RLIMIT_NOFILE, soft and hard; -1 leaves it as it is
   std::vector<std::string> args{};  // its command line after the program's name
 };
 ServerPipes startServer(const ServerStart& how = {});

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "support/http_client.h"
 
@@ -65,6 +66,14 @@ TEST(HttpTransport, StatusesAndHeaders) {
        "HTTP/1.1 405 Method Not Allowed\r\n", "Allow: "},
       {"smuggling", "POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\n", "Connection: close\r\n"},
+      {"the older transport without a session", "POST /message HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + json_headers + "Content-Length: 2\r\n\r\n{}",
+       "HTTP/1.1 400 Bad Request\r\n", "sessionId"},
+      {"the older transport, another's session", "POST /message?sessionId=" + sid + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + json_headers + "Content-Length: 2\r\n\r\n{}",
+       "HTTP/1.1 404 Not Found\r\n", ""},
+      {"POST to the older stream", "POST /sse HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
+       "HTTP/1.1 405 Method Not Allowed\r\n", "Allow: GET, OPTIONS\r\n"},
+      {"resuming from no event", "GET /mcp HTTP/1.1\r\nHost: localhost\r\nAccept: text/event-stream\r\nConnection: close\r\n" + session + "Last-Event-ID: x1\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\n", "Last-Event-ID"},
       {"DELETE", "DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n", "HTTP/1.1 200 OK\r\n", ""},
       {"the session after DELETE", post(json_headers + session, ping), "HTTP/1.1 404 Not Found\r\n", ""},
   };
@@ -146,6 +155,16 @@ TEST(HttpTransport, SlowRequestTimesOut) {
   EXPECT_TRUE(got.starts_with("HTTP/1.1 408 Request Timeout\r\n")) << got;
   EXPECT_GE(seconds, 4.9);
   EXPECT_LT(seconds, 8);
+}
+
+// Past the descriptor limit, the connection quiet the longest makes room for the next.
+TEST(HttpDescriptors, QuietConnectionsMakeRoom) {
+  HttpServerProcess server(64);
+  std::vector<int> quiet;
+  for (int i = 0; i < 80; ++i) quiet.push_back(server.send(""));
+  std::string got = server.exchange("OPTIONS /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+  EXPECT_TRUE(got.starts_with("HTTP/1.1 204 No Content\r\n")) << got;
+  for (int fd : quiet) ::close(fd);
 }
 
 // With a token, every request must carry it.
