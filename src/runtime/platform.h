@@ -136,6 +136,10 @@ std::uint16_t localPort(const Stream& listener) noexcept;
 // Takes one connection that waits on `listener`, into `connection`: Done (count 1), NotNow when none
 // waits, or Failed with the system's error (out of descriptors, say), the connection left waiting.
 Transfer acceptOne(const Stream& listener, Stream& connection) noexcept;
+// Tells the peer of a connected socket that nothing more will be sent (TCP's FIN); reading goes
+// on. A socket closed while its peer still sends is reset, and a reset may destroy what was sent
+// last before the peer has read it.
+void endSending(const Stream& connection) noexcept;
 // Fills `out` from the system's secure random source. False when it cannot.
 bool secureRandom(std::span<std::byte> out) noexcept;
 // Raises the process's soft limit on open descriptors to its hard one, where there is such a limit.

@@ -442,6 +442,8 @@ Transfer acceptOne(const Stream& listener, Stream& connection) noexcept {
   }
 }
 
+void endSending(const Stream& connection) noexcept { ::shutdown(connection.fd, SHUT_WR); }
+
 bool secureRandom(std::span<std::byte> out) noexcept {
 #if defined(__GLIBC__) || defined(__APPLE__) || defined(__FreeBSD__) || defined(__OpenBSD__)
   // Without a descriptor: it works when every descriptor is taken by connections.

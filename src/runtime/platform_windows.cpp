@@ -582,6 +582,8 @@ Transfer acceptOne(const Stream& listener, Stream& connection) noexcept {
   return {Io::Done, 1};
 }
 
+void endSending(const Stream& connection) noexcept { shutdown(socketOf(connection), SD_SEND); }
+
 bool secureRandom(std::span<std::byte> out) noexcept {
   for (std::size_t done = 0; done < out.size();) {
     const auto n = static_cast<ULONG>(std::min<std::size_t>(out.size() - done, ULONG_MAX));

@@ -34,6 +34,10 @@ constexpr std::chrono::seconds request_time_limit{5};
 // that never sends a byte holds a descriptor only so long. When descriptors run out, the one quiet
 // the longest is closed at once to make room.
 constexpr std::chrono::seconds quiet_limit{30};
+// A connection done with is closed once its client has closed its end too, or after this long: what
+// it still sends meanwhile is read and dropped, so that closing does not reset the connection under
+// the last answer before the client has read it.
+constexpr std::chrono::seconds linger_limit{2};
 // The requests that are arriving or wait to be answered, over all connections, hold at most this
 // much: past it, the connection whose bytes would go beyond gets 413 and is closed. One request
 // alone may use all of it: bodies have no limit of their own, as lines on standard input have none.
@@ -132,6 +136,7 @@ struct Connection {
   bool dirty = false;    // in the server's list of connections to settle before the loop waits
   bool quiet = false;
   bool closing = false;  // no more requests: closed once what is queued has left
+  bool lingering = false;  // all sent and the end told: what comes is dropped until the client closes
   bool gone = false;     // the peer has gone or failed: closed when next settled
 };
 
@@ -318,10 +323,11 @@ void HttpServer::read(Connection& c) noexcept {
   char buffer[16384];
   sys::Transfer got = sys::readSome(c.out.stream, buffer, sizeof buffer);
   if (got.status == sys::Io::NotNow) return;
-  if (got.status != sys::Io::Done) {
+  if (got.status != sys::Io::Done || (got.count == 0 && c.lingering)) {
     c.gone = true;
     return;
   }
+  if (c.lingering) return;
   if (held_ - c.held + c.input.size() + got.count > max_held) {
     // read decides for the connection: without memory for the answer, it just closes.
     try {
@@ -689,19 +695,28 @@ void HttpServer::settle(Connection& c) noexcept {
     if (Exchange* e = c.stream; e && e->kind == StreamKind::Answer) abandonCalls(e->session->session, Sink{e});
     c.gone = true;
   }
-  if (c.gone || (c.closing && !c.stream && backlog(c.out) == 0)) return close(c);
+  if (c.gone) return close(c);
+  if (c.closing && !c.stream && backlog(c.out) == 0 && !c.lingering) {
+    c.lingering = true;
+    c.input.clear();
+    sys::endSending(c.out.stream);
+    loop_.disarm(c.time_limit);
+    c.time_limit.deadline = loop_.now() + linger_limit;
+  }
   held_ = held_ - c.held + c.input.size();
   c.held = c.input.size();
   // A request that has begun to arrive is given its time, however quiet its client then goes; a
   // connection that has nothing arriving and nothing to stream is given its time too.
   const bool arriving = !c.input.empty() && !c.stream && !c.closing;
-  const bool quiet = !arriving && !c.stream;
+  const bool quiet = !arriving && !c.stream && !c.lingering;
   if (quiet && (!c.quiet || c.out.settled != c.settled_seen)) c.quiet_since = loop_.now();  // answers leaving are not quiet
   c.quiet = quiet;
   c.settled_seen = c.out.settled;
-  if (!arriving && !quiet) {
+  if (!arriving && !quiet && !c.lingering) {
     loop_.disarm(c.time_limit);
-  } else if (const Loop::Time deadline = arriving ? c.begun + request_time_limit : c.quiet_since + quiet_limit;
+  } else if (const Loop::Time deadline = c.lingering ? c.time_limit.deadline
+                                         : arriving  ? c.begun + request_time_limit
+                                                     : c.quiet_since + quiet_limit;
              !c.time_limit.armed() || c.time_limit.deadline != deadline) {
     loop_.disarm(c.time_limit);
     c.time_limit.deadline = deadline;
@@ -714,7 +729,7 @@ void HttpServer::settle(Connection& c) noexcept {
   }
   // While a stream is sent, only a little of what follows is read ahead: enough to notice that the
   // client has gone.
-  const bool reading = !c.closing && (!c.stream || c.input.size() < read_ahead);
+  const bool reading = c.lingering || (!c.closing && (!c.stream || c.input.size() < read_ahead));
   const std::uint8_t want = (reading ? sys::WantRead : sys::WantNothing) |
                             (backlog(c.out) > 0 ? sys::WantWrite : sys::WantNothing);
   if (loop_.watch(c.watch, want) != 0) return close(c);
@@ -723,7 +738,7 @@ void HttpServer::settle(Connection& c) noexcept {
 
 void HttpServer::onTimeLimit(void* connection) noexcept {
   auto& c = *static_cast<Connection*>(connection);
-  if (c.quiet) {  // nothing to answer: it just closes
+  if (c.quiet || c.lingering) {  // nothing to answer: it just closes
     c.gone = true;
   } else {
     c.closing = true;
