@@ -15,7 +15,8 @@
 // with --url the driver uses a running server instead (with --pid too, it reads that process's
 // memory). Targets: every reply within S + 1 s, peak RSS <= 128 MiB. Exits 1 when one is missed.
 //
-// Threads: one, on epoll. Every wait has a deadline: --timeout seconds (60) for the whole run.
+// Threads: one, on epoll. Every wait has a deadline: --timeout seconds (60) for the sessions to
+// open, and S + 10 s after the last call for the replies.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -361,6 +362,7 @@ struct Run {
   int opening = 0;    // connections between connect and Ready
   int next = 0;       // the next connection to open
   int ready = 0;
+  int calling = 0;    // calls sent whose streams have not ended nor failed
   int replies = 0;
   int ended = 0;      // streams that ended after their reply
   int failed = 0;
@@ -371,6 +373,7 @@ struct Run {
   void fail(Conn& c, const std::string& why) {
     if (first_failure.empty()) first_failure = why;
     if (c.phase == Phase::Connecting || c.phase == Phase::Initialize || c.phase == Phase::Initialized) --opening;
+    if (c.phase == Phase::Call) --calling;
     c.phase = Phase::Failed;
     ++failed;
     ::close(c.fd);
@@ -466,6 +469,7 @@ struct Run {
     } else if (c.phase == Phase::Call) {
       if (!c.replied) return fail(c, "the call's answer ended without a result: " + c.body.substr(0, 200));
       c.phase = Phase::Done;
+      --calling;
       ++ended;
       ::close(c.fd);
       c.fd = -1;
@@ -538,8 +542,6 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   Options o = parseOptions(argc, argv);
   raiseNofile(o.sessions);
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(o.timeout);
-
   Started server;
   pid_t pid = o.pid;
   std::string url = o.url;
@@ -569,12 +571,14 @@ int main(int argc, char** argv) {
   };
 
   Clock::time_point t_open = Clock::now();
+  Clock::time_point deadline = t_open + std::chrono::seconds(o.timeout);
   while (run.ready + run.failed < o.sessions && Clock::now() < deadline) {
     while (run.next < o.sessions && run.opening < o.batch) run.open(static_cast<std::size_t>(run.next++));
     run.poll(100);
     drainServer();
   }
   double open_s = secondsBetween(t_open, Clock::now());
+  int opened = run.ready;  // sessions that open from here on get no call
   std::optional<double> open_rss = procStatus(pid, "VmRSS");
 
   std::string call = R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"slow","arguments":{"seconds":)" +
@@ -584,11 +588,13 @@ int main(int argc, char** argv) {
     Conn& c = run.conns[i];
     if (c.phase != Phase::Ready) continue;
     c.phase = Phase::Call;
+    ++run.calling;
     c.out = post(run.url, c.session, call);
     if (!run.flush(i) && c.fd >= 0) run.watch(i, EPOLLIN | EPOLLOUT, EPOLL_CTL_MOD);
   }
   Clock::time_point t_last_call = Clock::now();
-  while (run.ended + run.failed < o.sessions && Clock::now() < deadline) {
+  deadline = t_last_call + std::chrono::seconds(o.seconds + 10);
+  while (run.calling > 0 && Clock::now() < deadline) {
     run.poll(100);
     drainServer();
   }
@@ -597,11 +603,11 @@ int main(int argc, char** argv) {
 
   double last = run.replies ? secondsBetween(t_last_call, run.last_reply) : 0;
   double limit_s = o.seconds + 1.0;
-  bool all = run.replies == o.sessions && run.ended == o.sessions;
+  bool all = opened == o.sessions && run.replies == o.sessions && run.ended == o.sessions;
   bool in_time = all && last <= limit_s;
   bool small = !peak || *peak <= 128 * 1024;
-  std::printf("sessions %d: %d opened in %.2f s (%d at once), RSS then %s\n", o.sessions, run.ready, open_s, o.batch,
-              mib(open_rss).c_str());
+  std::printf("sessions %d: %d opened in %.2f s (%d at once)%s, RSS then %s\n", o.sessions, opened, open_s,
+              o.batch, opened + run.failed < o.sessions ? ", the rest timed out" : "", mib(open_rss).c_str());
   std::printf("slow %d s on each: calls sent in %.3f s; %d replies, %d streams ended, %d failed%s%s\n", o.seconds,
               secondsBetween(t_first_call, t_last_call), run.replies, run.ended, run.failed,
               run.first_failure.empty() ? "" : "; first: ", run.first_failure.c_str());
