@@ -207,4 +207,10 @@ if [ "$sessions" -gt 0 ]; then
   say "demo_http_sessions --sessions $sessions:"
   "$out/bench/demo_http_sessions" --server "$out/demo_server" --sessions "$sessions" | tee -a "$results"
 fi
+for name in demo_server million; do  # past its ready and URL lines, a server under load should say nothing
+  if [ -s "$work/$name.err" ] && [ "$(wc -l <"$work/$name.err")" -gt 2 ]; then
+    say "$name wrote on standard error:"
+    tail -n +3 "$work/$name.err" | head -20 | tee -a "$results"
+  fi
+done
 say "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
