@@ -8,6 +8,9 @@
 #   YARDSTICK=/path/to/yardstick-server bench/run.sh --repeats 3
 # The probes of concurrency and starvation take minutes and run on their own, after this script:
 #   build/release/bench/demo_probe --server build/release/demo_server [probe...]
+# Over HTTP, bench/http_bench.sh measures demo_server beside the Node demo server with wrk (ping and
+# echo at 1, 16 and 256 connections), RSS over a million pings, and 10,000 sessions at once with
+# build/bench/bench/demo_http_sessions; it needs wrk, node and npm.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
