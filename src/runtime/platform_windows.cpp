@@ -634,7 +634,13 @@ Transfer acceptOne(const Stream& listener, Stream& connection) noexcept {
     if (error == WSAEWOULDBLOCK || error == WSAECONNRESET) return {Io::NotNow};
     return {Io::Failed, 0, error};
   }
-  // The connection comes non-blocking, with the listener's events selected onto `socket_news`.
+  // The connection comes non-blocking and with the listener's events selected; they are selected
+  // again all the same, so as not to rest on how faithfully a system copies them.
+  if (WSAEventSelect(fd, socket_news, socket_events) != 0) {
+    error = socketError();
+    closesocket(fd);
+    return {Io::Failed, 0, error};
+  }
   const BOOL on = TRUE;  // replies are whole messages: no waiting for more to fill a packet
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
   connection = Stream{.fd = reinterpret_cast<Descriptor>(fd), .kind = Socket, .own_fd = true,
