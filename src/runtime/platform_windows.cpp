@@ -4,8 +4,9 @@
 // hand-over between its helper and the loop is the only state they share; it is guarded by its
 // mutex, and the helper tells the loop through an event, which the loop waits on with the others
 // in one call. Bytes are bytes: ReadFile and WriteFile see no text mode and no console code page.
-// Sockets need no helper: they are read and written without blocking by the loop itself, and each
-// has an event of its own that the system sets, waited on in the same call.
+// Sockets need no helper: they are read and written without blocking by the loop itself, and the
+// poller waits on them with WSAPoll, or, beside the helpers' events, on one event that every socket
+// sets (see the poller).
 //
 // What a read of zero bytes means depends on what the input is. A Windows pipe delivers a client's
 // write of zero bytes as one, and ends with ERROR_BROKEN_PIPE; a file, a console, a socket, and a
@@ -32,7 +33,9 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace sys {
 namespace {
@@ -41,20 +44,20 @@ namespace {
 // socket).
 enum Kind : std::uint8_t { Helped, Socket };
 
-// A socket's own state, the loop's alone. The system reports input, room and a hang-up by setting
-// `event`, but each only once: input again only after a read, room again only after a send was
-// refused for want of it. So what was reported is kept here until a call says "not now", and the
-// poller counts the socket ready for it as long as it is kept.
+// A socket's own state, the loop's alone. Whether a socket can be read or written is taken to be
+// so until a call says "not now", and only then asked of the system: see the poller.
 struct SocketState {
-  WSAEVENT event = WSA_INVALID_EVENT;
-  bool can_read = true;          // no read or accept said "not now" since input (or a hang-up) was reported
-  bool can_write = true;         // no send said "not now" since room (or a hang-up) was reported
+  bool can_read = true;          // no read or accept said "not now" since input (or a hang-up) was seen
+  bool can_write = true;         // no send said "not now" since room (or a hang-up) was seen
+  bool hung_up = false;          // a hang-up was seen: it made the socket writable once
   SocketState* spare = nullptr;  // a listener's: the next connection's, made before it is taken
 };
 
-// Every event a socket can report, selected once for good: what the loop wants of the socket
-// decides only what is waited on and reported, so nothing is lost while it wants something else.
+// Every event a socket can report, selected once for good onto `socket_news`.
 constexpr long socket_events = FD_READ | FD_ACCEPT | FD_WRITE | FD_CLOSE;
+
+// The event every socket sets when the system has news of it. Made with Winsock, before any socket.
+WSAEVENT socket_news = WSA_INVALID_EVENT;
 
 SOCKET socketOf(const Stream& s) { return reinterpret_cast<SOCKET>(s.fd); }
 SocketState& socketState(const Stream& s) { return *static_cast<SocketState*>(s.helper); }
@@ -62,35 +65,28 @@ SocketState& socketState(const Stream& s) { return *static_cast<SocketState*>(s.
 // A failed Winsock call's code.
 std::uint32_t socketError() { return static_cast<std::uint32_t>(WSAGetLastError()); }
 
-// Winsock, started on first use and left running until the process ends. 0, or why it cannot start.
+// Winsock and `socket_news`, started on first use and left until the process ends. 0, or why they
+// cannot start.
 std::uint32_t startWinsock() {
   static const int error = [] {
     WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data);
+    if (int error = WSAStartup(MAKEWORD(2, 2), &data)) return error;
+    socket_news = WSACreateEvent();
+    return socket_news == WSA_INVALID_EVENT ? WSAGetLastError() : 0;
   }();
   return static_cast<std::uint32_t>(error);
 }
 
-// A socket's state with its event, or null and why not in `error`.
+// A socket's state, or null and why not in `error`.
 SocketState* newSocketState(std::uint32_t& error) {
   auto* state = new (std::nothrow) SocketState;
-  if (!state) {
-    error = ERROR_NOT_ENOUGH_MEMORY;
-    return nullptr;
-  }
-  state->event = WSACreateEvent();
-  if (state->event == WSA_INVALID_EVENT) {
-    error = socketError();
-    delete state;
-    return nullptr;
-  }
+  if (!state) error = ERROR_NOT_ENOUGH_MEMORY;
   return state;
 }
 
 void freeSocketState(SocketState* state) {
   if (!state) return;
   freeSocketState(state->spare);
-  WSACloseEvent(state->event);
   delete state;
 }
 
@@ -378,33 +374,55 @@ Readiness waitFor(const Interest& interest, std::chrono::nanoseconds timeout) no
 
 namespace {
 
-// The poller waits on one event per watched stream, a helper's or a socket's, in one call. That call
-// takes at most MAXIMUM_WAIT_OBJECTS (64) handles, so 64 streams can be watched at once, the
-// standard streams and a listener among them: for now this bounds the connections on Windows.
+// The poller waits on helpers' events and on sockets in one call. A helper's stream (a standard
+// stream) is waited on through its event, and one wait takes at most MAXIMUM_WAIT_OBJECTS (64)
+// handles; sockets, any number of them, are asked of the system with WSAPoll. A socket counts as
+// ready for what it wants until a call says "not now", and only then is asked: the next read or
+// write tells. With no helper to wait on, WSAPoll itself waits. Beside helpers, the wait takes
+// `socket_news` as well, which every socket sets when the system has news of it: the event is
+// reset and the sockets asked without waiting first, so that no news from before is lost, then
+// the wait; if `socket_news` is set by then, the sockets are asked again.
+//
+// The system sets the event for news of one kind (input, room, a hang-up) once, and again only
+// after a call that said "not now" for it (recv, accept, send): so a socket that is asked has news
+// to come of what it waits for. WSAPoll reports a hang-up for as long as it lasts, and under Windows
+// a client that has only stopped sending has hung up: it makes the socket writable once, since a
+// socket that its client does not read would otherwise end every wait at once. Such a socket is
+// asked for room only beside `socket_news`, whose FD_WRITE tells when there is some.
 struct Watched {
   const Stream* stream;
   std::uint8_t want;
   void* tag;
 };
 struct PollerState {
-  Watched watched[MAXIMUM_WAIT_OBJECTS];
-  std::size_t count = 0;
+  std::vector<Watched> watched;
+  std::unordered_map<const Stream*, std::size_t> slots;  // where each stream is in `watched`
+  std::size_t helped = 0;                                // streams in `watched` with a helper
+  // The sockets one wait asks, and their states: room for every stream watched, made by
+  // watchStream so that a wait never makes any.
+  std::vector<WSAPOLLFD> asked;
+  std::vector<SocketState*> asked_for;
+  std::size_t next = 0;  // where the sockets' report starts, so that each gets its turn to be told
 };
 
-// Takes what the system has reported for socket `s` since the last look, and resets its event. A
-// socket it cannot look at counts as ready: its next call tells.
-void takeNetworkEvents(const Stream& s) {
-  SocketState& state = socketState(s);
-  WSANETWORKEVENTS got{};
-  if (WSAEnumNetworkEvents(socketOf(s), state.event, &got) != 0) got.lNetworkEvents = socket_events;
-  if (got.lNetworkEvents & (FD_READ | FD_ACCEPT | FD_CLOSE)) state.can_read = true;
-  if (got.lNetworkEvents & (FD_WRITE | FD_CLOSE)) state.can_write = true;
-}
-
-// What the socket of `w` is ready for, of what is wanted.
-Event socketEvent(const Watched& w) {
-  const SocketState& state = socketState(*w.stream);
-  return {w.tag, (w.want & WantRead) != 0 && state.can_read, (w.want & WantWrite) != 0 && state.can_write};
+// Asks the system which sockets in `state.asked` are ready, waiting up to `ms`, and keeps what it
+// says in their states; `ready`: one of them is ready now as asked. 0, or the system's error.
+std::uint32_t askSockets(PollerState& state, DWORD ms, bool& ready) {
+  const INT timeout = ms == INFINITE ? -1 : static_cast<INT>(std::min<DWORD>(ms, INT_MAX));
+  if (WSAPoll(state.asked.data(), static_cast<ULONG>(state.asked.size()), timeout) == SOCKET_ERROR) {
+    return socketError();
+  }
+  ready = false;
+  for (std::size_t i = 0; i < state.asked.size(); ++i) {
+    const WSAPOLLFD& asked = state.asked[i];
+    SocketState& s = *state.asked_for[i];
+    const bool hang_up = (asked.revents & POLLHUP) != 0 && !s.hung_up;
+    s.hung_up = s.hung_up || hang_up;
+    if (asked.revents & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) s.can_read = true;
+    if ((asked.revents & (POLLWRNORM | POLLERR | POLLNVAL)) || hang_up) s.can_write = true;
+    ready = ready || ((asked.events & POLLRDNORM) && s.can_read) || ((asked.events & POLLWRNORM) && s.can_write);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -421,73 +439,120 @@ void closePoller(Poller& p) noexcept {
 std::uint32_t watchStream(Poller& p, const Stream& s, std::uint8_t want, void* tag) noexcept {
   auto* state = static_cast<PollerState*>(p.state);
   if (!state) return p.error;
-  for (std::size_t i = 0; i < state->count; ++i) {
-    if (state->watched[i].stream == &s) {
-      state->watched[i] = {&s, want, tag};
-      return 0;
-    }
+  if (auto found = state->slots.find(&s); found != state->slots.end()) {
+    state->watched[found->second] = {&s, want, tag};
+    return 0;
   }
-  if (state->count == std::size(state->watched)) return WSAEMFILE;  // one wait takes no more
-  state->watched[state->count++] = {&s, want, tag};
+  const bool helped = s.kind != Socket;
+  if (helped && state->helped + 1 == MAXIMUM_WAIT_OBJECTS) return WSAEMFILE;  // one wait takes no more
+  // watchStream decides: a stream there is no memory to watch for is not watched, and the caller told.
+  try {
+    const std::size_t size = state->watched.size() + 1;
+    if (state->watched.capacity() < size) state->watched.reserve(2 * size);
+    if (state->asked.capacity() < size) state->asked.reserve(2 * size);
+    if (state->asked_for.capacity() < size) state->asked_for.reserve(2 * size);
+    state->slots.emplace(&s, state->watched.size());
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  state->watched.push_back({&s, want, tag});
+  state->helped += helped;
   return 0;
 }
 
 void forgetStream(Poller& p, const Stream& s) noexcept {
   auto* state = static_cast<PollerState*>(p.state);
   if (!state) return;
-  Watched* end = std::remove_if(state->watched, state->watched + state->count, [&](const Watched& w) { return w.stream == &s; });
-  state->count = static_cast<std::size_t>(end - state->watched);
+  auto found = state->slots.find(&s);
+  if (found == state->slots.end()) return;
+  const std::size_t slot = found->second;
+  state->slots.erase(found);
+  state->helped -= s.kind != Socket;
+  if (slot + 1 != state->watched.size()) {
+    state->watched[slot] = state->watched.back();
+    state->slots[state->watched[slot].stream] = slot;  // there already: nothing is made
+  }
+  state->watched.pop_back();
 }
 
 Waited waitEvents(Poller& p, std::chrono::nanoseconds timeout, std::span<Event> events) noexcept {
   auto* state = static_cast<PollerState*>(p.state);
   if (!state) return {0, p.error};
   HANDLE handles[MAXIMUM_WAIT_OBJECTS];
-  const Watched* waiting[MAXIMUM_WAIT_OBJECTS];
+  const Watched* helped[MAXIMUM_WAIT_OBJECTS];
   DWORD count = 0;
-  bool now = false;  // something is ready already: the wait only looks
+  bool now = false;       // something is ready already: the wait only looks
+  bool by_news = false;   // a socket can be waited on only through `socket_news`
   Waited waited;
   auto report = [&](const Event& e) {
     if (waited.count < events.size()) events[waited.count++] = e;
   };
-  auto reportWanted = [&](const Watched& w) { report({w.tag, (w.want & WantRead) != 0, (w.want & WantWrite) != 0}); };
-  for (std::size_t i = 0; i < state->count; ++i) {
-    const Watched& w = state->watched[i];
+  state->asked.clear();
+  state->asked_for.clear();
+  for (const Watched& w : state->watched) {
     if (w.want == WantNothing) continue;
     if (w.stream->kind == Socket) {
-      const Event e = socketEvent(w);
-      now = now || e.readable || e.writable;
-      handles[count] = socketState(*w.stream).event;
-      waiting[count++] = &w;
+      SocketState& s = socketState(*w.stream);
+      const bool read = (w.want & WantRead) != 0, write = (w.want & WantWrite) != 0;
+      now = now || (read && s.can_read) || (write && s.can_write);
+      const auto ask = static_cast<short>((read && !s.can_read ? POLLRDNORM : 0) | (write && !s.can_write ? POLLWRNORM : 0));
+      if (ask == 0) continue;
+      by_news = by_news || ((ask & POLLWRNORM) && s.hung_up);
+      state->asked.push_back({socketOf(*w.stream), ask, 0});  // never grows: watchStream made room
+      state->asked_for.push_back(&s);
       continue;
     }
     auto* hand_over = static_cast<HandOver*>(w.stream->helper);
     if (hand_over && !hand_over->fault) {
       handles[count] = hand_over->ready;
-      waiting[count++] = &w;
+      helped[count++] = &w;
     } else {
-      reportWanted(w);  // without a working helper it is ready at once: its next call fails
+      // Without a working helper it is ready at once: its next call fails.
+      report({w.tag, (w.want & WantRead) != 0, (w.want & WantWrite) != 0});
       now = true;
     }
   }
-  const DWORD ms = now ? 0 : millisecondsOf(timeout);
-  if (count == 0) {
-    if (ms != 0) Sleep(ms);
-    return waited;
-  }
-  const DWORD got = WaitForMultipleObjects(count, handles, FALSE, ms);
-  if (got == WAIT_FAILED) return {0, lastError()};
-  // The helper's event that woke the wait is reset; the others are looked at without waiting. A
-  // socket's event stays set until its news is taken.
-  const bool woke = got < WAIT_OBJECT_0 + count;
-  for (DWORD i = 0; i < count; ++i) {
-    const Watched& w = *waiting[i];
-    if (w.stream->kind == Socket) {
-      if (woke) takeNetworkEvents(*w.stream);
-      if (const Event e = socketEvent(w); e.readable || e.writable) report(e);
-    } else if (woke && (i == got - WAIT_OBJECT_0 || WaitForSingleObject(handles[i], 0) == WAIT_OBJECT_0)) {
-      reportWanted(w);
+  DWORD ms = now ? 0 : millisecondsOf(timeout);
+  const bool sockets = !state->asked.empty();
+  bool ready = false;
+  DWORD got = WAIT_TIMEOUT;
+  if (count == 0 && !by_news) {
+    if (sockets) {
+      if (std::uint32_t error = askSockets(*state, ms, ready)) return {0, error};
+    } else if (ms != 0) {
+      Sleep(ms);
     }
+  } else {
+    if (sockets) {
+      WSAResetEvent(socket_news);
+      if (std::uint32_t error = askSockets(*state, 0, ready)) return {0, error};
+      if (ready) ms = 0;
+      handles[count] = socket_news;
+    }
+    got = WaitForMultipleObjects(count + sockets, handles, FALSE, ms);
+    if (got == WAIT_FAILED) return {0, lastError()};
+    if (sockets && WaitForSingleObject(socket_news, 0) == WAIT_OBJECT_0) {
+      if (std::uint32_t error = askSockets(*state, 0, ready)) return {0, error};
+    }
+  }
+  // The helper's event that woke the wait is reset; the others are looked at without waiting. They
+  // are told first: a set event that is looked at is reset, and must not be lost for want of room.
+  const bool woke = got < WAIT_OBJECT_0 + count + sockets;
+  for (DWORD i = 0; i < count; ++i) {
+    if (woke && (i == got - WAIT_OBJECT_0 || WaitForSingleObject(handles[i], 0) == WAIT_OBJECT_0)) {
+      report({helped[i]->tag, (helped[i]->want & WantRead) != 0, (helped[i]->want & WantWrite) != 0});
+    }
+  }
+  const std::size_t size = state->watched.size(), start = state->next;
+  for (std::size_t k = 0; k < size && waited.count < events.size(); ++k) {
+    const std::size_t i = (start + k) % size;
+    const Watched& w = state->watched[i];
+    if (w.want == WantNothing || w.stream->kind != Socket) continue;
+    const SocketState& s = socketState(*w.stream);
+    const Event e{w.tag, (w.want & WantRead) != 0 && s.can_read, (w.want & WantWrite) != 0 && s.can_write};
+    if (!e.readable && !e.writable) continue;
+    report(e);
+    state->next = i + 1;
   }
   return waited;
 }
@@ -520,7 +585,7 @@ std::uint32_t listenTcp(std::string_view host, std::uint16_t port, Stream& liste
   std::uint32_t error = 0;
   SocketState* state = newSocketState(error);
   if (!state) return error;
-  state->can_read = false;  // no client yet: the event tells when one comes
+  state->can_read = false;  // no client yet: the poller asks
   // Not inherited by processes we might start, as descriptors are closed on exec on POSIX.
   const SOCKET fd = WSASocketW(address->sa_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -536,7 +601,7 @@ std::uint32_t listenTcp(std::string_view host, std::uint16_t port, Stream& liste
   const auto* option = reinterpret_cast<const char*>(&exclusive);
   if (ioctlsocket(fd, FIONBIO, &non_blocking) != 0 ||
       setsockopt(fd, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, option, sizeof exclusive) != 0 ||
-      WSAEventSelect(fd, state->event, socket_events) != 0 || bind(fd, address, size) != 0 ||
+      WSAEventSelect(fd, socket_news, socket_events) != 0 || bind(fd, address, size) != 0 ||
       listen(fd, SOMAXCONN) != 0) {
     error = socketError();
     closesocket(fd);
@@ -569,8 +634,9 @@ Transfer acceptOne(const Stream& listener, Stream& connection) noexcept {
     if (error == WSAEWOULDBLOCK || error == WSAECONNRESET) return {Io::NotNow};
     return {Io::Failed, 0, error};
   }
-  // The connection comes non-blocking and with the listener's event selected: it gets its own.
-  if (WSAEventSelect(fd, l.spare->event, socket_events) != 0) {
+  // The connection comes non-blocking and with the listener's events selected; they are selected
+  // again all the same, so as not to rest on how faithfully a system copies them.
+  if (WSAEventSelect(fd, socket_news, socket_events) != 0) {
     error = socketError();
     closesocket(fd);
     return {Io::Failed, 0, error};
@@ -595,8 +661,7 @@ bool secureRandom(std::span<std::byte> out) noexcept {
 }
 
 // Windows has no such limit to raise: sockets and handles are bounded by memory alone (_setmaxstdio
-// bounds only the C runtime's own files, which the loop does not use). What bounds the connections
-// here is the poller's one wait.
+// bounds only the C runtime's own files, which the loop does not use).
 void raiseDescriptorLimit() noexcept {}
 
 namespace {

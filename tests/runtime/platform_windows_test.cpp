@@ -13,8 +13,11 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <set>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -101,6 +104,74 @@ TEST(Sockets, AConnectionFromStartToEnd) {
   sys::closeStream(connection);
   sys::closeStream(listener);
   sys::closePoller(poller);
+}
+
+// Far more connections than one system wait takes, alone and beside a quiet pipe's helper: a wait
+// wakes for their input and reports exactly those with some, all of them in turn, though fewer fit
+// in one wait's events.
+TEST(Sockets, HundredsOfConnections) {
+  for (const bool beside_pipe : {false, true}) {
+    SCOPED_TRACE(beside_pipe ? "beside a quiet pipe" : "alone");
+    sys::Stream listener;
+    ASSERT_EQ(sys::listenTcp("127.0.0.1", 0, listener), 0u);
+    sys::Poller poller = sys::openPoller();
+    ASSERT_EQ(sys::watchStream(poller, listener, sys::WantRead, &listener), 0u);
+    HANDLE pipe_in = nullptr, pipe_out = nullptr;
+    sys::Stream pipe;
+    if (beside_pipe) {
+      ASSERT_TRUE(CreatePipe(&pipe_in, &pipe_out, nullptr, 0));
+      pipe = sys::openInput(pipe_in);
+      ASSERT_EQ(sys::watchStream(poller, pipe, sys::WantRead, &pipe), 0u);
+    }
+    constexpr int count = 200;
+    std::vector<SOCKET> clients;
+    std::vector<sys::Stream> connections(count);
+    char byte = 'x';
+    for (sys::Stream& c : connections) {
+      clients.push_back(connectTo(sys::localPort(listener)));
+      ASSERT_NE(clients.back(), INVALID_SOCKET);
+      ASSERT_TRUE(readiness(poller, &listener).readable);
+      ASSERT_EQ(sys::acceptOne(listener, c).status, sys::Io::Done);
+      ASSERT_EQ(sys::readSome(c, &byte, 1).status, sys::Io::NotNow);
+      ASSERT_EQ(sys::watchStream(poller, c, sys::WantRead, &c), 0u);
+    }
+    sys::Stream none;
+    ASSERT_EQ(sys::acceptOne(listener, none).status, sys::Io::NotNow);
+    // The input comes while the poller waits, so that the wait must wake for it.
+    std::set<void*> expected;
+    for (int i = 0; i < count; i += 7) expected.insert(&connections[i]);
+    std::thread clients_send([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      for (int i = 0; i < count; i += 7) send(clients[i], &byte, 1, 0);
+    });
+    std::set<void*> reported;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (reported.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+      sys::Event events[16];  // fewer than are ready
+      sys::Waited waited = sys::waitEvents(poller, deadline - std::chrono::steady_clock::now(), events);
+      EXPECT_EQ(waited.error, 0u);
+      for (std::size_t i = 0; i < waited.count; ++i) {
+        if (events[i].readable) reported.insert(events[i].tag);
+      }
+    }
+    clients_send.join();
+    EXPECT_EQ(reported, expected);
+
+    for (sys::Stream& c : connections) {
+      sys::forgetStream(poller, c);
+      sys::closeStream(c);
+    }
+    for (SOCKET c : clients) closesocket(c);
+    sys::forgetStream(poller, listener);
+    sys::closeStream(listener);
+    if (beside_pipe) {
+      sys::forgetStream(poller, pipe);
+      sys::closeStream(pipe);
+      CloseHandle(pipe_out);
+      CloseHandle(pipe_in);
+    }
+    sys::closePoller(poller);
+  }
 }
 
 // An address that cannot be listened on says why, with a code the system has words for.
