@@ -45,6 +45,10 @@ constexpr std::size_t max_held = std::size_t{256} << 20;
 // A session that has had no request for this long, and has no call running, ends: clients often
 // go without saying so (the SDK sends DELETE only when asked to).
 constexpr std::chrono::minutes session_idle_limit{30};
+// Sessions at most at once: an `initialize` beyond ends the session unused the longest that has no
+// call running and no stream open (a client that never says DELETE costs only its own sessions),
+// or gets 503 when every one is busy.
+constexpr std::size_t max_sessions = 50000;
 // What a session keeps of its streams' events, for clients that resume one: its latest events, at
 // most this many and this many bytes of data. Older ones go first.
 constexpr std::size_t max_kept_events = 512;
@@ -90,15 +94,37 @@ struct KeptEvent {
   std::string data;
 };
 
-struct HttpSession {
+// A place in the server's ring of sessions, from the one unused the longest to the one used last.
+struct UseRing {
+  UseRing* prev = this;
+  UseRing* next = this;
+  void unlink() noexcept {
+    prev->next = next;
+    next->prev = prev;
+    prev = next = this;
+  }
+  void moveBefore(UseRing& at) noexcept {  // to the end of the ring whose head `at` is
+    unlink();
+    prev = at.prev;
+    next = &at;
+    prev->next = this;
+    at.prev = this;
+  }
+};
+
+struct HttpSession : UseRing {
   HttpSession(std::pmr::memory_resource& gpa, std::string id, const Sink& log, bool older)
       : id(std::move(id)), older(older), session(gpa, Wire{{}, log}) {}
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
   ~HttpSession() {
+    unlink();
     if (standing) endExchange(*standing);  // the session's end ends its standing stream
     // then `session` goes first: its calls are abandoned, and the streams they kept open end
   }
+  // Nothing of it runs or is open: it may end without anyone losing a stream or a reply. A session
+  // of the older transport is open as long as it lasts.
+  bool idle() const { return !older && !(standing && standing->connection) && session.calls.next == &session.calls; }
   // A new event id, and the event kept under it.
   std::uint64_t keep(std::uint64_t stream, std::string_view data);
 
@@ -182,6 +208,8 @@ class HttpServer {
                std::string_view allow = {});
   void refuse(Connection& c, int status, std::int64_t code, std::string_view message);
   void close(Connection& c) noexcept;
+  void used(HttpSession& s) noexcept;
+  bool endLeastUsed() noexcept;
 
   std::pmr::memory_resource& gpa_;
   Loop& loop_;
@@ -194,6 +222,7 @@ class HttpServer {
   TurnHook last_words_;
   std::list<Connection> connections_;
   std::map<std::string, std::unique_ptr<HttpSession>, std::less<>> sessions_;
+  UseRing by_use_;  // every session, the one unused the longest first
   Connection* dirty_ = nullptr;  // connections to settle, newest first
   Loop::Time next_sweep_{};
   bool accept_paused_ = false;  // out of descriptors: no more connections until one closes
@@ -476,6 +505,9 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
     if (it == sessions_.end() || it->second->older) return refuse(c, 404, -32001, "Session not found");
     s = it->second.get();
   } else if (request && *method == "initialize") {
+    if (sessions_.size() >= max_sessions && !endLeastUsed()) {
+      return refuse(c, 503, -32000, "Service Unavailable: too many sessions are busy");
+    }
     std::string id = newSessionId();
     if (id.empty()) return refuse(c, 500, -32603, "Internal error: no secure random source");
     auto fresh = std::make_unique<HttpSession>(gpa_, id, log_, false);
@@ -485,7 +517,7 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
   } else {
     return refuse(c, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
   }
-  s->last_request = loop_.now();
+  used(*s);
 
   if (!request) {  // a notification, or the client's answer to one of our requests
     s->session.wire.out = Sink{nullptr, &dropLine};
@@ -546,7 +578,7 @@ void HttpServer::getStream(Connection& c, const http::RequestHead& head) {
   auto it = sessions_.find(*id);
   if (it == sessions_.end() || it->second->older) return refuse(c, 404, -32001, "Session not found");
   HttpSession& s = *it->second;
-  s.last_request = loop_.now();
+  used(s);
   if (std::optional<std::string_view> last = head.header("last-event-id")) return resume(c, s, *last);
   if (s.standing && s.standing->connection) return refuse(c, 409, -32000, "Conflict: this session's stream is already open");
   if (!s.standing) {
@@ -605,6 +637,9 @@ void HttpServer::resume(Connection& c, HttpSession& s, std::string_view last_eve
 // it, as `message` events, after a first `endpoint` event with the address its client POSTs to.
 // The session ends with the stream.
 void HttpServer::openOlderStream(Connection& c) {
+  if (sessions_.size() >= max_sessions && !endLeastUsed()) {
+    return refuse(c, 503, -32000, "Service Unavailable: too many sessions are busy");
+  }
   std::string id = newSessionId();
   if (id.empty()) return refuse(c, 500, -32603, "Internal error: no secure random source");
   std::string endpoint = std::string(message_path) + "?sessionId=" + id;
@@ -617,7 +652,7 @@ void HttpServer::openOlderStream(Connection& c) {
   e->started = e->streaming = true;
   e->handling = false;
   s.session.wire.out = Sink{e, &exchangeWrite};
-  s.last_request = loop_.now();
+  used(s);
   sessions_.emplace(std::move(id), std::move(fresh));
   c.stream = e;
   e->connection = &c;
@@ -637,7 +672,7 @@ void HttpServer::postOlder(Connection& c, const http::RequestHead& head, std::st
   std::pmr::monotonic_buffer_resource arena(&gpa_);
   if (!takeMessage(c, head, arena, body)) return;
   HttpSession& s = *it->second;
-  s.last_request = loop_.now();
+  used(s);
   respond(c, 202, "");
   handler_.handle(handler_.ctx, s.session, body);
 }
@@ -665,15 +700,16 @@ void HttpServer::refuse(Connection& c, int status, std::int64_t code, std::strin
 
 void HttpServer::beforeWait(void* self) noexcept {
   auto& h = *static_cast<HttpServer*>(self);
-  // Idle sessions are looked for once a minute, while the server has work. A session whose client
-  // holds a stream open is not idle, and one of the older transport lasts as long as its stream.
+  // Idle sessions are looked for once a minute, while the server has work: those unused for the
+  // limit, oldest first.
   if (const Loop::Time now = h.loop_.now(); now >= h.next_sweep_) {
     h.next_sweep_ = now + std::chrono::minutes(1);
-    std::erase_if(h.sessions_, [&](const auto& entry) {
-      const HttpSession& s = *entry.second;
-      return !s.older && !(s.standing && s.standing->connection) && s.session.calls.next == &s.session.calls &&
-             now - s.last_request >= session_idle_limit;
-    });
+    for (UseRing* r = h.by_use_.next; r != &h.by_use_;) {
+      auto& s = static_cast<HttpSession&>(*r);
+      if (now - s.last_request < session_idle_limit) break;
+      r = r->next;
+      if (s.idle()) h.sessions_.erase(h.sessions_.find(s.id));
+    }
   }
   while (Connection* c = h.dirty_) {
     h.dirty_ = c->next_dirty;
@@ -750,6 +786,22 @@ void HttpServer::onTimeLimit(void* connection) noexcept {
     }
   }
   c.server.touch(c);
+}
+
+void HttpServer::used(HttpSession& s) noexcept {
+  s.last_request = loop_.now();
+  s.moveBefore(by_use_);
+}
+
+// Ends the idle session unused the longest, if any.
+bool HttpServer::endLeastUsed() noexcept {
+  for (UseRing* r = by_use_.next; r != &by_use_; r = r->next) {
+    auto& s = static_cast<HttpSession&>(*r);
+    if (!s.idle()) continue;
+    sessions_.erase(sessions_.find(s.id));
+    return true;
+  }
+  return false;
 }
 
 // Closes the connection that has been quiet the longest, if any, to free its descriptor.

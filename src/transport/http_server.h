@@ -10,7 +10,9 @@
 // Every event of a session's streams has an id, and a stream opens with a priming event (an id, no
 // data): a client that loses a stream resumes it with GET and Last-Event-ID, and gets what it
 // missed, then the rest. A session keeps its latest 512 events (256 KiB of data at most) for that.
-// GET without it opens the session's standing stream; OPTIONS answers a browser's preflight.
+// GET without it opens the session's standing stream; OPTIONS answers a browser's preflight. A
+// session with nothing running or open ends after 30 idle minutes, or when 50,000 live and a new
+// one needs its room.
 //
 // The older transport: GET /sse opens a session and its one stream, whose first event names the
 // address its client POSTs to (/message?sessionId=...); every message the server sends it is a
