@@ -161,6 +161,7 @@ struct Connection {
   Connection* next_dirty = nullptr;
   bool dirty = false;    // in the server's list of connections to settle before the loop waits
   bool quiet = false;
+  bool continued = false;  // the request now arriving was told to go on (100 Continue)
   bool closing = false;  // no more requests: closed once what is queued has left
   bool lingering = false;  // all sent and the end told: what comes is dropped until the client closes
   bool gone = false;     // the peer has gone or failed: closed when next settled
@@ -195,6 +196,7 @@ class HttpServer {
   void settle(Connection& c) noexcept;
   void read(Connection& c) noexcept;
   void serveRequests(Connection& c);
+  void goOn(Connection& c, const http::RequestHead& head);
   void answer(Connection& c, const http::RequestHead& head, std::string_view body);
   void post(Connection& c, const http::RequestHead& head, std::string_view body);
   void getStream(Connection& c, const http::RequestHead& head);
@@ -378,6 +380,15 @@ void HttpServer::read(Connection& c) noexcept {
   }
 }
 
+// A client that asked whether to send its body (Expect: 100-continue, as curl does past 1 KiB) is
+// told to go on, once: else it would wait a while before sending it anyway.
+void HttpServer::goOn(Connection& c, const http::RequestHead& head) {
+  std::optional<std::string_view> expect = head.header("expect");
+  if (c.continued || head.minor_version != 1 || !expect || !http::sameWithoutCase(*expect, "100-continue")) return;
+  c.continued = true;
+  send(c, "HTTP/1.1 100 Continue\r\n\r\n");
+}
+
 // Answers every whole request in the input, in order, until one starts a stream. A body is read
 // where it lies in the input: a length's bytes as they came, a chunked one decoded in place as its
 // bytes arrive, so that each byte is decoded once however slowly the body comes.
@@ -393,7 +404,7 @@ void HttpServer::serveRequests(Connection& c) {
     std::string_view body;
     std::size_t used = h.size;
     if (head.framing == http::Framing::Length) {
-      if (c.input.size() - h.size < head.content_length) return;
+      if (c.input.size() - h.size < head.content_length) return goOn(c, head);
       body = std::string_view(c.input).substr(h.size, head.content_length);
       used += head.content_length;
     } else if (head.framing == http::Framing::Chunked) {
@@ -408,13 +419,14 @@ void HttpServer::serveRequests(Connection& c) {
       }
       c.input.erase(c.decoded_to + b.payload, b.used - b.payload);  // the framing, now decoded
       c.decoded_to += b.payload;
-      if (b.progress == http::Progress::NeedMore) return;
+      if (b.progress == http::Progress::NeedMore) return goOn(c, head);
       c.chunked.reset();
       body = std::string_view(c.input).substr(h.size, c.decoded_to - h.size);
       used = c.decoded_to;
     }
     if (!head.keep_alive) c.closing = true;
     answer(c, head, body);
+    c.continued = false;
     c.input.erase(0, used);
     c.begun = loop_.now();  // what follows is the next request
   }

@@ -157,6 +157,18 @@ TEST(HttpTransport, SlowRequestTimesOut) {
   EXPECT_LT(seconds, 8);
 }
 
+// A client that asks before sending its body is told to go on, and then answered.
+TEST(HttpTransport, ExpectContinue) {
+  HttpServerProcess server;
+  const std::string request = post(json_headers + "Expect: 100-continue\r\n", initialize);
+  const std::size_t head_end = request.find("\r\n\r\n") + 4;
+  int fd = server.send(request.substr(0, head_end));
+  EXPECT_EQ(HttpServerProcess::readHead(fd), "HTTP/1.1 100 Continue\r\n\r\n");
+  const std::string body = request.substr(head_end);
+  ASSERT_EQ(::write(fd, body.data(), body.size()), static_cast<ssize_t>(body.size()));
+  EXPECT_TRUE(HttpServerProcess::readAll(fd).starts_with("HTTP/1.1 200 OK\r\n"));
+}
+
 // Past the descriptor limit, the connection quiet the longest makes room for the next.
 TEST(HttpDescriptors, QuietConnectionsMakeRoom) {
   HttpServerProcess server(64);
