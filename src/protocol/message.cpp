@@ -1,5 +1,7 @@
 #include "protocol/message.h"
 
+#include <algorithm>
+#include <charconv>
 #include <new>
 
 // A client that nests its id (or progress token) hundreds of levels deep gets no line back: the
@@ -11,14 +13,27 @@ void logOom(const Wire& w) noexcept { w.log.write(w.log.ctx, "out of memory; mes
 void send(const Wire& w, std::string_view line) noexcept { w.out.write(w.out.ctx, line); }
 
 bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
-  out += R"({"jsonrpc":"2.0","id":)";
+  constexpr std::string_view head = R"({"jsonrpc":"2.0","id":)", result = R"(,"result":)";
+  if (id.kind == json::Kind::Integer && !r.error) {
+    // Most replies: the text up to the result is put together on the stack and appended at once,
+    // as each append to `out` costs more than its few bytes.
+    char start[head.size() + 20 + result.size()];
+    char* d = std::copy(head.begin(), head.end(), start);
+    d = std::to_chars(d, d + 20, id.integer).ptr;
+    d = std::copy(result.begin(), result.end(), d);
+    out.append(start, d);
+    out += r.text;
+    out += '}';
+    return true;
+  }
+  out += head;
   if (id.kind == json::Kind::Integer) {
     json::writeDecimal(out, id.integer);  // most ids: no need for the general writer
   } else if (!json::writeValue(out, id)) {
     return false;
   }
   if (!r.error) {
-    out += R"(,"result":)";
+    out += result;
     out += r.text;
     out += '}';
     return true;
