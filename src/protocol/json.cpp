@@ -292,7 +292,7 @@ class Parser {
 Parser::Parser(std::pmr::memory_resource& a, std::string_view text)
     : a_(a), items_(a), members_(a), open_(a) {
   text_ = static_cast<char*>(a_.allocate(text.size() + padding, 1));
-  std::memcpy(text_, text.data(), text.size());
+  if (!text.empty()) std::memcpy(text_, text.data(), text.size());  // an empty view may hold no pointer
   end_ = text_ + text.size();
   std::memset(end_, 0, padding);
 }
