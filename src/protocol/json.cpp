@@ -1,10 +1,13 @@
-// The parser reads the text once, left to right, with an explicit stack instead of recursion. The
-// elements of every open array and object wait on one shared scratch stack (member names on a second
-// one); when a container closes, its elements are copied contiguously into the arena and popped, so
-// each element is copied once and the work stays linear however deep or wide the text is. Decoded
-// strings and kept number texts go into one arena buffer as long as the rest of the text, each at its
-// own offset: decoding never lengthens a string, so a typical message costs two arena allocations
-// (that buffer and its object's members).
+// The parser reads the text once, left to right, with an explicit stack instead of recursion. It
+// first copies the text into the arena with a few zero bytes behind it, and reads that copy: the
+// zero after the last byte ends every scan without a bounds check (no JSON token may hold a zero
+// byte, so it is always an error where it is met), and word loads may read past the last byte.
+// Strings without escapes and kept number texts are then views into the copy; a string with escapes
+// is decoded in place, since decoding never lengthens it. The elements of open arrays wait on one
+// scratch stack and the members of open objects on another; when a container closes, its elements
+// are copied contiguously into the arena and popped, so each element is copied once and the work
+// stays linear however deep or wide the text is. A typical message costs two arena allocations: the
+// copy and its object's members.
 
 #include "protocol/json.h"
 
@@ -30,14 +33,16 @@ std::uint64_t load8(const char* p) {
   return x;
 }
 
-// Nonzero when some byte of `x` is zero; exact as a yes/no answer.
-std::uint64_t hasZeroByte(std::uint64_t x) { return (x - ones) & ~x & high_bits; }
-
-// Nonzero when some byte of `x` needs a second look inside a string: a control byte, '"', '\' or
-// anything non-ASCII.
-std::uint64_t hasSpecialByte(std::uint64_t x) {
-  return ((x - ones * 0x20) & ~x & high_bits) | hasZeroByte(x ^ (ones * '"')) |
-         hasZeroByte(x ^ (ones * '\\')) | (x & high_bits);
+// Marks with its high bit each byte of `x` that needs a second look inside a string: a control
+// byte, '"', '\' or anything non-ASCII. For a byte b below 0x80, b + 0x60 keeps the high bit clear
+// only when b < 0x20, and (b ^ '"') + 0x7F only when b is '"', and no sum carries into the next
+// byte. A byte from 0x80 up is marked by its own high bit, and its sums may carry into the bytes
+// after it: so there is a mark exactly when there is a special byte, and the lowest mark in memory
+// order is exact on a little-endian machine.
+std::uint64_t specialBytes(std::uint64_t x) {
+  constexpr std::uint64_t low_bits = ones * 0x7F;
+  const std::uint64_t plain = (x + ones * 0x60) & ((x ^ (ones * '"')) + low_bits) & ((x ^ (ones * '\\')) + low_bits);
+  return (x | ~plain) & high_bits;
 }
 
 bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
@@ -63,18 +68,16 @@ std::size_t sequenceLength(const char* p, const char* end) {
 
 bool isPlainAscii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
-// Skips string bytes that need no decoding and no UTF-8 check.
-const char* skipPlainAscii(const char* p, const char* end) {
-  while (end - p >= 8) {
-    // Borrows only ever mark bytes after a true match, so the lowest mark is the first special byte.
-    if (std::uint64_t special = hasSpecialByte(load8(p))) {
+// The first string byte at or after `p` that needs a second look. REQUIRES: such a byte lies
+// within the readable bytes, and eight bytes can be read from every position before it.
+char* skipPlainAscii(char* p) {
+  for (;; p += 8) {
+    if (const std::uint64_t special = specialBytes(load8(p))) {
       if constexpr (std::endian::native == std::endian::little) return p + std::countr_zero(special) / 8;
-      break;
+      while (isPlainAscii(static_cast<unsigned char>(*p))) ++p;  // a true match lies in this word
+      return p;
     }
-    p += 8;
   }
-  while (p != end && isPlainAscii(static_cast<unsigned char>(*p))) ++p;
-  return p;
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -86,9 +89,9 @@ int hexDigit(char c) {
   return -1;
 }
 
-// The four hex digits after "\u" at `p`, or -1.
-long hex4(const char* p, const char* end) {
-  if (end - p < 4) return -1;
+// The four hex digits after "\u" at `p`, or -1. Reads no further than the first byte that is no
+// hex digit, so the zero behind the text stops it.
+long hex4(const char* p) {
   long v = 0;
   for (int i = 0; i < 4; ++i) {
     const int d = hexDigit(p[i]);
@@ -148,6 +151,7 @@ bool overflows(std::string_view t) {
 // before, so nothing it holds ever moves: pointers to items stay valid until they are popped, and
 // no item is copied twice. The first chunk lives inside the stack, so small texts never allocate
 // for it; later chunks come from the arena and are reused when the stack shrinks and grows again.
+// Every chunk below the top one is full, and the top one is empty only when it is the first.
 template <class T, std::size_t N>
 class Scratch {
  public:
@@ -162,27 +166,35 @@ class Scratch {
     }
   }
 
-  T& push(const T& v) {
+  T& push(const T& v) { return *std::construct_at(room(), v); }
+  // Room for one more item on top, where the caller constructs it.
+  T* room() {
     if (used_ == top_->cap) advance();
-    return *std::construct_at(top_->items + used_++, v);
+    return top_->items + used_++;
   }
-  T& back() { return top_->items[used_ - 1]; }
-  void pop() { take(1, [](std::size_t, const T&) {}); }
   bool empty() const { return used_ == 0; }
 
-  // Calls put(i, item) for each of the top `n` items, i = 0 for the oldest, then pops them.
-  template <class Put>
-  void take(std::size_t n, Put put) {
-    std::size_t left = n;
-    for (;;) {
-      const std::size_t k = std::min(left, used_);
-      for (std::size_t j = 0; j < k; ++j) put(left - k + j, top_->items[used_ - k + j]);
-      left -= k;
-      used_ -= k;
-      if (used_ != 0 || top_->prev == nullptr) break;
-      top_ = top_->prev;  // chunks below the top one are always full
+  // Removes the top item and returns it.
+  T pop() {
+    const T v = top_->items[--used_];
+    if (used_ == 0 && top_->prev != nullptr) {
+      top_ = top_->prev;
       used_ = top_->cap;
-      if (left == 0) break;
+    }
+    return v;
+  }
+
+  // Copies the top `n` items to out[0..n), oldest first, and pops them.
+  void take(std::size_t n, T* out) {
+    for (;;) {
+      const std::size_t k = std::min(n, used_);
+      n -= k;
+      used_ -= k;
+      std::uninitialized_copy_n(top_->items + used_, k, out + n);
+      if (used_ != 0 || top_->prev == nullptr) break;
+      top_ = top_->prev;
+      used_ = top_->cap;
+      if (n == 0) break;
     }
   }
 
@@ -216,124 +228,179 @@ class Scratch {
 // their names, which keeps hostile texts at n log n.
 constexpr std::size_t pairwise_limit = 16;
 
+// Zero bytes behind the copy of the text: one eight-byte load from any position up to the end.
+constexpr std::size_t padding = 8;
+
+// Most tokens follow one another directly: one comparison settles that case.
+char* skipSpace(char* p) {
+  while (static_cast<unsigned char>(*p) <= ' ' && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+  return p;
+}
+
+// Equal names: lengths first, then the first byte, before the bytes in full.
+bool sameName(std::string_view x, std::string_view y) {
+  return x.size() == y.size() && (x.empty() || (x[0] == y[0] && std::memcmp(x.data(), y.data(), x.size()) == 0));
+}
+
+// Each reading step takes the position of the token's first byte and returns the position after
+// the token, or nullptr when the token breaks the grammar.
 class Parser {
  public:
-  Parser(std::pmr::memory_resource& a, std::string_view text)
-      : a_(a), p_(text.data()), end_(text.data() + text.size()), values_(a), names_(a), open_(a) {}
+  // Copies `text` into `a`. Throws std::bad_alloc.
+  Parser(std::pmr::memory_resource& a, std::string_view text);
   ~Parser() {
     if (sorted_) a_.deallocate(sorted_, sorted_cap_ * sizeof(std::string_view), alignof(std::string_view));
   }
   std::optional<Value> run();
 
  private:
-  Value* startElement(Value& container);
+  // After '{' or ',' in an object: reads a member's name and colon, pushes the member to `object`
+  // and makes its value the one due next.
+  inline char* startMember(char* p, Value& object, Value*& due);
   bool close(Value& container);
-  bool scalar(Value& v);
-  // The text of a number, as the grammar reads it.
-  struct NumberText {
-    std::string_view text;
-    bool negative = false;
-    bool real = false;           // it has a fraction or an exponent
-    bool short_integer = false;  // an integer of at most 18 digits, whose value is `whole`
-    std::uint64_t whole = 0;
-  };
-  // Reads the text of the number under p_; false when it breaks the grammar.
-  bool numberText(NumberText& n);
-  // Reads the number under p_ and converts it to the kind that keeps its value.
-  bool number(Value& v);
-  bool string(std::string_view& out);
-  bool escape(char*& d);
-  bool literal(std::string_view word);
   bool hasRepeatedName(const Member* m, std::size_t n);
-  char* storage(const char* at);
-  // Most tokens follow one another directly: one comparison settles that case.
-  void skipSpace() {
-    while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' &&
-           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
-      ++p_;
-  }
+  char* number(char* p, Value& v);
+  // A string read: the position after its closing quote (nullptr when it breaks the grammar) and the
+  // length of its decoded bytes, which start where its text did. Two words, so that it comes back in
+  // registers.
+  struct Read {
+    char* next;
+    std::size_t size;
+  };
+  // Reads the string whose opening quote is at begin[-1]. Inline: most strings are short, plain
+  // ASCII and settled by one word.
+  inline Read string(char* begin);
+  // The rest of a string from the first byte at `p` that needs a second look.
+  [[gnu::noinline]] Read stringRest(char* p, char* begin);
+  // The rest of a string from its first backslash at `p`, decoded in place down to `d`.
+  Read unescape(char* p, char* d, char* begin);
+  // Decodes the escape at `p` down to `d`; advances both.
+  bool escape(char*& p, char*& d);
 
   std::pmr::memory_resource& a_;
-  const char* p_;
-  const char* end_;
-  char* store_ = nullptr;  // decoded strings and kept number texts, at their offsets from store_from_
-  const char* store_from_ = nullptr;
+  char* text_;  // the copy of the text, zeros behind it
+  char* end_;
   std::string_view* sorted_ = nullptr;  // sort buffer for the names of large objects
   std::size_t sorted_cap_ = 0;
-  // The elements of every open container so far, innermost last, and the names of open objects'
-  // members. An open container counts its elements in its `size`.
-  Scratch<Value, 32> values_;
-  Scratch<std::string_view, 16> names_;
+  // The elements of open arrays and the members of open objects, innermost last; each open
+  // container counts its own in its `size`. The open containers but the innermost wait on open_.
+  Scratch<Value, 32> items_;
+  Scratch<Member, 16> members_;
   Scratch<Value*, 16> open_;
 };
 
+Parser::Parser(std::pmr::memory_resource& a, std::string_view text)
+    : a_(a), items_(a), members_(a), open_(a) {
+  text_ = static_cast<char*>(a_.allocate(text.size() + padding, 1));
+  if (!text.empty()) std::memcpy(text_, text.data(), text.size());  // an empty view may hold no pointer
+  end_ = text_ + text.size();
+  std::memset(end_, 0, padding);
+}
+
 std::optional<Value> Parser::run() {
+  char* p = text_;
   Value root;
-  Value* due = &root;  // where the next value goes
+  Value* due = &root;     // where the next value goes
+  Value* open = nullptr;  // the innermost open container
   for (;;) {
-    skipSpace();
-    if (p_ == end_) return std::nullopt;
-    const char c = *p_;
-    if (c == '[' || c == '{') {
-      due->kind = c == '[' ? Kind::Array : Kind::Object;
-      ++p_;
-      skipSpace();
-      if (p_ == end_ || *p_ != (c == '[' ? ']' : '}')) {
-        open_.push(due);
-        due = startElement(*due);
-        if (due == nullptr) return std::nullopt;
+    p = skipSpace(p);
+    switch (*p) {
+      case '{':
+        due->kind = Kind::Object;
+        p = skipSpace(p + 1);
+        if (*p == '}') {  // empty: no members, nothing to allocate
+          ++p;
+          break;
+        }
+        if (open != nullptr) open_.push(open);
+        open = due;
+        if ((p = startMember(p, *open, due)) == nullptr) return std::nullopt;
         continue;
+      case '[':
+        due->kind = Kind::Array;
+        p = skipSpace(p + 1);
+        if (*p == ']') {
+          ++p;
+          break;
+        }
+        if (open != nullptr) open_.push(open);
+        open = due;
+        ++open->size;
+        due = ::new (items_.room()) Value{};
+        continue;
+      case '"': {
+        const Read s = string(p + 1);
+        if (s.next == nullptr) return std::nullopt;
+        due->kind = Kind::String;
+        due->data = p + 1;
+        due->size = s.size;
+        p = s.next;
+        break;
       }
-      ++p_;  // empty: no elements, nothing to allocate
-    } else if (!scalar(*due)) {
-      return std::nullopt;
+      case 't':
+        if (std::memcmp(p, "true", 4) != 0) return std::nullopt;
+        due->kind = Kind::Bool;
+        due->boolean = true;
+        p += 4;
+        break;
+      case 'f':
+        if (std::memcmp(p, "false", 5) != 0) return std::nullopt;
+        due->kind = Kind::Bool;
+        due->boolean = false;
+        p += 5;
+        break;
+      case 'n':
+        if (std::memcmp(p, "null", 4) != 0) return std::nullopt;
+        due->kind = Kind::Null;
+        p += 4;
+        break;
+      default:
+        if ((p = number(p, *due)) == nullptr) return std::nullopt;
     }
     // The value is complete: close what ends here, then find where the next value goes.
     for (;;) {
-      skipSpace();
-      if (open_.empty()) return p_ == end_ ? std::optional(root) : std::nullopt;
-      if (p_ == end_) return std::nullopt;
-      Value& container = *open_.back();
-      if (*p_ == ',') {
-        ++p_;
-        due = startElement(container);
-        if (due == nullptr) return std::nullopt;
+      p = skipSpace(p);
+      if (open == nullptr) return p == end_ ? std::optional(root) : std::nullopt;
+      if (*p == ',') {
+        p = skipSpace(p + 1);
+        if (open->kind == Kind::Array) {
+          ++open->size;
+          due = ::new (items_.room()) Value{};
+        } else if ((p = startMember(p, *open, due)) == nullptr) {
+          return std::nullopt;
+        }
         break;
       }
-      if (*p_ != (container.kind == Kind::Array ? ']' : '}')) return std::nullopt;
-      ++p_;
-      if (!close(container)) return std::nullopt;
-      open_.pop();
+      if (*p != (open->kind == Kind::Array ? ']' : '}')) return std::nullopt;
+      ++p;
+      if (!close(*open)) return std::nullopt;
+      open = open_.empty() ? nullptr : open_.pop();
     }
   }
 }
 
-// Makes room for the next element and returns it; for an object, reads its name and the colon first.
-Value* Parser::startElement(Value& container) {
-  if (container.kind == Kind::Object) {
-    skipSpace();
-    std::string_view name;
-    if (p_ == end_ || *p_ != '"' || !string(name)) return nullptr;
-    skipSpace();
-    if (p_ == end_ || *p_ != ':') return nullptr;
-    ++p_;
-    names_.push(name);
-  }
-  ++container.size;
-  return &values_.push({});
+char* Parser::startMember(char* p, Value& object, Value*& due) {
+  if (*p != '"') return nullptr;
+  const Read name = string(p + 1);
+  if (name.next == nullptr) return nullptr;
+  const std::string_view key(p + 1, name.size);
+  p = skipSpace(name.next);
+  if (*p != ':') return nullptr;
+  ++object.size;
+  due = &(::new (members_.room()) Member{key, {}})->value;
+  return p + 1;
 }
 
 bool Parser::close(Value& container) {
   const std::size_t n = container.size;
   if (container.kind == Kind::Array) {
     auto* items = static_cast<Value*>(a_.allocate(n * sizeof(Value), alignof(Value)));
-    values_.take(n, [items](std::size_t i, const Value& v) { std::construct_at(items + i, v); });
+    items_.take(n, items);
     container.data = items;
     return true;
   }
   auto* members = static_cast<Member*>(a_.allocate(n * sizeof(Member), alignof(Member)));
-  values_.take(n, [members](std::size_t i, const Value& v) { std::construct_at(members + i, Member{{}, v}); });
-  names_.take(n, [members](std::size_t i, std::string_view name) { members[i].key = name; });
+  members_.take(n, members);
   container.data = members;
   return !hasRepeatedName(members, n);
 }
@@ -342,7 +409,7 @@ bool Parser::hasRepeatedName(const Member* m, std::size_t n) {
   if (n <= pairwise_limit) {
     for (std::size_t i = 1; i < n; ++i)
       for (std::size_t j = 0; j < i; ++j)
-        if (m[i].key == m[j].key) return true;
+        if (sameName(m[i].key, m[j].key)) return true;
     return false;
   }
   if (n > sorted_cap_) {
@@ -360,133 +427,99 @@ bool Parser::hasRepeatedName(const Member* m, std::size_t n) {
   return std::adjacent_find(sorted_, sorted_ + n) != sorted_ + n;
 }
 
-bool Parser::scalar(Value& v) {
-  switch (*p_) {
-    case '"': {
-      std::string_view s;
-      if (!string(s)) return false;
-      v.kind = Kind::String;
-      v.data = s.data();
-      v.size = s.size();
-      return true;
-    }
-    case 't': v.kind = Kind::Bool; v.boolean = true; return literal("true");
-    case 'f': v.kind = Kind::Bool; v.boolean = false; return literal("false");
-    case 'n': v.kind = Kind::Null; return literal("null");
-    default: return number(v);
-  }
-}
-
-bool Parser::literal(std::string_view word) {
-  if (static_cast<std::size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0)
-    return false;
-  p_ += word.size();
-  return true;
-}
-
-bool Parser::numberText(NumberText& n) {
-  const char* start = p_;
-  n.negative = *p_ == '-';
-  if (n.negative) ++p_;
-  if (p_ == end_ || !isDigit(*p_)) return false;
+char* Parser::number(char* p, Value& v) {
+  char* const start = p;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  if (!isDigit(*p)) return nullptr;
   // The integer part's value, exact while it has at most 18 digits (both signs then fit 64 bits).
-  const char* digits = p_;
-  n.whole = static_cast<std::uint64_t>(*p_ - '0');
-  if (*p_++ != '0')
-    for (; p_ != end_ && isDigit(*p_); ++p_) n.whole = n.whole * 10 + static_cast<std::uint64_t>(*p_ - '0');
-  const bool short_whole = p_ - digits <= 18;
-  if (p_ != end_ && *p_ == '.') {
-    n.real = true;
-    if (++p_ == end_ || !isDigit(*p_)) return false;
-    while (p_ != end_ && isDigit(*p_)) ++p_;
+  const char* const digits = p;
+  std::uint64_t whole = static_cast<std::uint64_t>(*p - '0');
+  if (*p++ != '0')
+    for (; isDigit(*p); ++p) whole = whole * 10 + static_cast<std::uint64_t>(*p - '0');
+  const bool short_whole = p - digits <= 18;
+  bool real = false;  // it has a fraction or an exponent
+  if (*p == '.') {
+    real = true;
+    if (!isDigit(*++p)) return nullptr;
+    while (isDigit(*p)) ++p;
   }
-  if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
-    n.real = true;
-    if (++p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-    if (p_ == end_ || !isDigit(*p_)) return false;
-    while (p_ != end_ && isDigit(*p_)) ++p_;
+  if (*p == 'e' || *p == 'E') {
+    real = true;
+    if (*++p == '+' || *p == '-') ++p;
+    if (!isDigit(*p)) return nullptr;
+    while (isDigit(*p)) ++p;
   }
-  n.text = {start, static_cast<std::size_t>(p_ - start)};
-  n.short_integer = short_whole && !n.real;
-  return true;
-}
-
-bool Parser::number(Value& v) {
-  NumberText n;
-  if (!numberText(n)) return false;
   // Most numbers in messages are short integers, and skip from_chars.
-  if (n.short_integer && !(n.negative && n.whole == 0)) {  // "-0" is the float -0.0
+  if (short_whole && !real && !(negative && whole == 0)) {  // "-0" is the float -0.0
     v.kind = Kind::Integer;
-    v.integer = n.negative ? -static_cast<std::int64_t>(n.whole) : static_cast<std::int64_t>(n.whole);
-    return true;
+    v.integer = negative ? -static_cast<std::int64_t>(whole) : static_cast<std::int64_t>(whole);
+    return p;
   }
-  const char* first = n.text.data();
-  const char* last = first + n.text.size();
-  if (n.real || n.text == "-0") {
+  const std::string_view text(start, static_cast<std::size_t>(p - start));
+  if (real || text == "-0") {
     double d = 0;
-    if (std::from_chars(first, last, d).ec == std::errc{}) {
+    if (std::from_chars(start, p, d).ec == std::errc{}) {
       v.kind = Kind::Float;
       v.number = d;
-      return true;
+      return p;
     }
-    if (!overflows(n.text)) {
+    if (!overflows(text)) {
       v.kind = Kind::Float;
-      v.number = n.negative ? -0.0 : 0.0;
-      return true;
+      v.number = negative ? -0.0 : 0.0;
+      return p;
     }
-  } else if (std::from_chars(first, last, v.integer).ec == std::errc{}) {
+  } else if (std::from_chars(start, p, v.integer).ec == std::errc{}) {
     v.kind = Kind::Integer;
-    return true;
+    return p;
   }
-  // Too large for both: the number keeps its own text.
-  char* kept = storage(first);
-  std::memcpy(kept, first, n.text.size());
+  // Too large for both: the number keeps its own text, which stays as it is in the copy.
   v.kind = Kind::NumberString;
-  v.data = kept;
-  v.size = n.text.size();
-  return true;
+  v.data = start;
+  v.size = text.size();
+  return p;
 }
 
-// Where the decoded form of the token starting at `at` goes.
-char* Parser::storage(const char* at) {
-  if (!store_) {
-    store_ = static_cast<char*>(a_.allocate(static_cast<std::size_t>(end_ - at), 1));
-    store_from_ = at;
-  }
-  return store_ + (at - store_from_);
+Parser::Read Parser::string(char* begin) {
+  char* const p = skipPlainAscii(begin);
+  if (*p == '"') return {p + 1, static_cast<std::size_t>(p - begin)};
+  return stringRest(p, begin);
 }
 
-// Reads the string that starts at the quote under p_; `out` gets its decoded bytes.
-bool Parser::string(std::string_view& out) {
-  const char* run = ++p_;
-  char* const begin = storage(run);
-  char* d = begin;
+Parser::Read Parser::stringRest(char* p, char* begin) {
   for (;;) {
-    p_ = skipPlainAscii(p_, end_);
-    if (p_ == end_) return false;
-    const auto c = static_cast<unsigned char>(*p_);
-    if (c >= 0x80) {
-      const std::size_t n = sequenceLength(p_, end_);
-      if (n == 0) return false;
-      p_ += n;
-      continue;
-    }
-    std::memcpy(d, run, static_cast<std::size_t>(p_ - run));
-    d += p_ - run;
-    if (c == '"') {
-      ++p_;
-      out = {begin, static_cast<std::size_t>(d - begin)};
-      return true;
-    }
-    if (c != '\\' || !escape(d)) return false;  // a raw control byte, or a bad escape
-    run = p_;
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"') return {p + 1, static_cast<std::size_t>(p - begin)};
+    if (c < 0x80) return c == '\\' ? unescape(p, p, begin) : Read{};  // or a raw control byte
+    const std::size_t n = sequenceLength(p, end_);
+    if (n == 0) return {};
+    p = skipPlainAscii(p + n);
   }
 }
 
-// Decodes the escape under p_ into `d`. A \u escape never yields more bytes than its own text.
-bool Parser::escape(char*& d) {
-  if (++p_ == end_) return false;
-  const char c = *p_++;
+Parser::Read Parser::unescape(char* p, char* d, char* begin) {
+  // Every write lands before p, on bytes already read.
+  for (;;) {
+    if (!escape(p, d)) return {};
+    char* const run = p;
+    for (;;) {
+      p = skipPlainAscii(p);
+      if (static_cast<unsigned char>(*p) < 0x80) break;
+      const std::size_t n = sequenceLength(p, end_);
+      if (n == 0) return {};
+      p += n;
+    }
+    std::memmove(d, run, static_cast<std::size_t>(p - run));
+    d += p - run;
+    if (*p == '"') return {p + 1, static_cast<std::size_t>(d - begin)};
+    if (*p != '\\') return {};
+  }
+}
+
+// A \u escape never yields more bytes than its own text.
+bool Parser::escape(char*& p, char*& d) {
+  const char c = p[1];
+  p += 2;
   switch (c) {
     case '"': case '\\': case '/': *d++ = c; return true;
     case 'b': *d++ = '\b'; return true;
@@ -495,17 +528,17 @@ bool Parser::escape(char*& d) {
     case 'r': *d++ = '\r'; return true;
     case 't': *d++ = '\t'; return true;
     case 'u': break;
-    default: return false;
+    default: return false;  // any other letter, or the end of the text
   }
-  long cp = hex4(p_, end_);
+  long cp = hex4(p);
   if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;  // a low surrogate needs a high one before it
-  p_ += 4;
+  p += 4;
   if (cp >= 0xD800 && cp <= 0xDBFF) {
     // A high surrogate counts only with a \u low surrogate right after it.
-    if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-    const long low = hex4(p_ + 2, end_);
+    if (p[0] != '\\' || p[1] != 'u') return false;
+    const long low = hex4(p + 2);
     if (low < 0xDC00 || low > 0xDFFF) return false;
-    p_ += 6;
+    p += 6;
     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
   }
   d = putUtf8(d, static_cast<unsigned long>(cp));
@@ -577,19 +610,6 @@ const Value& elementAt(Text& out, const Value& c, std::size_t i) {
 
 std::optional<Value> parse(std::pmr::memory_resource& a, std::string_view text) {
   return Parser(a, text).run();
-}
-
-const Value* member(const Value& object, std::string_view key) {
-  if (!object.isObject()) return nullptr;
-  for (const Member& m : object.members())
-    if (m.key == key) return &m.value;
-  return nullptr;
-}
-
-std::optional<std::string_view> stringField(const Value& object, std::string_view key) {
-  const Value* v = member(object, key);
-  if (v == nullptr || v->kind != Kind::String) return std::nullopt;
-  return v->text();
 }
 
 Value copy(std::pmr::memory_resource& a, const Value& v, std::pmr::memory_resource& scratch) {

@@ -1,11 +1,13 @@
 #pragma once
 // JSON as the server reads and writes it. The parser is strict (no comments, no byte-order mark,
-// no repeated member names, well-formed UTF-8 only), never recurses and has no depth limit; it
-// copies everything it returns into the caller's arena. The writers produce compact text with a
-// fixed escaping table. Nothing here owns memory of its own: callers pass the arena.
+// no repeated member names, well-formed UTF-8 only), never recurses and has no depth limit; all it
+// returns lives in the caller's arena, mostly in a copy of the text it takes first. The writers
+// produce compact text with a fixed escaping table. Nothing here owns memory of its own: callers
+// pass the arena.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory_resource>
 #include <optional>
 #include <span>
@@ -62,11 +64,23 @@ std::optional<Value> parse(std::pmr::memory_resource& a, std::string_view text);
 Value copy(std::pmr::memory_resource& a, const Value& v, std::pmr::memory_resource& scratch);
 
 // The member named `key` (byte-exact), or nullptr when absent or when `object` is not an object.
-const Value* member(const Value& object, std::string_view key);
+// Inline, so that a literal key's length is known where it is compared: most names differ in length
+// and the rest are settled by a compare of known size.
+inline const Value* member(const Value& object, std::string_view key) {
+  if (!object.isObject()) return nullptr;
+  for (const Member& m : object.members())
+    if (m.key.size() == key.size() && (key.empty() || std::memcmp(m.key.data(), key.data(), key.size()) == 0))
+      return &m.value;
+  return nullptr;
+}
 
 // The text of member `key` when it exists and is a string; nullopt otherwise (absent, null, any other
 // kind). A member of the wrong kind is thus treated as absent.
-std::optional<std::string_view> stringField(const Value& object, std::string_view key);
+inline std::optional<std::string_view> stringField(const Value& object, std::string_view key) {
+  const Value* v = member(object, key);
+  if (v == nullptr || v->kind != Kind::String) return std::nullopt;
+  return v->text();
+}
 
 // Text buffers grow in the message's arena; appending throws std::bad_alloc when it runs out.
 using Text = std::pmr::string;

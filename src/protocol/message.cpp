@@ -1,5 +1,7 @@
 #include "protocol/message.h"
 
+#include <algorithm>
+#include <charconv>
 #include <new>
 
 // A client that nests its id (or progress token) hundreds of levels deep gets no line back: the
@@ -10,15 +12,43 @@ void logOom(const Wire& w) noexcept { w.log.write(w.log.ctx, "out of memory; mes
 
 void send(const Wire& w, std::string_view line) noexcept { w.out.write(w.out.ctx, line); }
 
+namespace {
+
+constexpr std::string_view reply_head = R"({"jsonrpc":"2.0","id":)", result_name = R"(,"result":)";
+
+// The most bytes putResultStart writes: an id has at most 20 characters.
+constexpr std::size_t result_start_max = reply_head.size() + 20 + result_name.size();
+
+// Writes {"jsonrpc":"2.0","id":<id>,"result": at `d`; returns the end.
+char* putResultStart(char* d, std::int64_t id) {
+  d = std::copy(reply_head.begin(), reply_head.end(), d);
+  d = std::to_chars(d, d + 20, id).ptr;
+  return std::copy(result_name.begin(), result_name.end(), d);
+}
+
+// Results up to this size, for an integer id, are answered from a line on the stack.
+constexpr std::size_t stack_result_max = 192;
+
+}  // namespace
+
 bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
-  out += R"({"jsonrpc":"2.0","id":)";
+  if (id.kind == json::Kind::Integer && !r.error) {
+    // Most replies: the text up to the result is put together on the stack and appended at once,
+    // as each append to `out` costs more than its few bytes.
+    char start[result_start_max];
+    out.append(start, putResultStart(start, id.integer));
+    out += r.text;
+    out += '}';
+    return true;
+  }
+  out += reply_head;
   if (id.kind == json::Kind::Integer) {
     json::writeDecimal(out, id.integer);  // most ids: no need for the general writer
   } else if (!json::writeValue(out, id)) {
     return false;
   }
   if (!r.error) {
-    out += R"(,"result":)";
+    out += result_name;
     out += r.text;
     out += '}';
     return true;
@@ -42,6 +72,14 @@ Reply failureNaming(std::pmr::memory_resource& a, ErrorCode code, std::string_vi
 }
 
 void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& id, const Reply& r) noexcept {
+  if (id.kind == json::Kind::Integer && !r.error && r.text.size() <= stack_result_max) {
+    // A ping's or a short tool result's line needs no text in the arena: the sink copies it.
+    char line[result_start_max + stack_result_max + 1];
+    char* d = putResultStart(line, id.integer);
+    d = std::copy(r.text.begin(), r.text.end(), d);
+    *d++ = '}';
+    return send(w, {line, static_cast<std::size_t>(d - line)});
+  }
   // sendReply decides for its own line: without memory the reply is dropped with one report.
   try {
     json::Text line(&a);
