@@ -92,6 +92,25 @@ std::optional<std::string_view> listing(std::pmr::memory_resource& a, std::strin
   return out;
 }
 
+// {"tools":[<tool>,...],"nextCursor":"<end>"}, the page from `start`, without "nextCursor" on the last.
+std::string_view writePage(Catalogue& c, std::size_t start) {
+  const std::size_t end = std::min<std::size_t>(start + tools_page_size, c.tool_texts.size());
+  json::Text& out = json::newText(c.arena);
+  out += R"({"tools":[)";
+  for (std::size_t i = start; i < end; ++i) {
+    if (i > start) out += ',';
+    out += c.tool_texts[i];
+  }
+  out += ']';
+  if (start + tools_page_size < c.tool_texts.size()) {
+    out += R"(,"nextCursor":")";
+    json::writeDecimal(out, static_cast<std::int64_t>(end));
+    out += '"';
+  }
+  out += '}';
+  return out;
+}
+
 // "<key>":<address>, the address written as a JSON string.
 std::string_view addressMember(std::pmr::memory_resource& a, std::string_view key, std::string_view address) {
   json::Text& out = json::newText(a);
@@ -117,6 +136,10 @@ bool loadCatalogue(Catalogue& c) {
     texts[i] = text;
   }
   c.tool_texts = {texts, c.tools.size()};
+  // So are the pages: a cursor names the index a page starts at, and there are few.
+  std::string_view* pages = alloc.allocate(c.tools.size() + 1);
+  for (std::size_t start = 0; start <= c.tools.size(); ++start) pages[start] = writePage(c, start);
+  c.tool_pages = {pages, c.tools.size() + 1};
 
   json::Text& note_template = json::newText(c.arena);
   note_template += notes_prefix;
@@ -135,30 +158,12 @@ bool loadCatalogue(Catalogue& c) {
 
 std::string_view toolName(const json::Value& tool) { return json::stringField(tool, "name").value_or(""); }
 
-Reply toolsPage(const Catalogue& c, std::pmr::memory_resource& a, const json::Value& params) {
-  std::size_t count = c.tools.size();
+Reply toolsPage(const Catalogue& c, std::pmr::memory_resource&, const json::Value& params) {
   std::uint64_t start = 0;
   if (std::optional<std::string_view> cursor = json::stringField(params, "cursor")) {
     std::optional<std::uint64_t> parsed = parseCursor(*cursor);
-    if (!parsed || *parsed > count) return Reply::invalid("Invalid cursor");
+    if (!parsed || *parsed > c.tools.size()) return Reply::invalid("Invalid cursor");
     start = *parsed;
   }
-  std::size_t end = std::min<std::size_t>(start + tools_page_size, count);
-
-  // {"tools":[<tool>,...],"nextCursor":"<end>"}
-  json::Text& out = json::newText(a);
-  out.reserve(2048);
-  out += R"({"tools":[)";
-  for (std::size_t i = start; i < end; ++i) {
-    if (i > start) out += ',';
-    out += c.tool_texts[i];
-  }
-  out += ']';
-  if (start + tools_page_size < count) {
-    out += R"(,"nextCursor":")";
-    json::writeDecimal(out, static_cast<std::int64_t>(end));
-    out += '"';
-  }
-  out += '}';
-  return Reply::result(out);
+  return Reply::result(c.tool_pages[start]);
 }

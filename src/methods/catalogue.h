@@ -17,6 +17,7 @@ struct Catalogue {
   std::span<const json::Value> tools;            // in listing order, each with "name", "title",
                                                  // "description" and "inputSchema"
   std::span<const std::string_view> tool_texts;  // each tool written compactly, for listing
+  std::span<const std::string_view> tool_pages;  // the tools/list result from each index: one more than tools
   std::string_view resources;                    // the resources/list result
   std::string_view templates;                    // the resources/templates/list result
   std::string_view prompts;                      // the prompts/list result
@@ -34,6 +35,6 @@ inline constexpr std::size_t tools_page_size = 3;
 
 // tools/list: {"tools":<page>,"nextCursor":"<next>"}, or without "nextCursor" on the last page,
 // starting at the index the "cursor" string names. A malformed cursor, or one past the end, answers
-// -32602 "Invalid cursor"; a cursor that is not a string is ignored. Built in `a`.
+// -32602 "Invalid cursor"; a cursor that is not a string is ignored. Each page is written once, when the catalogue is loaded.
 Reply toolsPage(const Catalogue& c, std::pmr::memory_resource& a, const json::Value& params);
 
