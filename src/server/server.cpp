@@ -25,11 +25,14 @@ ServerPtr initServer(std::pmr::memory_resource& gpa, Loop& loop) {
 
 namespace {
 
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Without the blanks around it. Most lines have none, or only a CR at the end: a look at each end.
 std::string_view trim(std::string_view line) {
-  constexpr std::string_view blanks = " \t\r\n";
-  std::size_t first = line.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  return line.substr(first, line.find_last_not_of(blanks) - first + 1);
+  std::size_t first = 0, end = line.size();
+  while (first < end && blank(line[first])) ++first;
+  while (end > first && blank(line[end - 1])) --end;
+  return line.substr(first, end - first);
 }
 
 constexpr json::Value null_id{};
