@@ -273,7 +273,7 @@ class Parser {
   // The rest of a string from the first byte at `p` that needs a second look.
   [[gnu::noinline]] Read stringRest(char* p, char* begin);
   // The rest of a string from its first backslash at `p`, decoded in place down to `d`.
-  Read unescape(char* p, char* d, char* begin);
+  Read unescape(char* p, char* d, const char* begin);
   // Decodes the escape at `p` down to `d`; advances both.
   bool escape(char*& p, char*& d);
 
@@ -326,7 +326,7 @@ std::optional<Value> Parser::run() {
         if (open != nullptr) open_.push(open);
         open = due;
         ++open->size;
-        due = ::new (items_.room()) Value{};
+        due = new (items_.room()) Value{};
         continue;
       case '"': {
         const Read s = string(p + 1);
@@ -365,7 +365,7 @@ std::optional<Value> Parser::run() {
         p = skipSpace(p + 1);
         if (open->kind == Kind::Array) {
           ++open->size;
-          due = ::new (items_.room()) Value{};
+          due = new (items_.room()) Value{};
         } else if ((p = startMember(p, *open, due)) == nullptr) {
           return std::nullopt;
         }
@@ -387,7 +387,7 @@ char* Parser::startMember(char* p, Value& object, Value*& due) {
   p = skipSpace(name.next);
   if (*p != ':') return nullptr;
   ++object.size;
-  due = &(::new (members_.room()) Member{key, {}})->value;
+  due = &(new (members_.room()) Member{key, {}})->value;
   return p + 1;
 }
 
@@ -497,7 +497,7 @@ Parser::Read Parser::stringRest(char* p, char* begin) {
   }
 }
 
-Parser::Read Parser::unescape(char* p, char* d, char* begin) {
+Parser::Read Parser::unescape(char* p, char* d, const char* begin) {
   // Every write lands before p, on bytes already read.
   for (;;) {
     if (!escape(p, d)) return {};

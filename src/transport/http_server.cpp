@@ -275,11 +275,13 @@ bool containsWithoutCase(std::string_view text, std::string_view word) {
 // One event, as a chunk of its stream's body, on `c`.
 void sendEvent(Connection& c, std::uint64_t id, std::string_view event, std::string_view data) {
   std::pmr::monotonic_buffer_resource arena;
-  char digits[24];
-  std::string_view id_text;
-  if (id != 0) id_text = std::string_view(digits, std::to_chars(digits, digits + sizeof digits, id).ptr);
   json::Text text(&arena);
-  http::appendEvent(text, id_text, event, data);
+  if (id != 0) {
+    char digits[24];
+    http::appendEvent(text, std::string_view(digits, std::to_chars(digits, digits + sizeof digits, id).ptr), event, data);
+  } else {
+    http::appendEvent(text, {}, event, data);
+  }
   json::Text chunk(&arena);
   http::appendChunk(chunk, text);
   send(c, chunk);
@@ -831,11 +833,10 @@ bool HttpServer::makeRoom() noexcept {
 // The process ends (a crash, say): what the connections hold is delivered first, as far as their
 // clients take it.
 void HttpServer::deliverAll(void* self) noexcept {
-  auto& h = *static_cast<HttpServer*>(self);
   std::vector<OutputQueue*> outputs;
   // deliverAll decides: without memory for the list, what is queued is given up.
   try {
-    for (Connection& c : h.connections_) {
+    for (Connection& c : static_cast<HttpServer*>(self)->connections_) {
       if (backlog(c.out) > 0) outputs.push_back(&c.out);
     }
   } catch (const std::bad_alloc&) {
