@@ -46,15 +46,13 @@
 #include <thread>
 #include <vector>
 
+#include "process_figures.h"
+
 extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double secondsBetween(Clock::time_point t0, Clock::time_point t1) {
-  return std::chrono::duration<double>(t1 - t0).count();
-}
 
 pid_t spawned = -1;  // the server this driver started, ended on the way out
 
@@ -89,30 +87,11 @@ struct Options {
   int timeout = 60;
 };
 
-// VmRSS or VmHWM of a process, in KiB; nullopt when /proc does not tell.
-std::optional<double> procStatus(pid_t pid, std::string_view field) {
-  if (pid <= 0) return std::nullopt;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':') {
-      return std::strtod(line.c_str() + field.size() + 1, nullptr);
-    }
-  }
-  return std::nullopt;
-}
-
 std::string mib(std::optional<double> kib) {
   if (!kib) return "n/a";
   char text[32];
   std::snprintf(text, sizeof text, "%.2f MiB", *kib / 1024);
   return text;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  std::size_t m = v.size() / 2;
-  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
 }
 
 // Raises the soft descriptor limit to the hard one; the run needs a descriptor per session.
@@ -499,13 +478,6 @@ struct Run {
     for (int k = 0; k < n; ++k) onEvent(events[k]);
   }
 };
-
-std::string defaultNextToSelf(std::string_view name) {
-  std::error_code ec;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return std::string(name);
-  return (self.parent_path().parent_path() / name).string();
-}
 
 Options parseOptions(int argc, char** argv) {
   Options o;

@@ -45,6 +45,8 @@
 #include <thread>
 #include <vector>
 
+#include "process_figures.h"
+
 extern char** environ;
 
 namespace {
@@ -160,15 +162,10 @@ Child spawnServer(const std::string& path, int pipe_size) {
   return c;
 }
 
-// One field of /proc/<pid>/status, in kB (VmRSS, VmHWM) or as a count (Threads).
-double procStatus(pid_t pid, std::string_view field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':') {
-      return std::strtod(line.c_str() + field.size() + 1, nullptr);
-    }
-  }
+// One field of /proc/<pid>/status, in kB (VmRSS, VmHWM) or as a count (Threads); the run cannot go
+// on without it.
+double statusOf(pid_t pid, std::string_view field) {
+  if (std::optional<double> v = procStatus(pid, field)) return *v;
   die("no " + std::string(field) + " in /proc/" + std::to_string(pid) + "/status");
 }
 
@@ -377,19 +374,6 @@ struct Metric {
 // Where a side's figures go.
 std::vector<double>& runsOf(Metric& m, const Side& side) { return side.yardstick ? m.yardstick_runs : m.runs; }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  std::size_t m = v.size() / 2;
-  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-std::string defaultNextToSelf(std::string_view name) {
-  std::error_code ec;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return std::string(name);
-  return (self.parent_path().parent_path() / name).string();
-}
-
 Options parseOptions(int argc, char** argv) {
   Options o;
   o.server = defaultNextToSelf("demo_server");
@@ -560,7 +544,7 @@ int main(int argc, char** argv) {
     metrics[ProcessFloor].runs.push_back(processFloor() * 1e3);
     each([&](Side& side) {
       runsOf(metrics[ColdStart], side).push_back(coldStart(o, side, init) * 1e3);
-      runsOf(metrics[IdleRss], side).push_back(procStatus(side.c.pid, "VmRSS") / 1024);
+      runsOf(metrics[IdleRss], side).push_back(statusOf(side.c.pid, "VmRSS") / 1024);
       runsOf(metrics[ExitFresh], side).push_back(closeAndWait(side.c) * 1e3);
     });
     metrics[PipeFloor].runs.push_back(pipeFloor(o, o.latency));
@@ -588,9 +572,9 @@ int main(int argc, char** argv) {
                                  pipelined(server.c, *server.reader, slow, server.next_id, o.slow));
     server.next_id += o.slow;
     each([&](Side& side) {
-      runsOf(metrics[PeakRss], side).push_back(procStatus(side.c.pid, "VmHWM") / 1024);
-      runsOf(metrics[RssAfter], side).push_back(procStatus(side.c.pid, "VmRSS") / 1024);
-      runsOf(metrics[Threads], side).push_back(procStatus(side.c.pid, "Threads"));
+      runsOf(metrics[PeakRss], side).push_back(statusOf(side.c.pid, "VmHWM") / 1024);
+      runsOf(metrics[RssAfter], side).push_back(statusOf(side.c.pid, "VmRSS") / 1024);
+      runsOf(metrics[Threads], side).push_back(statusOf(side.c.pid, "Threads"));
     });
     each([&](Side& side) { runsOf(metrics[ExitAfter], side).push_back(closeAndWait(side.c) * 1e3); });
 

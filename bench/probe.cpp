@@ -37,14 +37,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "process_figures.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-double secondsBetween(Clock::time_point t0, Clock::time_point t1) {
-  return std::chrono::duration<double>(t1 - t0).count();
-}
 
 [[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...) {
   char text[512];
@@ -443,18 +441,6 @@ std::optional<double> replyAfter(const Heard& heard, const std::string& id, Cloc
 
 std::string millisText(std::optional<double> seconds) {
   return seconds ? format("%.2f ms", *seconds * 1e3) : "no reply";
-}
-
-// One field of /proc/<pid>/status, as a number (kB for memory); nullopt where there is no such file.
-std::optional<double> procStatus(pid_t pid, std::string_view field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':') {
-      return std::strtod(line.c_str() + field.size() + 1, nullptr);
-    }
-  }
-  return std::nullopt;
 }
 
 double median(std::vector<double> v) {
