@@ -105,8 +105,9 @@ struct Reports {
   }
 };
 
-void handleSessionLine(void* s, Session& session, std::string_view line) noexcept {
-  handle(*static_cast<Server*>(s), session, line);
+void handleSessionMessage(void* s, Session& session, std::pmr::memory_resource& a, const json::Value& message,
+                          std::string_view line) noexcept {
+  handleMessage(*static_cast<Server*>(s), session, a, message, line);
 }
 
 }  // namespace
@@ -133,7 +134,7 @@ int serveHttp(std::pmr::memory_resource& gpa, const HttpOptions& options, sys::D
     AccessRules rules{sys::localPort(listener), options.allowed_hosts, options.allowed_origins, options.token};
     Sink log = sinkOf(err);
     // Serves from the loop until the process ends; released, with every session, when the loop fails.
-    const HttpServerPtr http = startHttp(gpa, loop, SessionHandler{server.get(), &handleSessionLine}, listener, log, rules);
+    const HttpServerPtr http = startHttp(gpa, loop, SessionHandler{server.get(), &handleSessionMessage}, listener, log, rules);
     Reports reports{loop, err};
     loop.addHook(reports.hook);
     log.write(log.ctx, "demo MCP server (Tarn) ready");

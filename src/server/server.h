@@ -39,3 +39,7 @@ ServerPtr initServer(std::pmr::memory_resource& gpa, Loop& loop);
 // notification is dropped. `line` is borrowed for the call only; nothing keeps a view into it.
 // Never fails: what cannot be answered for lack of memory is dropped with one report on the log.
 void handle(Server& s, Session& session, std::string_view line) noexcept;
+// The same for a message a transport has already parsed from `line` into `a` (an HTTP body, whose
+// status depends on it); `message` is an object. What answers it is made in `a`.
+void handleMessage(Server& s, Session& session, std::pmr::memory_resource& a, const json::Value& message,
+                   std::string_view line) noexcept;

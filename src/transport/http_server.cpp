@@ -535,13 +535,13 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
 
   if (!request) {  // a notification, or the client's answer to one of our requests
     s->session.wire.out = Sink{nullptr, &dropLine};
-    handler_.handle(handler_.ctx, s->session, body);
+    handler_.handle(handler_.ctx, s->session, arena, *message, body);
     return respond(c, 202, "");
   }
   auto* e = new Exchange;
   e->session = s;
   s->session.wire.out = Sink{e, &exchangeWrite, nullptr, &exchangeUsers};
-  handler_.handle(handler_.ctx, s->session, body);
+  handler_.handle(handler_.ctx, s->session, arena, *message, body);
   s->session.wire.out = Sink{nullptr, &dropLine};
   e->handling = false;
   const std::string_view session_id = created ? std::string_view(s->id) : std::string_view();
@@ -684,11 +684,12 @@ void HttpServer::postOlder(Connection& c, const http::RequestHead& head, std::st
   auto it = sessions_.find(*id);
   if (it == sessions_.end() || !it->second->older) return refuse(c, 404, -32001, "Session not found");
   std::pmr::monotonic_buffer_resource arena(&gpa_);
-  if (!takeMessage(c, head, arena, body)) return;
+  std::optional<json::Value> message = takeMessage(c, head, arena, body);
+  if (!message) return;
   HttpSession& s = *it->second;
   used(s);
   respond(c, 202, "");
-  handler_.handle(handler_.ctx, s.session, body);
+  handler_.handle(handler_.ctx, s.session, arena, *message, body);
 }
 
 void HttpServer::respond(Connection& c, int status, std::string_view body, std::string_view session_id,

@@ -31,6 +31,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/json.h"
 #include "protocol/sink.h"
 #include "runtime/loop.h"
 #include "transport/access.h"
@@ -38,10 +39,13 @@
 struct Session;
 class HttpServer;
 
-// What hands a session's line to the server (`handle`, a layer up). `line` is borrowed for the call.
+// What hands a session's message to the server (`handleMessage`, a layer up): already parsed from
+// `line` into `a`, as the transport reads every body before it chooses a status, so that it is
+// parsed once. All three are borrowed for the call.
 struct SessionHandler {
   void* ctx = nullptr;
-  void (*handle)(void* ctx, Session& session, std::string_view line) noexcept = nullptr;
+  void (*handle)(void* ctx, Session& session, std::pmr::memory_resource& a, const json::Value& message,
+                 std::string_view line) noexcept = nullptr;
 };
 
 struct HttpServerDeleter {
