@@ -33,6 +33,9 @@ Loop::~Loop() { sys::closePoller(poller_); }
 std::uint32_t Loop::watch(Watch& w, std::uint8_t want) noexcept {
   if (w.known && w.wants == want) return 0;
   if (std::uint32_t error = sys::watchStream(poller_, *w.stream, want, &w)) return error;
+  if ((want != sys::WantNothing) != (w.wants != sys::WantNothing)) {
+    want != sys::WantNothing ? ++watching_ : --watching_;
+  }
   w.known = true;
   w.wants = want;
   return 0;
@@ -40,6 +43,7 @@ std::uint32_t Loop::watch(Watch& w, std::uint8_t want) noexcept {
 
 void Loop::forget(Watch& w) noexcept {
   if (w.known) sys::forgetStream(poller_, *w.stream);
+  watching_ -= w.wants != sys::WantNothing;
   w.known = false;
   w.wants = sys::WantNothing;
   for (sys::Event& e : handing_over_) {
@@ -52,6 +56,7 @@ void Loop::addHook(TurnHook& h) noexcept {
   h.prev = hooks_.prev;
   h.prev->next = &h;
   hooks_.prev = &h;
+  ++hook_count_;
 }
 
 void Loop::removeHook(TurnHook& h) noexcept {
@@ -59,6 +64,7 @@ void Loop::removeHook(TurnHook& h) noexcept {
   h.prev->next = h.next;
   h.next->prev = h.prev;
   h.next = h.prev = nullptr;
+  --hook_count_;
 }
 
 std::uint32_t Loop::run() noexcept {

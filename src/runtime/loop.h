@@ -94,6 +94,11 @@ class Loop {
   void forget(Watch& w) noexcept;
   void addHook(TurnHook& h) noexcept;
   void removeHook(TurnHook& h) noexcept;
+  // Whether the next wait would be for `w` alone: no other stream watched, no timer armed, no other
+  // hook to run. Its owner may then do the waiting itself, in a read that waits (sys::Stream::read_waits).
+  bool waitsOnlyFor(const Watch& w) const noexcept {
+    return w.wants != sys::WantNothing && watching_ == 1 && heap_.empty() && hook_count_ == 1;
+  }
   // Turns until stop(): fires the timers that are due, runs the hooks, waits for the watched
   // streams and the next timer, and hands readiness to the streams' owners. Returns 0 once stopped,
   // or the system's error when it cannot wait.
@@ -118,6 +123,8 @@ class Loop {
   sys::Poller poller_;
   std::span<sys::Event> handing_over_;  // the events of the wait being handed over
   TurnHook hooks_;                      // the ring of hooks, through this one
+  std::size_t hook_count_ = 0;
+  std::size_t watching_ = 0;  // watches that want something
   bool stopping_ = false;
 };
 

@@ -41,6 +41,9 @@ struct Stream {
   bool own_fd = false;  // `fd` is a description the backend opened for itself; closeStream closes it
   void* helper = nullptr;
   std::uint64_t object = 0;  // which pipe or file this is, where that matters; 0 unknown
+  // An input whose read itself waits until there is something to read, or the end: the host's
+  // blocking description, or a file. When it is all there is to wait for, reading it is the wait.
+  bool read_waits = false;
 };
 
 // The stream for reading `fd`, or for writing it: looked at once, so that later reads and writes

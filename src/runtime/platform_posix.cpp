@@ -108,7 +108,12 @@ StandardStreams standardStreams() noexcept {
   return {0, 1, 2};
 }
 
-Stream openInput(Descriptor fd) noexcept { return Stream{fd, NonBlocking}; }
+Stream openInput(Descriptor fd) noexcept {
+  Stream s{fd, NonBlocking};
+  const int flags = ::fcntl(fd, F_GETFL);
+  s.read_waits = flags >= 0 && !(flags & O_NONBLOCK);
+  return s;
+}
 
 Stream openOutput(Descriptor fd) noexcept {
   Stream s{fd, Bounded};

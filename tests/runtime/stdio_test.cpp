@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -82,6 +83,33 @@ TEST(Process, NonBlockingPipes) {
     EXPECT_EQ(r.err, ready_line);
     EXPECT_EQ(r.out, expected);
   }
+}
+
+// The input's file description is shared with the host, which may make it non-blocking while the
+// server waits on it: the server then waits for input again instead of reading in a loop.
+TEST(Process, InputMadeNonBlockingWhileRunning) {
+  int in[2];
+  ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);  // the server gets the reading end alone
+  rusage before{}, after{};
+  ::getrusage(RUSAGE_CHILDREN, &before);
+  {
+    LiveServer server({.in_fd = in[0]});
+    const std::string first = ping(1) + "\n", second = ping(2) + "\n";
+    ASSERT_EQ(::write(in[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    EXPECT_EQ(server.readLine(5), R"({"jsonrpc":"2.0","id":1,"result":{}})");
+    ::fcntl(in[0], F_SETFL, O_NONBLOCK);  // the server's read already waiting goes on waiting
+    ASSERT_EQ(::write(in[1], second.data(), second.size()), static_cast<ssize_t>(second.size()));
+    EXPECT_EQ(server.readLine(5), R"({"jsonrpc":"2.0","id":2,"result":{}})");
+    ::poll(nullptr, 0, 600);
+    ::close(in[1]);
+    EXPECT_EQ(server.wait(5), 0);
+  }
+  ::getrusage(RUSAGE_CHILDREN, &after);
+  ::close(in[0]);
+  auto seconds = [](const rusage& u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  EXPECT_LT(seconds(after) - seconds(before), 0.2);  // 0.6 s of waiting, not of reading
 }
 
 // A client that stops reading must not kill the server: it reads on and ends normally.

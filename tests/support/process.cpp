@@ -22,8 +22,8 @@ std::size_t serversStarted() { return servers_started.load(); }
 ServerPipes startServer(const ServerStart& how) {
   servers_started.fetch_add(1);
   ::signal(SIGPIPE, SIG_IGN);  // the test writes to a server that may be gone
-  int in[2], out[2] = {-1, how.out_fd}, err[2] = {-1, how.err_fd};
-  if (::pipe(in) != 0 || (how.out_fd < 0 && ::pipe(out) != 0) || (how.err_fd < 0 && ::pipe(err) != 0)) return {};
+  int in[2] = {how.in_fd, -1}, out[2] = {-1, how.out_fd}, err[2] = {-1, how.err_fd};
+  if ((how.in_fd < 0 && ::pipe(in) != 0) || (how.out_fd < 0 && ::pipe(out) != 0) || (how.err_fd < 0 && ::pipe(err) != 0)) return {};
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(in[0], 0);
@@ -48,7 +48,7 @@ ServerPipes startServer(const ServerStart& how) {
     ::execv(DEMO_SERVER_PATH, argv.data());
     ::_exit(127);
   }
-  ::close(in[0]);
+  if (how.in_fd < 0) ::close(in[0]);
   if (how.out_fd < 0) ::close(out[1]);
   if (how.err_fd < 0) ::close(err[1]);
   return {pid, in[1], out[0], err[0]};

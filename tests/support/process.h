@@ -35,6 +35,7 @@ struct ServerPipes {
 struct ServerStart {
   bool nonblocking_stdin = false;
   bool nonblocking_stdout = false;
+  int in_fd = -1;                  // its standard input, instead of a pipe (ServerPipes::in is then -1)
   int out_fd = -1;                 // its standard output, instead of a pipe (ServerPipes::out is then -1)
   int err_fd = -1;                 // its standard error, likewise
   long long file_size_limit = -1;  // its RLIMIT_FSIZE in bytes; -1 leaves it as it is
