@@ -17,6 +17,7 @@ Reply echo(ToolCalls&, Session&, std::pmr::memory_resource& a, const json::Value
   if (!text) return argError(a, text.error(), "text");
   auto times = argInt(args, "times", 1, 1, 10);
   if (!times) return argError(a, times.error(), "times");
+  if (*times == 1) return textResult(a, *text, false);
   json::Text& out = json::newText(a);
   out.reserve((text->size() + 1) * static_cast<std::size_t>(*times));
   for (std::int64_t i = 0; i < *times; ++i) {
