@@ -1,24 +1,17 @@
 #include "methods/dispatch.h"
 
-#include <algorithm>
-
 #include "methods/catalogue.h"
 #include "methods/prompts.h"
 #include "methods/resources.h"
+#include "protocol/versions.h"
 
 namespace {
 
 constexpr std::string_view empty_result = "{}";
 
-// The protocol versions this server speaks, preferred first. A client asking for any other version
-// is offered the first.
-constexpr std::string_view protocol_versions[] = {"2025-06-18", "2025-03-26", "2024-11-05"};
-
 // The initialize result for the version the client asked for in `params`, built in `a`.
 std::string_view initializeResult(std::pmr::memory_resource& a, const json::Value& params) {
-  std::string_view requested = json::stringField(params, "protocolVersion").value_or("");
-  const std::string_view* found = std::find(std::begin(protocol_versions), std::end(protocol_versions), requested);
-  std::string_view version = found != std::end(protocol_versions) ? *found : protocol_versions[0];
+  const std::string_view version = negotiateLegacy(json::stringField(params, "protocolVersion").value_or(""));
 
   // {"protocolVersion":"<version>","capabilities":...,"instructions":"..."}
   constexpr std::string_view head = R"({"protocolVersion":")";

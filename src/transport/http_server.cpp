@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "protocol/json.h"
+#include "protocol/versions.h"
 #include "runtime/stdio.h"
 #include "tools/tool_call.h"
 #include "transport/http_request.h"
@@ -53,7 +54,9 @@ constexpr std::size_t max_sessions = 50000;
 // most this many and this many bytes of data. Older ones go first.
 constexpr std::size_t max_kept_events = 512;
 constexpr std::size_t max_kept_bytes = std::size_t{256} << 10;
-constexpr std::string_view protocol_versions[] = {"2025-06-18", "2025-03-26", "2024-11-05"};
+// Streams open with a priming event (an id, no data) only for sessions at this revision or later:
+// clients of earlier ones may fail on an event without data.
+constexpr std::string_view priming_since = "2025-11-25";
 
 struct Connection;
 struct HttpSession;
@@ -130,6 +133,7 @@ struct HttpSession : UseRing {
 
   std::string id;
   bool older;                          // a session of the older transport
+  std::string_view version;            // the revision its `initialize` was answered with
   Loop::Time last_request{};
   Exchange* standing = nullptr;        // the GET stream (or the older transport's), while it lasts
   std::vector<Exchange*> streams;      // every stream of this session that has not ended
@@ -501,16 +505,18 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
   if (!containsWithoutCase(accept, "application/json") || !containsWithoutCase(accept, "text/event-stream")) {
     return refuse(c, 406, -32000, "Not Acceptable: Accept must list application/json and text/event-stream");
   }
-  if (std::optional<std::string_view> v = head.header("mcp-protocol-version");
-      v && std::find(std::begin(protocol_versions), std::end(protocol_versions), *v) == std::end(protocol_versions)) {
-    return refuse(c, 400, -32000, "Bad Request: unsupported MCP-Protocol-Version");
-  }
   std::pmr::monotonic_buffer_resource arena(&gpa_);
   std::optional<json::Value> message = takeMessage(c, head, arena, body);
   if (!message) return;
   std::optional<std::string_view> method = json::stringField(*message, "method");
   const json::Value* request_id = json::member(*message, "id");
   const bool request = method && request_id && request_id->kind != json::Kind::Null;
+  const bool initialize = request && *method == "initialize";
+  // `initialize` negotiates the revision in its body: clients send it with the header of the
+  // revision they hope for, which may be one this server does not speak.
+  if (std::optional<std::string_view> v = head.header("mcp-protocol-version"); v && !initialize && !isLegacyVersion(*v)) {
+    return refuse(c, 400, -32000, "Bad Request: unsupported MCP-Protocol-Version");
+  }
 
   HttpSession* s = nullptr;
   bool created = false;
@@ -518,13 +524,15 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
     auto it = sessions_.find(*id);
     if (it == sessions_.end() || it->second->older) return refuse(c, 404, -32001, "Session not found");
     s = it->second.get();
-  } else if (request && *method == "initialize") {
+  } else if (initialize) {
     if (sessions_.size() >= max_sessions && !endLeastUsed()) {
       return refuse(c, 503, -32000, "Service Unavailable: too many sessions are busy");
     }
     std::string id = newSessionId();
     if (id.empty()) return refuse(c, 500, -32603, "Internal error: no secure random source");
     auto fresh = std::make_unique<HttpSession>(gpa_, id, log_, false);
+    const json::Value* params = json::member(*message, "params");
+    fresh->version = negotiateLegacy(params ? json::stringField(*params, "protocolVersion").value_or("") : "");
     s = fresh.get();
     sessions_.emplace(std::move(id), std::move(fresh));
     created = true;
@@ -562,7 +570,8 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
 }
 
 // Opens `e`'s stream on `c`: its head, a priming event (an id and no data: where the client may
-// resume from), then the lines gathered while its request was handled.
+// resume from) for the revisions that have them, then the lines gathered while its request was
+// handled.
 void HttpServer::openStream(Connection& c, Exchange& e, std::string_view session_id) {
   HttpSession& s = *e.session;
   if (std::find(s.streams.begin(), s.streams.end(), &e) == s.streams.end()) s.streams.push_back(&e);
@@ -573,9 +582,13 @@ void HttpServer::openStream(Connection& c, Exchange& e, std::string_view session
   http::appendHead(head,
                    {.status = 200, .content_type = "text/event-stream", .session_id = session_id, .allowed_origin = c.origin});
   send(c, head);
-  const std::uint64_t priming = s.keep(e.stream, "");
-  if (e.stream == 0) e.stream = priming;
-  sendEvent(c, priming, {}, "");
+  if (versionAtLeast(s.version, priming_since)) {
+    const std::uint64_t priming = s.keep(e.stream, "");
+    if (e.stream == 0) e.stream = priming;
+    sendEvent(c, priming, {}, "");
+  } else if (e.stream == 0) {
+    e.stream = ++s.last_event;  // the stream's id, which no event carries
+  }
   std::vector<std::string> lines = std::move(e.lines);
   for (const std::string& line : lines) exchangeWrite(&e, line);
 }
@@ -689,6 +702,8 @@ void HttpServer::postOlder(Connection& c, const http::RequestHead& head, std::st
   HttpSession& s = *it->second;
   used(s);
   respond(c, 202, "");
+  // The 202 leaves first: the message's answer, on another connection, must not overtake it.
+  writeWhatFits(c.out, false);
   handler_.handle(handler_.ctx, s.session, arena, *message, body);
 }
 

@@ -115,7 +115,7 @@ for (const kind of ['stdio', 'http', 'sse']) describe(`demo_server through the S
 
   test('initialize: version, server info, capabilities, instructions', async () => {
     const init = c.seen.find((m) => m.id === 0);
-    assert.equal(init.result.protocolVersion, '2025-06-18');
+    assert.equal(init.result.protocolVersion, '2025-11-25');
     assert.deepEqual(c.client.getServerVersion(), { name: 'marlo-demo-tarn', title: '示例服务端（Tarn）', version: '1.0.0' });
     assert.deepEqual(c.client.getServerCapabilities(), {
       tools: { listChanged: false }, resources: {}, prompts: {}, logging: {},

@@ -22,9 +22,11 @@ TEST(Initialize, NegotiatesVersion) {
     const char* answered;
   } cases[] = {
       {R"({"protocolVersion":"2025-06-18"})", "2025-06-18"},
+      {R"({"protocolVersion":"2025-11-25"})", "2025-11-25"},
       {R"({"protocolVersion":"2025-03-26","capabilities":{}})", "2025-03-26"},
       {R"({"protocolVersion":"2024-11-05"})", "2024-11-05"},
       {R"({"protocolVersion":"1999-01-01"})", "2025-06-18"},
+      {R"({"protocolVersion":"2026-07-28"})", "2025-06-18"},
       {R"({"protocolVersion":"2025-06-18 "})", "2025-06-18"},
       {R"({"protocolVersion":"2025-06-1"})", "2025-06-18"},
       {R"({"protocolVersion":""})", "2025-06-18"},

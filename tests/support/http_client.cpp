@@ -61,9 +61,9 @@ std::string HttpServerProcess::readHead(int fd) {
   return got;
 }
 
-std::string HttpServerProcess::initializeSession() const {
-  static const std::string initialize =
-      R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})";
+std::string HttpServerProcess::initializeSession(const std::string& version) const {
+  const std::string initialize = R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":")" +
+                                 version + R"(","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})";
   std::string got = exchange(postRequest(json_headers, initialize));
   std::size_t at = got.find("Mcp-Session-Id: ");
   return at == std::string::npos ? std::string() : got.substr(at + 16, got.find('\r', at) - at - 16);

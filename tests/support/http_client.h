@@ -21,8 +21,8 @@ struct HttpServerProcess {
   static std::string readHead(int fd);
   // Sends `request` on a connection of its own and returns all the server sent back until it closed.
   std::string exchange(const std::string& request) const { return readAll(send(request)); }
-  // A new session's id, from an initialize POST; empty when none came.
-  std::string initializeSession() const;
+  // A new session's id, from an initialize POST asking for `version`; empty when none came.
+  std::string initializeSession(const std::string& version = "2025-11-25") const;
   ServerPipes pipes;
   int port = 0;
 };

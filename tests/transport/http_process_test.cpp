@@ -52,6 +52,10 @@ TEST(HttpTransport, StatusesAndHeaders) {
        "HTTP/1.1 400 Bad Request\r\n", "MCP-Protocol-Version"},
       {"a known older version", post(json_headers + session + "MCP-Protocol-Version: 2024-11-05\r\n", ping),
        "HTTP/1.1 200 OK\r\n", ""},
+      {"the newest legacy version", post(json_headers + session + "MCP-Protocol-Version: 2025-11-25\r\n", ping),
+       "HTTP/1.1 200 OK\r\n", ""},
+      {"initialize whatever its header", post(json_headers + "MCP-Protocol-Version: 2026-07-28\r\n", initialize),
+       "HTTP/1.1 200 OK\r\n", R"("protocolVersion":"2025-06-18")"},
       {"another host", "POST /mcp HTTP/1.1\r\nHost: evil.test\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
        "HTTP/1.1 403 Forbidden\r\n", ""},
       {"another origin", post(json_headers + session + "Origin: http://evil.test\r\n", ping), "HTTP/1.1 403 Forbidden\r\n", ""},
@@ -85,29 +89,29 @@ TEST(HttpTransport, StatusesAndHeaders) {
   }
 }
 
-// GET opens the session's standing stream, one at a time; it ends with the session.
+// GET opens the session's standing stream, one at a time; it ends with the session. It opens with a
+// priming event (resumable) only for the revisions that have them.
 TEST(HttpTransport, StandingStream) {
   HttpServerProcess server;
-  std::string init = server.exchange(post(json_headers, initialize));
-  std::size_t at = init.find("Mcp-Session-Id: ");
-  ASSERT_NE(at, std::string::npos);
-  const std::string session = "Mcp-Session-Id: " + init.substr(at + 16, 32) + "\r\n";
-  const std::string get = "GET /mcp HTTP/1.1\r\nHost: localhost\r\nAccept: text/event-stream\r\nConnection: close\r\n" +
-                          session + "\r\n";
-  int standing = server.send(get);
-  ASSERT_GE(standing, 0);
-  std::string opened;
-  char chunk[512];
-  for (ssize_t n; opened.find("\r\n\r\n") == std::string::npos && (n = ::read(standing, chunk, sizeof chunk)) > 0;) {
-    opened.append(chunk, static_cast<std::size_t>(n));
+  struct Case {
+    const char* version;
+    bool primed;
+  } cases[] = {{"2025-11-25", true}, {"2025-06-18", false}, {"2024-11-05", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version);
+    const std::string session = "Mcp-Session-Id: " + server.initializeSession(c.version) + "\r\n";
+    const std::string get = "GET /mcp HTTP/1.1\r\nHost: localhost\r\nAccept: text/event-stream\r\nConnection: close\r\n" +
+                            session + "\r\n";
+    int standing = server.send(get);
+    ASSERT_GE(standing, 0);
+    const std::string opened = HttpServerProcess::readHead(standing);
+    EXPECT_TRUE(opened.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n")) << opened;
+    EXPECT_TRUE(server.exchange(get).starts_with("HTTP/1.1 409 Conflict\r\n"));
+    EXPECT_TRUE(server.exchange("DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n")
+                    .starts_with("HTTP/1.1 200 OK\r\n"));
+    const std::string body = HttpServerProcess::readAll(standing);
+    EXPECT_EQ(body, c.primed ? "e\r\nid: 1\ndata: \n\n\r\n0\r\n\r\n" : "0\r\n\r\n");
   }
-  EXPECT_TRUE(opened.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n")) << opened;
-  EXPECT_TRUE(server.exchange(get).starts_with("HTTP/1.1 409 Conflict\r\n"));
-  EXPECT_TRUE(server.exchange("DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n")
-                  .starts_with("HTTP/1.1 200 OK\r\n"));
-  const std::string all = opened + HttpServerProcess::readAll(standing);
-  EXPECT_NE(all.find("\r\nid: 1\ndata: \n\n\r\n"), std::string::npos) << all;  // primed: resumable
-  EXPECT_TRUE(all.ends_with("\r\n0\r\n\r\n")) << all;
 }
 
 // A client that lost a call's stream before its reply resumes it from the last id it saw, and gets
