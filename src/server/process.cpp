@@ -105,9 +105,9 @@ struct Reports {
   }
 };
 
-void handleSessionMessage(void* s, Session& session, std::pmr::memory_resource& a, const json::Value& message,
+void handleSessionMessage(void* s, const Answering& to, std::pmr::memory_resource& a, const json::Value& message,
                           std::string_view line) noexcept {
-  handleMessage(*static_cast<Server*>(s), session, a, message, line);
+  handleMessage(*static_cast<Server*>(s), to, a, message, line);
 }
 
 }  // namespace

@@ -39,21 +39,23 @@ constexpr json::Value null_id{};
 
 // Steps after the arena exists. Throws std::bad_alloc; `handle` reports it.
 // An object, parsed from `line` into `a`, from here on.
-void route(Server& s, Session& session, std::pmr::memory_resource& a, const json::Value& message, std::string_view line) {
+void route(Server& s, const Answering& to, std::pmr::memory_resource& a, const json::Value& message,
+           std::string_view line) {
+  Session& session = to.session;
   std::optional<std::string_view> method = json::stringField(message, "method");
   const json::Value* id_member = json::member(message, "id");
   const json::Value& id = id_member ? *id_member : null_id;
   // A client's answer to one of our requests
-  if (!method) return deliverResponse(session.wire, session.requests, a, id, line);
+  if (!method) return deliverResponse(to.wire, session.requests, a, id, line);
   if (id.kind == json::Kind::Null) return;  // a notification: never answered
   const json::Value* params_member = json::member(message, "params");
   const json::Value& params = params_member ? *params_member : json::empty_object;
   if (!params.isObject()) {
-    sendReply(session.wire, a, id, Reply::invalid("params must be an object"));
+    sendReply(to.wire, a, id, Reply::invalid("params must be an object"));
     return;
   }
-  if (*method == "tools/call") return startToolCall(s.tools, session, a, id, params);
-  sendReply(session.wire, a, id, dispatch(s.catalogue, a, *method, params));
+  if (*method == "tools/call") return startToolCall(s.tools, to, a, id, params);
+  sendReply(to.wire, a, id, dispatch(s.catalogue, a, *method, params));
 }
 
 void parseAndRoute(Server& s, Session& session, std::pmr::memory_resource& a, std::string_view line) {
@@ -66,7 +68,7 @@ void parseAndRoute(Server& s, Session& session, std::pmr::memory_resource& a, st
     sendReply(session.wire, a, null_id, Reply::failure(ErrorCode::InvalidRequest, "Invalid Request: expected an object"));
     return;
   }
-  route(s, session, a, *message, line);
+  route(s, Answering{session, session.wire}, a, *message, line);
 }
 
 }  // namespace
@@ -85,12 +87,12 @@ void handle(Server& s, Session& session, std::string_view line) noexcept {
   if (arena) s.arenas.giveBack(std::move(arena));
 }
 
-void handleMessage(Server& s, Session& session, std::pmr::memory_resource& a, const json::Value& message,
+void handleMessage(Server& s, const Answering& to, std::pmr::memory_resource& a, const json::Value& message,
                    std::string_view line) noexcept {
   // handleMessage decides what happens when memory runs out: the message is dropped with one report.
   try {
-    route(s, session, a, message, line);
+    route(s, to, a, message, line);
   } catch (const std::bad_alloc&) {
-    logOom(session.wire);
+    logOom(to.wire);
   }
 }

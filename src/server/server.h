@@ -40,6 +40,7 @@ ServerPtr initServer(std::pmr::memory_resource& gpa, Loop& loop);
 // Never fails: what cannot be answered for lack of memory is dropped with one report on the log.
 void handle(Server& s, Session& session, std::string_view line) noexcept;
 // The same for a message a transport has already parsed from `line` into `a` (an HTTP body, whose
-// status depends on it); `message` is an object. What answers it is made in `a`.
-void handleMessage(Server& s, Session& session, std::pmr::memory_resource& a, const json::Value& message,
+// status depends on it), answered as `to` says: its lines to `to.wire`, its calls that wait in
+// `to.group`. `message` is an object. What answers it is made in `a`.
+void handleMessage(Server& s, const Answering& to, std::pmr::memory_resource& a, const json::Value& message,
                    std::string_view line) noexcept;

@@ -22,12 +22,13 @@ const json::Value* progressTokenOf(const json::Value& params) {
 }
 
 // What a waiting call keeps, copied out of the message's arena `message`. Throws std::bad_alloc.
-ToolCall keepCall(ToolCalls& t, Session& s, std::pmr::memory_resource& message, const json::Value& id,
+ToolCall keepCall(ToolCalls& t, const Answering& to, std::pmr::memory_resource& message, const json::Value& id,
                   const json::Value& params) {
   ToolCall call;
   call.t = &t;
-  call.session = &s;
-  call.wire = s.wire;
+  call.session = &to.session;
+  call.wire = to.wire;
+  call.group = to.group;
   call.arena = newArena(t.gpa, call_first_block);
   // cppcheck-suppress uninitvar ; id and args are null Values from their member initialisers
   std::pmr::memory_resource& a = call.a();
@@ -62,31 +63,46 @@ void abandonCalls(Session& s) noexcept {
   while (s.calls.next != &s.calls) s.calls.next->frame.destroy();
 }
 
-void abandonCalls(Session& s, const Sink& out) noexcept {
-  for (RunningCall* r = s.calls.next; r != &s.calls;) {
-    RunningCall* next = r->next;  // destroying a frame unlinks only its own call
-    auto task = std::coroutine_handle<ToolTask::promise_type>::from_address(r->frame.address());
-    if (task.promise().call.wire.out.ctx == out.ctx) task.destroy();
-    r = next;
-  }
+void abandonCalls(CallGroup& g) noexcept {
+  while (g.calls.next != &g.calls) g.calls.next->frame.destroy();
 }
+
+namespace {
+
+void linkBefore(RunningCall& ring, RunningCall& r) noexcept {
+  r.next = &ring;
+  r.prev = ring.prev;
+  r.prev->next = &r;
+  ring.prev = &r;
+}
+
+void unlinkCall(RunningCall& r) noexcept {
+  r.prev->next = r.next;
+  r.next->prev = r.prev;
+}
+
+}  // namespace
 
 ToolTask::promise_type::promise_type(ToolCall& call) noexcept : call(call) {
   ++call.t->loop.tasks;
-  if (call.wire.out.users) call.wire.out.users(call.wire.out.ctx, +1);
-  RunningCall& ring = call.session->calls;
-  running.frame = std::coroutine_handle<promise_type>::from_promise(*this);
-  running.next = &ring;
-  running.prev = ring.prev;
-  running.prev->next = &running;
-  ring.prev = &running;
+  running.frame = in_group.frame = std::coroutine_handle<promise_type>::from_promise(*this);
+  linkBefore(call.session->calls, running);
+  if (CallGroup* g = call.group) {
+    linkBefore(g->calls, in_group);
+    ++g->running;
+    g->joined = true;
+    if (g->changed) g->changed(*g);
+  }
 }
 
 ToolTask::promise_type::~promise_type() {
   --call.t->loop.tasks;
-  if (call.wire.out.users) call.wire.out.users(call.wire.out.ctx, -1);
-  running.prev->next = running.next;
-  running.next->prev = running.prev;
+  unlinkCall(running);
+  if (CallGroup* g = call.group) {
+    unlinkCall(in_group);
+    --g->running;
+    if (g->changed) g->changed(*g);
+  }
 }
 
 void ToolTask::promise_type::return_value(const Reply& reply) noexcept {
@@ -121,22 +137,22 @@ bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools) {
   return true;
 }
 
-void startToolCall(ToolCalls& t, Session& s, std::pmr::memory_resource& a, const json::Value& id,
+void startToolCall(ToolCalls& t, const Answering& to, std::pmr::memory_resource& a, const json::Value& id,
                    const json::Value& params) {
   std::string_view name = json::stringField(params, "name").value_or("");
   const Tool* tool = findTool(t, name);
-  if (!tool) return sendReply(s.wire, a, id, failureNaming(a, ErrorCode::InvalidParams, "Unknown tool: ", name));
-  if (tool->answer) return runToolCall(t, s, *tool, a, id, params);
-  tool->start(keepCall(t, s, a, id, params));
+  if (!tool) return sendReply(to.wire, a, id, failureNaming(a, ErrorCode::InvalidParams, "Unknown tool: ", name));
+  if (tool->answer) return runToolCall(t, to, *tool, a, id, params);
+  tool->start(keepCall(t, to, a, id, params));
 }
 
-void runToolCall(ToolCalls& t, Session& s, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
-                 const json::Value& params) noexcept {
+void runToolCall(ToolCalls& t, const Answering& to, const Tool& tool, std::pmr::memory_resource& a,
+                 const json::Value& id, const json::Value& params) noexcept {
   // runToolCall decides for the whole call: without memory the reply is dropped with one report.
   try {
-    sendReply(s.wire, a, id, tool.answer(t, s, a, argumentsOf(params), progressTokenOf(params)));
+    sendReply(to.wire, a, id, tool.answer(t, to.session, a, argumentsOf(params), progressTokenOf(params)));
   } catch (const std::bad_alloc&) {
-    logOom(s.wire);
+    logOom(to.wire);
   }
 }
 

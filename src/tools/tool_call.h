@@ -22,7 +22,10 @@
 
 struct ToolCalls;
 struct Session;
+struct CallGroup;
 class ToolTask;
+
+void abandonCalls(CallGroup& g) noexcept;
 
 // A call of a tool that may wait: everything it keeps while suspended. `arena` owns the copies of
 // the request's id, arguments and progress token, and what the call builds; the message it came in
@@ -30,7 +33,8 @@ class ToolTask;
 struct ToolCall {
   ToolCalls* t = nullptr;
   Session* session = nullptr;  // whose call it is
-  Wire wire;                   // where its lines go: its session's wire as it was when the call came
+  Wire wire;                   // where its lines go: the wire of the request that started it
+  CallGroup* group = nullptr;  // the group it joined, if its request gave one
   ArenaPtr arena;
   json::Value id;
   json::Value args;                                // an object
@@ -73,6 +77,21 @@ struct RunningCall {
   std::coroutine_handle<> frame;
 };
 
+// The calls that wait, started for one answer, as whoever carries that answer follows them (an HTTP
+// response that becomes a stream while they run, say): told whenever one joins or leaves, and
+// abandoned together, at a cost in proportion to their own number.
+struct CallGroup {
+  CallGroup() noexcept { calls.next = calls.prev = &calls; }
+  CallGroup(const CallGroup&) = delete;
+  CallGroup& operator=(const CallGroup&) = delete;
+  ~CallGroup() { abandonCalls(*this); }
+  RunningCall calls;           // the ring, through this one
+  std::size_t running = 0;     // calls in the ring
+  bool joined = false;         // a call has joined since the group was made
+  void (*changed)(CallGroup& g) noexcept = nullptr;
+  void* owner = nullptr;
+};
+
 // One client's share of the server: where its lines go, its requests to the client and its calls
 // that wait. Standard input and output have exactly one; a session knows no transport.
 struct Session {
@@ -88,8 +107,7 @@ struct Session {
 // Ends every call of `s` that waits, where it stands: no reply, no notification; its timers and its
 // requests to the client go with it.
 void abandonCalls(Session& s) noexcept;
-// The same for the calls of `s` whose lines go to `out` (one answer's stream, say).
-void abandonCalls(Session& s, const Sink& out) noexcept;
+// abandonCalls(CallGroup& g): ends every call of `g` where it stands, as for a session.
 
 // The coroutine type of a tool that may wait. It starts at once and runs until it first waits; its
 // frame comes from the server's `gpa` and counts as one of the loop's tasks until it ends. What it
@@ -109,7 +127,8 @@ class ToolTask {
     static void operator delete(void* frame, std::size_t size) noexcept;
 
     ToolCall& call;
-    RunningCall running;  // linked into the session's calls until the call ends
+    RunningCall running;   // linked into the session's calls until the call ends
+    RunningCall in_group;  // and into its group's, when it has one
   };
 };
 
@@ -117,19 +136,27 @@ class ToolTask {
 // Throws std::bad_alloc.
 bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools);
 
+// Where one request of a session is answered: the wire its lines go to, and the group its calls
+// that wait join (null: none).
+struct Answering {
+  Session& session;
+  Wire wire;
+  CallGroup* group = nullptr;
+};
+
 // Answers an unknown tool name at once (-32602 "Unknown tool: <name>"). Runs a tool that never
 // waits here, in `a`, the message's arena. Starts a tool that may wait with copies of what it
 // needs: the message's arena is free again as soon as this returns.
 // REQUIRES: `id` and `params` live in `a`. Throws std::bad_alloc before a waiting tool starts
 // (nothing sent).
-void startToolCall(ToolCalls& t, Session& s, std::pmr::memory_resource& a, const json::Value& id,
+void startToolCall(ToolCalls& t, const Answering& to, std::pmr::memory_resource& a, const json::Value& id,
                    const json::Value& params);
 
 // Runs `tool`, one that never waits, with the arguments in `params`, and sends its reply, built in
 // `a`, the arena of the message that holds `id` and `params`. Out of memory drops the reply with
 // one report.
-void runToolCall(ToolCalls& t, Session& s, const Tool& tool, std::pmr::memory_resource& a, const json::Value& id,
-                 const json::Value& params) noexcept;
+void runToolCall(ToolCalls& t, const Answering& to, const Tool& tool, std::pmr::memory_resource& a,
+                 const json::Value& id, const json::Value& params) noexcept;
 
 enum class ArgError : std::uint8_t { Missing, WrongType, OutOfRange };
 

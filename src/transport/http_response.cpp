@@ -60,8 +60,8 @@ void appendHead(json::Text& out, const ResponseHead& head) {
     json::writeDecimal(out, static_cast<std::int64_t>(*head.content_length));
     out += "\r\n";
   } else {
-    appendHeader(out, "Transfer-Encoding", "chunked");
-    appendHeader(out, "Cache-Control", "no-cache");
+    if (!head.until_close) appendHeader(out, "Transfer-Encoding", "chunked");
+    appendHeader(out, "Cache-Control", "no-store");
   }
   if (!head.session_id.empty()) appendHeader(out, "Mcp-Session-Id", head.session_id);
   if (!head.allow.empty()) appendHeader(out, "Allow", head.allow);

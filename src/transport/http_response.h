@@ -16,7 +16,8 @@ namespace http {
 struct ResponseHead {
   int status = 200;
   std::string_view content_type{};                // "application/json", "text/event-stream"
-  std::optional<std::uint64_t> content_length{};  // nullopt: the body follows in chunks, as a stream
+  std::optional<std::uint64_t> content_length{};  // nullopt: a stream, in chunks or `until_close`
+  bool until_close = false;                       // a stream whose body ends with the connection (HTTP/1.0)
   std::string_view session_id{};                  // Mcp-Session-Id
   std::string_view allow{};                       // Allow, for a 405
   std::string_view allowed_origin{};              // a browser's origin that may read the response
@@ -26,7 +27,8 @@ struct ResponseHead {
 };
 
 // HTTP/1.1 <status> <reason>\r\n, then in this order the headers that apply:
-// Content-Type, Content-Length or Transfer-Encoding: chunked, Cache-Control: no-cache (streams),
+// Content-Type, Content-Length or Transfer-Encoding: chunked, Cache-Control: no-store (streams: a
+// browser that stored one would hold its cache entry for the address while it lasts),
 // Mcp-Session-Id, Allow, Access-Control-Allow-Origin + Access-Control-Expose-Headers + Vary: Origin
 // (and for a preflight Access-Control-Allow-Methods, -Allow-Headers and -Max-Age), WWW-Authenticate,
 // Connection: close; then \r\n. A head without a body says Content-Length: 0, but for 204, which says nothing of a length.

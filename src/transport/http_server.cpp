@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <deque>
-#include <list>
 #include <map>
 #include <new>
 #include <optional>
@@ -13,8 +11,8 @@
 
 #include "protocol/json.h"
 #include "protocol/versions.h"
-#include "runtime/stdio.h"
 #include "tools/tool_call.h"
+#include "transport/http_connection.h"
 #include "transport/http_request.h"
 #include "transport/http_response.h"
 
@@ -24,41 +22,12 @@ constexpr std::string_view mcp_path = "/mcp";
 // The older transport: a stream opened by GET, and the address its client POSTs to.
 constexpr std::string_view sse_path = "/sse";
 constexpr std::string_view message_path = "/message";
-// A client that lets this much of its answers wait unread is disconnected, and the calls whose
-// stream it was are abandoned: nobody else waits for it.
-constexpr std::size_t max_unread = std::size_t{8} << 20;
-// What is read of the requests that follow while a stream is sent on their connection.
-constexpr std::size_t read_ahead = std::size_t{64} << 10;
-// A request begun must be whole within this long (a client that sends a byte at a time gets 408).
-constexpr std::chrono::seconds request_time_limit{5};
-// A connection with neither a request arriving nor a stream to send is closed after this long: one
-// that never sends a byte holds a descriptor only so long. When descriptors run out, the one quiet
-// the longest is closed at once to make room.
-constexpr std::chrono::seconds quiet_limit{30};
-// A connection done with is closed once its client has closed its end too, or after this long: what
-// it still sends meanwhile is read and dropped, so that closing does not reset the connection under
-// the last answer before the client has read it.
-constexpr std::chrono::seconds linger_limit{2};
-// The requests that are arriving or wait to be answered, over all connections, hold at most this
-// much: past it, the connection whose bytes would go beyond gets 413 and is closed. One request
-// alone may use all of it: bodies have no limit of their own, as lines on standard input have none.
-constexpr std::size_t max_held = std::size_t{256} << 20;
-// A session that has had no request for this long, and has no call running, ends: clients often
-// go without saying so (the SDK sends DELETE only when asked to).
-constexpr std::chrono::minutes session_idle_limit{30};
-// Sessions at most at once: an `initialize` beyond ends the session unused the longest that has no
-// call running and no stream open (a client that never says DELETE costs only its own sessions),
-// or gets 503 when every one is busy.
-constexpr std::size_t max_sessions = 50000;
-// What a session keeps of its streams' events, for clients that resume one: its latest events, at
-// most this many and this many bytes of data. Older ones go first.
-constexpr std::size_t max_kept_events = 512;
-constexpr std::size_t max_kept_bytes = std::size_t{256} << 10;
 // Streams open with a priming event (an id, no data) only for sessions at this revision or later:
 // clients of earlier ones may fail on an event without data.
 constexpr std::string_view priming_since = "2025-11-25";
+// How long a server that is asked to end waits for its connections.
+constexpr std::chrono::seconds shutdown_patience{2};
 
-struct Connection;
 struct HttpSession;
 
 enum class StreamKind : std::uint8_t {
@@ -68,39 +37,52 @@ enum class StreamKind : std::uint8_t {
 };
 
 // One request's answer while its lines come: gathered while the line is handled, then sent as one
-// JSON body; or, when the line started a call of a tool that may wait (even one that did not, or
-// refused its arguments), sent as events of a stream that ends once the last such call has ended:
-// clients meet both kinds of answer, and a call's notifications always have a stream. Standing
-// streams are exchanges too, that no call ends.
+// JSON body; or, when the line started a call that waits, or wrote more than its reply, sent as
+// events of a stream that ends once the last call it started has ended. Standing streams are
+// exchanges too, that no call ends.
 //
 // A stream outlives its connection: a client that lost it may resume it (Last-Event-ID) while its
-// calls go on, and its events are kept by its session meanwhile.
-struct Exchange {
-  HttpSession* session = nullptr;
-  Connection* connection = nullptr;  // null while no connection carries it: events are only kept
-  StreamKind kind = StreamKind::Answer;
-  std::uint64_t stream = 0;          // the id of its priming event: what its events are kept under
-  std::vector<std::string> lines;    // gathered while handling
-  int users = 0;                     // calls that may still write
-  bool started = false;              // a call of a tool that may wait has started
+// calls go on, and its events are kept by its session meanwhile. Its session's table owns it.
+struct Exchange final : StreamEnd {
+  Exchange(HttpServer& server, HttpSession& session, StreamKind kind, std::pmr::memory_resource& held)
+      : server(server), session(session), kind(kind), lines(&held) {
+    lost = &onLost;
+    ends_by_itself = kind == StreamKind::Answer;
+    calls.changed = &onCallsChanged;
+    calls.owner = this;
+  }
+  ~Exchange();
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+  static void onLost(StreamEnd& self, bool unread) noexcept;
+  static void onCallsChanged(CallGroup& g) noexcept;
+
+  HttpServer& server;
+  HttpSession& session;
+  StreamKind kind;
+  HttpConnection* connection = nullptr;  // null while no connection carries it: events are only kept
+  std::uint64_t stream = 0;               // its id in the session's table: what its events are kept under
+  std::pmr::vector<std::pmr::string> lines;  // gathered while handling
+  CallGroup calls;
   bool streaming = false;
   bool handling = true;
 };
-
-void endExchange(Exchange& e) noexcept;
 
 // An event a session keeps for resuming: its id, the stream it belongs to, its data (empty for a
 // priming event).
 struct KeptEvent {
   std::uint64_t id = 0;
   std::uint64_t stream = 0;
-  std::string data;
+  std::pmr::string data;
 };
 
-// A place in the server's ring of sessions, from the one unused the longest to the one used last.
+// A session's place in one of the server's rings, from the one unused the longest to the one used
+// last: the idle ring (nothing running or open), or the detached one (calls run, but no
+// connection carries any of them).
 struct UseRing {
   UseRing* prev = this;
   UseRing* next = this;
+  bool linked() const { return next != this; }
   void unlink() noexcept {
     prev->next = next;
     next->prev = prev;
@@ -115,146 +97,121 @@ struct UseRing {
   }
 };
 
+void dropLine(void*, std::string_view) {}
+
 struct HttpSession : UseRing {
-  HttpSession(std::pmr::memory_resource& gpa, std::string id, const Sink& log, bool older)
-      : id(std::move(id)), older(older), session(gpa, Wire{{}, log}) {}
+  HttpSession(std::pmr::memory_resource& gpa, std::pmr::memory_resource& held, std::string id, const Sink& log,
+              bool older)
+      : id(std::move(id)), older(older), kept(&held), session(gpa, Wire{{nullptr, &dropLine}, log}) {}
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
-  ~HttpSession() {
-    unlink();
-    if (standing) endExchange(*standing);  // the session's end ends its standing stream
-    // then `session` goes first: its calls are abandoned, and the streams they kept open end
-  }
-  // Nothing of it runs or is open: it may end without anyone losing a stream or a reply. A session
-  // of the older transport is open as long as it lasts.
-  bool idle() const { return !older && !(standing && standing->connection) && session.calls.next == &session.calls; }
-  // A new event id, and the event kept under it.
-  std::uint64_t keep(std::uint64_t stream, std::string_view data);
+  ~HttpSession();
 
   std::string id;
-  bool older;                          // a session of the older transport
-  std::string_view version;            // the revision its `initialize` was answered with
-  Loop::Time last_request{};
-  Exchange* standing = nullptr;        // the GET stream (or the older transport's), while it lasts
-  std::vector<Exchange*> streams;      // every stream of this session that has not ended
-  std::deque<KeptEvent> kept;          // in id order
+  bool older;                 // a session of the older transport
+  std::string_view version;   // the revision its `initialize` was answered with
+  Loop::Time last_active{};   // its last request, or when its last call ended
+  Exchange* standing = nullptr;  // the GET stream (or the older transport's), while it lasts
+  std::map<std::uint64_t, std::unique_ptr<Exchange>> streams;  // every stream that has not ended, by id
+  std::size_t attached = 0;   // its streams that a connection carries
+  std::pmr::deque<KeptEvent> kept;  // in id order
   std::size_t kept_bytes = 0;
-  std::uint64_t last_event = 0;        // ids count from 1, over all the session's streams
+  std::uint64_t last_event = 0;  // ids count from 1, over all the session's streams
+  bool ending = false;
   Session session;
 };
 
-struct Connection {
-  Connection(HttpServer& server, const sys::Stream& stream, std::pmr::memory_resource& gpa)
-      : server(server), out(stream, gpa), input(&gpa) {}
-  HttpServer& server;
-  std::list<Connection>::iterator self;  // where it stands in the server's list
-  OutputQueue out;
-  Watch watch;
-  Timer time_limit;  // while a request arrives, or while the connection is quiet
-  // What has come and is not yet answered. While a chunked body arrives, its payload decoded so
-  // far lies right after the head, and only what follows `decoded_to` is still encoded.
-  std::pmr::string input;
-  std::optional<http::ChunkedDecoder> chunked;
-  std::size_t decoded_to = 0;
-  Exchange* stream = nullptr;  // a response stream in progress: the next request waits for its end
-  std::string_view origin;     // while a request is answered: the browser origin allowed to read it
-  Loop::Time begun{};          // when the request now in `input` began to arrive
-  Loop::Time quiet_since{};    // when it last had neither a request arriving nor a stream to send
-  std::size_t held = 0;        // the bytes of `input` counted in the server's total
-  std::uint64_t settled_seen = 0;  // out.settled when last settled
-  Connection* next_dirty = nullptr;
-  bool dirty = false;    // in the server's list of connections to settle before the loop waits
-  bool quiet = false;
-  bool continued = false;  // the request now arriving was told to go on (100 Continue)
-  bool closing = false;  // no more requests: closed once what is queued has left
-  bool lingering = false;  // all sent and the end told: what comes is dropped until the client closes
-  bool gone = false;     // the peer has gone or failed: closed when next settled
-};
+HttpSession::~HttpSession() {
+  ending = true;
+  unlink();
+  // The session's end ends its streams: their calls are abandoned, and a connection that carries
+  // one takes the next request.
+  for (auto& [id, e] : streams) e->calls.changed = nullptr;
+  streams.clear();
+}
 
 }  // namespace
 
 class HttpServer {
  public:
   HttpServer(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
-             const Sink& log, const AccessRules& rules)
-      : gpa_(gpa), loop_(loop), handler_(handler), listener_(listener), log_(log), rules_(rules) {
-    accepting_ = Watch{&listener_, &onAccept, this};
+             const Sink& log, const AccessRules& rules, const HttpLimits& limits, const SessionLimits& session_limits)
+      : gpa_(gpa),
+        held_(gpa),
+        loop_(loop),
+        handler_(handler),
+        log_(log),
+        rules_(rules),
+        session_limits_(session_limits),
+        connections_(held_, loop, HttpHandler{this, &onRequest}, listener, limits, log) {
     hook_ = TurnHook{&beforeWait, this};
     last_words_ = TurnHook{&deliverAll, this};
     loop_.addHook(hook_);
     loop_.last_words = &last_words_;
+    shutdown_timer_.fired = [](void* self) noexcept { static_cast<HttpServer*>(self)->connections_.closeAll(); };
+    shutdown_timer_.owner = this;
   }
-  ~HttpServer();
+  ~HttpServer() {
+    if (loop_.last_words == &last_words_) loop_.last_words = nullptr;
+    loop_.disarm(shutdown_timer_);
+    loop_.removeHook(hook_);
+    sessions_.clear();  // their calls end, and with them their streams
+    connections_.closeAll();
+  }
 
-  // Settles `c` before the loop next waits: what it has received is answered, what it holds is
-  // written, what it waits for is updated. Every change to a connection passes here.
-  void touch(Connection& c) noexcept;
+  void shutDown(void (*done)(void*) noexcept, void* ctx) noexcept;
+  std::size_t held() const { return held_.held(); }
+
+  // An exchange's lines, gathered or sent as events.
+  static void exchangeWrite(void* ctx, std::string_view line);
+  void endExchange(Exchange& e) noexcept;
+  void detach(Exchange& e) noexcept;
+  void release(Exchange& e) noexcept;
+  void reclassify(HttpSession& s) noexcept;
 
  private:
-  static void onAccept(void* self, bool, bool) noexcept;
-  static void onConnection(void* c, bool readable, bool writable) noexcept;
-  static void onTimeLimit(void* c) noexcept;
-  bool makeRoom() noexcept;
+  static void onRequest(void* self, HttpConnection& c, const HttpRequest& r);
   static void beforeWait(void* self) noexcept;
   static void deliverAll(void* self) noexcept;
-  void settle(Connection& c) noexcept;
-  void read(Connection& c) noexcept;
-  void serveRequests(Connection& c);
-  void goOn(Connection& c, const http::RequestHead& head);
-  void answer(Connection& c, const http::RequestHead& head, std::string_view body);
-  void post(Connection& c, const http::RequestHead& head, std::string_view body);
-  void getStream(Connection& c, const http::RequestHead& head);
-  void resume(Connection& c, HttpSession& s, std::string_view last_event_id);
-  void openOlderStream(Connection& c);
-  void postOlder(Connection& c, const http::RequestHead& head, std::string_view body);
-  std::optional<json::Value> takeMessage(Connection& c, const http::RequestHead& head, std::pmr::memory_resource& arena,
-                                         std::string_view body);
-  void openStream(Connection& c, Exchange& e, std::string_view session_id = {});
-  void respond(Connection& c, int status, std::string_view body, std::string_view session_id = {},
-               std::string_view allow = {});
-  void refuse(Connection& c, int status, std::int64_t code, std::string_view message);
-  void close(Connection& c) noexcept;
+  void answer(HttpConnection& c, const HttpRequest& r);
+  void post(HttpConnection& c, const HttpRequest& r);
+  void getStream(HttpConnection& c, const HttpRequest& r);
+  void resume(HttpConnection& c, const HttpRequest& r, HttpSession& s, std::string_view last_event_id);
+  void openOlderStream(HttpConnection& c, const HttpRequest& r);
+  void postOlder(HttpConnection& c, const HttpRequest& r);
+  std::optional<json::Value> takeMessage(HttpConnection& c, const HttpRequest& r, std::pmr::memory_resource& arena);
+  void openStream(HttpConnection& c, const HttpRequest& r, Exchange& e, std::string_view session_id = {});
+  void attach(Exchange& e, HttpConnection& c) noexcept;
+  void sendEvent(Exchange& e, std::uint64_t id, std::string_view event, std::string_view data);
+  std::uint64_t keep(HttpSession& s, std::uint64_t stream, std::string_view data);
+  void respond(HttpConnection& c, const HttpRequest& r, int status, std::string_view body,
+               std::string_view session_id = {}, std::string_view allow = {});
+  void refuse(HttpConnection& c, const HttpRequest& r, int status, std::int64_t code, std::string_view message);
+  HttpSession* newSession(HttpConnection& c, const HttpRequest& r, bool older);
   void used(HttpSession& s) noexcept;
+  void endSession(HttpSession& s) noexcept;
   bool endLeastUsed() noexcept;
 
   std::pmr::memory_resource& gpa_;
+  HeldMemory held_;
   Loop& loop_;
   SessionHandler handler_;
-  sys::Stream listener_;
   Sink log_;
   const AccessRules& rules_;
-  Watch accepting_;
+  SessionLimits session_limits_;
+  std::map<std::string, std::unique_ptr<HttpSession>, std::less<>> sessions_;
+  UseRing idle_;      // sessions with nothing running or open, the one unused the longest first
+  UseRing detached_;  // sessions whose calls no connection carries, likewise
   TurnHook hook_;
   TurnHook last_words_;
-  std::list<Connection> connections_;
-  std::map<std::string, std::unique_ptr<HttpSession>, std::less<>> sessions_;
-  UseRing by_use_;  // every session, the one unused the longest first
-  Connection* dirty_ = nullptr;  // connections to settle, newest first
   Loop::Time next_sweep_{};
-  bool accept_paused_ = false;  // out of descriptors: no more connections until one closes
-  std::size_t held_ = 0;        // the bytes of every connection's input
+  Timer shutdown_timer_;
+  void (*shut_down_)(void*) noexcept = nullptr;
+  void* shut_down_ctx_ = nullptr;
+  HttpConnections connections_;  // declared last: its connections go first
 };
 
 namespace {
-
-// The sink of an exchange: lines gathered, or sent as events once the answer is a stream.
-void exchangeWrite(void* ctx, std::string_view line);
-void exchangeUsers(void* ctx, int change) noexcept;
-void dropLine(void* ctx, std::string_view line);
-
-void send(Connection& c, std::string_view bytes) {
-  appendBytes(c.out, bytes);
-  c.server.touch(c);
-}
-
-std::string_view pathOf(std::string_view target) {
-  if (target.starts_with("http://") || target.starts_with("https://")) {
-    target.remove_prefix(target.find("//") + 2);
-    std::size_t slash = target.find('/');
-    target = slash == std::string_view::npos ? "/" : target.substr(slash);
-  }
-  return target.substr(0, target.find('?'));
-}
 
 // The value of `name` in the target's query, as sent (session ids need no decoding).
 std::optional<std::string_view> queryValue(std::string_view target, std::string_view name) {
@@ -276,237 +233,245 @@ bool containsWithoutCase(std::string_view text, std::string_view word) {
                      [](char a, char b) { return http::lowerAscii(a) == http::lowerAscii(b); }) != text.end();
 }
 
-// One event, as a chunk of its stream's body, on `c`.
-void sendEvent(Connection& c, std::uint64_t id, std::string_view event, std::string_view data) {
-  std::pmr::monotonic_buffer_resource arena;
-  json::Text text(&arena);
+}  // namespace
+
+// A stream that ends with its session, or with the server, ends on the connection that carries it.
+Exchange::~Exchange() {
+  if (connection) server.release(*this);
+}
+
+void Exchange::onLost(StreamEnd& self, bool unread) noexcept {
+  auto& e = static_cast<Exchange&>(self);
+  e.server.detach(e);
+  if (!unread || e.kind != StreamKind::Answer) return;
+  // Its client left too much of it unread: nobody waits for the rest, and its calls end here.
+  e.handling = true;
+  abandonCalls(e.calls);
+  e.handling = false;
+  if (e.calls.running == 0) e.server.endExchange(e);
+}
+
+void Exchange::onCallsChanged(CallGroup& g) noexcept {
+  auto& e = *static_cast<Exchange*>(g.owner);
+  e.server.reclassify(e.session);
+  if (g.running == 0 && !e.handling && e.kind == StreamKind::Answer) e.server.endExchange(e);
+}
+
+void HttpServer::release(Exchange& e) noexcept {
+  HttpConnection& c = *e.connection;
+  e.connection = nullptr;
+  --e.session.attached;
+  // release decides: a stream that cannot end closes its connection.
+  try {
+    connections_.endStream(c);
+  } catch (const std::bad_alloc&) {
+    connections_.drop(c, true);
+  }
+}
+
+// No connection carries `e` any more. A call's answer goes on, kept for resuming; the older
+// transport's session ends with its stream.
+void HttpServer::detach(Exchange& e) noexcept {
+  if (!e.connection) return;
+  e.connection = nullptr;
+  --e.session.attached;
+  if (e.kind == StreamKind::Older) return endSession(e.session);
+  reclassify(e.session);
+}
+
+void HttpServer::attach(Exchange& e, HttpConnection& c) noexcept {
+  if (e.connection) return;
+  e.connection = &c;
+  ++e.session.attached;
+  reclassify(e.session);
+}
+
+// The last call of a stream has ended, or its session: the stream ends, and its connection takes
+// the next request.
+void HttpServer::endExchange(Exchange& e) noexcept {
+  HttpSession& s = e.session;
+  if (e.connection) release(e);
+  if (s.standing == &e) s.standing = nullptr;
+  if (s.ending) return;
+  s.streams.erase(e.stream);  // `e` is gone
+  reclassify(s);
+}
+
+// Into the ring its state puts it in, at the end: it has just been used, or has just changed.
+void HttpServer::reclassify(HttpSession& s) noexcept {
+  if (s.ending) return;
+  s.last_active = loop_.now();
+  if (s.older || s.attached > 0) return s.unlink();
+  s.moveBefore(s.session.calls.next == &s.session.calls ? idle_ : detached_);
+}
+
+void HttpServer::used(HttpSession& s) noexcept { reclassify(s); }
+
+void HttpServer::endSession(HttpSession& s) noexcept {
+  auto it = sessions_.find(s.id);
+  if (it != sessions_.end()) sessions_.erase(it);  // its calls are abandoned, and their streams end
+}
+
+// Ends the idle session unused the longest, or else the one whose calls no connection carries.
+bool HttpServer::endLeastUsed() noexcept {
+  for (UseRing* ring : {&idle_, &detached_}) {
+    if (!ring->linked()) continue;
+    endSession(static_cast<HttpSession&>(*ring->next));
+    return true;
+  }
+  return false;
+}
+
+HttpSession* HttpServer::newSession(HttpConnection& c, const HttpRequest& r, bool older) {
+  if (sessions_.size() >= session_limits_.max_sessions && !endLeastUsed()) {
+    refuse(c, r, 503, -32000, "Service Unavailable: too many sessions are busy");
+    return nullptr;
+  }
+  std::string id = newSessionId();
+  if (id.empty()) {
+    refuse(c, r, 500, -32603, "Internal error: no secure random source");
+    return nullptr;
+  }
+  auto fresh = std::make_unique<HttpSession>(gpa_, held_, id, log_, older);
+  HttpSession* s = fresh.get();
+  sessions_.emplace(std::move(id), std::move(fresh));
+  return s;
+}
+
+// A new event id, and the event kept under it, unless it is larger than all a session keeps.
+std::uint64_t HttpServer::keep(HttpSession& s, std::uint64_t stream, std::string_view data) {
+  const std::uint64_t id = ++s.last_event;
+  if (data.size() > session_limits_.max_kept_bytes) return id;  // not kept: its stream cannot be resumed past it
+  s.kept.push_back({id, stream == 0 ? id : stream, std::pmr::string(data, &held_)});
+  s.kept_bytes += data.size();
+  while (s.kept.size() > session_limits_.max_kept_events || s.kept_bytes > session_limits_.max_kept_bytes) {
+    s.kept_bytes -= s.kept.front().data.size();
+    s.kept.pop_front();
+  }
+  return id;
+}
+
+// One event of `e`'s stream, to its connection if one carries it.
+void HttpServer::sendEvent(Exchange& e, std::uint64_t id, std::string_view event, std::string_view data) {
+  if (!e.connection) return;
+  json::Text text(&held_);
+  text.reserve(data.size() + 48);
   if (id != 0) {
     char digits[24];
     http::appendEvent(text, std::string_view(digits, std::to_chars(digits, digits + sizeof digits, id).ptr), event, data);
   } else {
     http::appendEvent(text, {}, event, data);
   }
-  json::Text chunk(&arena);
-  http::appendChunk(chunk, text);
-  send(c, chunk);
+  connections_.sendOnStream(*e.connection, text);
 }
 
-}  // namespace
-
-std::uint64_t HttpSession::keep(std::uint64_t stream, std::string_view data) {
-  kept.push_back({++last_event, stream == 0 ? last_event : stream, std::string(data)});
-  kept_bytes += data.size();
-  while (kept.size() > max_kept_events || (kept_bytes > max_kept_bytes && kept.size() > 1)) {
-    kept_bytes -= kept.front().data.size();
-    kept.pop_front();
-  }
-  return last_event;
-}
-
-HttpServer::~HttpServer() {
-  if (loop_.last_words == &last_words_) loop_.last_words = nullptr;
-  sessions_.clear();  // their calls end, and with them their streams
-  dirty_ = nullptr;
-  while (!connections_.empty()) close(connections_.front());
-  loop_.forget(accepting_);
-  loop_.removeHook(hook_);
-  sys::closeStream(listener_);
-}
-
-void HttpServer::touch(Connection& c) noexcept {
-  if (c.dirty) return;
-  c.dirty = true;
-  c.next_dirty = dirty_;
-  dirty_ = &c;
-}
-
-void HttpServer::onAccept(void* self, bool, bool) noexcept {
-  auto& h = *static_cast<HttpServer*>(self);
-  for (int taken = 0; taken < 64; ++taken) {  // a few per turn, so that a flood cannot starve the rest
-    sys::Stream s;
-    sys::Transfer t = sys::acceptOne(h.listener_, s);
-    if (t.status == sys::Io::NotNow) return;
-    if (t.status != sys::Io::Done) {
-      // Out of descriptors, say: the connection waits in the system's queue, which would wake the
-      // loop at once again. The connection quiet the longest makes room, or else the listener
-      // rests until one closes.
-      if (!h.makeRoom()) h.accept_paused_ = true;
-      return;
-    }
-    try {
-      Connection& c = h.connections_.emplace_back(h, s, h.gpa_);
-      c.self = std::prev(h.connections_.end());
-      c.watch = Watch{&c.out.stream, &onConnection, &c};
-      c.time_limit.fired = &onTimeLimit;
-      c.time_limit.owner = &c;
-      c.quiet = true;  // until its first byte
-      c.quiet_since = h.loop_.now();
-      h.touch(c);
-    } catch (const std::bad_alloc&) {  // onAccept decides: a connection without memory is closed at once
-      sys::closeStream(s);
-      return;
-    }
-  }
-}
-
-void HttpServer::onConnection(void* connection, bool readable, bool writable) noexcept {
-  auto& c = *static_cast<Connection*>(connection);
-  if (writable) writeWhatFits(c.out, true);
-  if (readable) c.server.read(c);
-  c.server.touch(c);
-}
-
-void HttpServer::read(Connection& c) noexcept {
-  char buffer[16384];
-  sys::Transfer got = sys::readSome(c.out.stream, buffer, sizeof buffer);
-  if (got.status == sys::Io::NotNow) return;
-  if (got.status != sys::Io::Done || (got.count == 0 && c.lingering)) {
-    c.gone = true;
-    return;
-  }
-  if (c.lingering) return;
-  if (held_ - c.held + c.input.size() + got.count > max_held) {
-    // read decides for the connection: without memory for the answer, it just closes.
-    try {
-      c.input.clear();
-      c.closing = true;
-      refuse(c, 413, -32600, "Content Too Large: the requests in progress hold too much memory");
-    } catch (const std::bad_alloc&) {
-      c.gone = true;
-    }
-    return;
-  }
-  // read decides for the connection: without memory for its requests, it is closed.
+void HttpServer::exchangeWrite(void* ctx, std::string_view line) {
+  auto& e = *static_cast<Exchange*>(ctx);
+  HttpServer& h = e.server;
+  // exchangeWrite decides for a line it cannot keep: dropped, and its connection, now missing a
+  // line of its stream, is closed.
   try {
-    // Time for a request counts from its first byte, or from the last read while a stream held it back.
-    if (c.input.empty() || c.stream) c.begun = loop_.now();
-    c.input.append(buffer, got.count);
+    if (!e.streaming) {
+      e.lines.emplace_back(line);
+    } else if (e.kind == StreamKind::Older) {
+      h.sendEvent(e, 0, "message", line);
+    } else {
+      h.sendEvent(e, h.keep(e.session, e.stream, line), {}, line);
+    }
   } catch (const std::bad_alloc&) {
-    c.gone = true;
+    if (e.connection) h.connections_.drop(*e.connection, false);
   }
 }
 
-// A client that asked whether to send its body (Expect: 100-continue, as curl does past 1 KiB) is
-// told to go on, once: else it would wait a while before sending it anyway.
-void HttpServer::goOn(Connection& c, const http::RequestHead& head) {
-  std::optional<std::string_view> expect = head.header("expect");
-  if (c.continued || head.minor_version != 1 || !expect || !http::sameWithoutCase(*expect, "100-continue")) return;
-  c.continued = true;
-  send(c, "HTTP/1.1 100 Continue\r\n\r\n");
+void HttpServer::onRequest(void* self, HttpConnection& c, const HttpRequest& r) {
+  static_cast<HttpServer*>(self)->answer(c, r);
 }
 
-// Answers every whole request in the input, in order, until one starts a stream. A body is read
-// where it lies in the input: a length's bytes as they came, a chunked one decoded in place as its
-// bytes arrive, so that each byte is decoded once however slowly the body comes.
-void HttpServer::serveRequests(Connection& c) {
-  while (!c.stream && !c.closing && !c.gone && !c.input.empty()) {
-    http::RequestHead head;
-    http::HeadResult h = http::parseRequestHead(c.input, head);
-    if (h.progress == http::Progress::NeedMore) return;
-    if (h.progress == http::Progress::Refused) {
-      c.closing = true;
-      return refuse(c, h.refusal.status, -32600, h.refusal.reason);
-    }
-    std::string_view body;
-    std::size_t used = h.size;
-    if (head.framing == http::Framing::Length) {
-      if (c.input.size() - h.size < head.content_length) return goOn(c, head);
-      body = std::string_view(c.input).substr(h.size, head.content_length);
-      used += head.content_length;
-    } else if (head.framing == http::Framing::Chunked) {
-      if (!c.chunked) {
-        c.chunked.emplace();
-        c.decoded_to = h.size;
-      }
-      http::BodyResult b = c.chunked->decode(std::span(c.input.data() + c.decoded_to, c.input.size() - c.decoded_to));
-      if (b.progress == http::Progress::Refused) {
-        c.closing = true;
-        return refuse(c, b.refusal.status, -32600, b.refusal.reason);
-      }
-      c.input.erase(c.decoded_to + b.payload, b.used - b.payload);  // the framing, now decoded
-      c.decoded_to += b.payload;
-      if (b.progress == http::Progress::NeedMore) return goOn(c, head);
-      c.chunked.reset();
-      body = std::string_view(c.input).substr(h.size, c.decoded_to - h.size);
-      used = c.decoded_to;
-    }
-    if (!head.keep_alive) c.closing = true;
-    answer(c, head, body);
-    c.continued = false;
-    c.input.erase(0, used);
-    c.begun = loop_.now();  // what follows is the next request
-  }
-}
-
-void HttpServer::answer(Connection& c, const http::RequestHead& head, std::string_view body) {
-  c.origin = {};
+void HttpServer::answer(HttpConnection& c, const HttpRequest& r) {
+  const http::RequestHead& head = r.head;
   // A browser's preflight carries no credentials: its token is checked on the request that follows.
   const bool preflight = head.method == "OPTIONS";
   const AccessRules& rules = preflight ? AccessRules{rules_.port, rules_.extra_hosts, rules_.extra_origins, {}} : rules_;
   switch (checkAccess(rules, head.header("host").value_or(""), head.header("origin"), head.header("authorization"))) {
     case Access::Allowed: break;
-    case Access::BadHost: return refuse(c, 403, -32000, "Forbidden: the Host header does not name this server");
-    case Access::BadOrigin: return refuse(c, 403, -32000, "Forbidden: requests from this origin are not allowed");
-    case Access::Unauthorized: return refuse(c, 401, -32000, "Unauthorized: a bearer token is required");
+    case Access::BadHost: return refuse(c, {head, r.path, r.body, {}, r.head_only}, 403, -32000, "Forbidden: the Host header does not name this server");
+    case Access::BadOrigin: return refuse(c, {head, r.path, r.body, {}, r.head_only}, 403, -32000, "Forbidden: requests from this origin are not allowed");
+    case Access::Unauthorized: return refuse(c, {head, r.path, r.body, {}, r.head_only}, 401, -32000, "Unauthorized: a bearer token is required");
   }
-  c.origin = head.header("origin").value_or("");
-  const std::string_view path = pathOf(head.target);
-  if (path != mcp_path && path != sse_path && path != message_path) {
-    return refuse(c, 404, -32000, "Not Found: MCP is served at /mcp (and at /sse for the older transport)");
+  if (r.path != mcp_path && r.path != sse_path && r.path != message_path) {
+    return refuse(c, r, 404, -32000, "Not Found: MCP is served at /mcp (and at /sse for the older transport)");
   }
   if (preflight) {
-    json::Text text(&gpa_);
-    http::appendHead(text, {.status = 204, .content_length = 0, .allowed_origin = c.origin, .preflight = true,
-                            .close = c.closing});
-    return send(c, text);
+    return connections_.respond(c, {.status = 204, .allowed_origin = r.origin, .preflight = true}, {});
   }
-  if (path == sse_path) {
-    if (head.method == "GET") return openOlderStream(c);
-    return respond(c, 405, "", {}, "GET, OPTIONS");
+  if (r.path == sse_path) {
+    if (head.method == "GET") return openOlderStream(c, r);
+    return respond(c, r, 405, "", {}, "GET, OPTIONS");
   }
-  if (path == message_path) {
-    if (head.method == "POST") return postOlder(c, head, body);
-    return respond(c, 405, "", {}, "POST, OPTIONS");
+  if (r.path == message_path) {
+    if (head.method == "POST") return postOlder(c, r);
+    return respond(c, r, 405, "", {}, "POST, OPTIONS");
   }
-  if (head.method == "POST") return post(c, head, body);
+  if (head.method == "POST") return post(c, r);
   std::optional<std::string_view> id = head.header("mcp-session-id");
   if (head.method == "DELETE") {
-    if (!id) return refuse(c, 400, -32000, "Bad Request: no Mcp-Session-Id header");
+    if (!id) return refuse(c, r, 400, -32000, "Bad Request: no Mcp-Session-Id header");
     auto it = sessions_.find(*id);
-    if (it == sessions_.end() || it->second->older) return refuse(c, 404, -32001, "Session not found");
+    if (it == sessions_.end() || it->second->older) return refuse(c, r, 404, -32001, "Session not found");
     sessions_.erase(it);  // its calls are abandoned, and their streams end
-    return respond(c, 200, "");
+    return respond(c, r, 200, "");
   }
-  if (head.method == "GET") return getStream(c, head);
-  respond(c, 405, "", {}, "GET, POST, DELETE, OPTIONS");
+  if (head.method == "GET") return getStream(c, r);
+  respond(c, r, 405, "", {}, "GET, POST, DELETE, OPTIONS");
+}
+
+void HttpServer::respond(HttpConnection& c, const HttpRequest& r, int status, std::string_view body,
+                         std::string_view session_id, std::string_view allow) {
+  connections_.respond(c,
+                       {.status = status,
+                        .content_type = body.empty() ? std::string_view() : "application/json",
+                        .content_length = body.size(),
+                        .session_id = session_id,
+                        .allow = allow,
+                        .allowed_origin = r.origin,
+                        .ask_for_token = status == 401},
+                       body);
+}
+
+void HttpServer::refuse(HttpConnection& c, const HttpRequest& r, int status, std::int64_t code,
+                        std::string_view message) {
+  json::Text body(&held_);
+  http::appendErrorBody(body, code, message);
+  respond(c, r, status, body);
 }
 
 // The body of a POST as both transports take it: JSON, parsed into `arena`, and an object; else
 // refused as standard input's rules say (-32700; -32600 for an array or any other value).
-std::optional<json::Value> HttpServer::takeMessage(Connection& c, const http::RequestHead& head,
-                                                   std::pmr::memory_resource& arena, std::string_view body) {
-  std::string_view type = head.header("content-type").value_or("");
+std::optional<json::Value> HttpServer::takeMessage(HttpConnection& c, const HttpRequest& r,
+                                                   std::pmr::memory_resource& arena) {
+  std::string_view type = r.head.header("content-type").value_or("");
   if (!containsWithoutCase(type.substr(0, type.find(';')), "application/json")) {
-    refuse(c, 415, -32000, "Unsupported Media Type: Content-Type must be application/json");
+    refuse(c, r, 415, -32000, "Unsupported Media Type: Content-Type must be application/json");
     return std::nullopt;
   }
-  std::optional<json::Value> message = json::parse(arena, body);
+  std::optional<json::Value> message = json::parse(arena, r.body);
   if (!message) {
-    refuse(c, 400, -32700, "Parse error: invalid JSON");
+    refuse(c, r, 400, -32700, "Parse error: invalid JSON");
   } else if (!message->isObject()) {
-    refuse(c, 400, -32600, "Invalid Request: expected an object");
+    refuse(c, r, 400, -32600, "Invalid Request: expected an object");
     message.reset();
   }
   return message;
 }
 
-void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_view body) {
+void HttpServer::post(HttpConnection& c, const HttpRequest& r) {
+  const http::RequestHead& head = r.head;
   std::string_view accept = head.header("accept").value_or("");
   if (!containsWithoutCase(accept, "application/json") || !containsWithoutCase(accept, "text/event-stream")) {
-    return refuse(c, 406, -32000, "Not Acceptable: Accept must list application/json and text/event-stream");
+    return refuse(c, r, 406, -32000, "Not Acceptable: Accept must list application/json and text/event-stream");
   }
   std::pmr::monotonic_buffer_resource arena(&gpa_);
-  std::optional<json::Value> message = takeMessage(c, head, arena, body);
+  std::optional<json::Value> message = takeMessage(c, r, arena);
   if (!message) return;
   std::optional<std::string_view> method = json::stringField(*message, "method");
   const json::Value* request_id = json::member(*message, "id");
@@ -515,217 +480,167 @@ void HttpServer::post(Connection& c, const http::RequestHead& head, std::string_
   // `initialize` negotiates the revision in its body: clients send it with the header of the
   // revision they hope for, which may be one this server does not speak.
   if (std::optional<std::string_view> v = head.header("mcp-protocol-version"); v && !initialize && !isLegacyVersion(*v)) {
-    return refuse(c, 400, -32000, "Bad Request: unsupported MCP-Protocol-Version");
+    return refuse(c, r, 400, -32000, "Bad Request: unsupported MCP-Protocol-Version");
   }
 
   HttpSession* s = nullptr;
   bool created = false;
   if (std::optional<std::string_view> id = head.header("mcp-session-id")) {
     auto it = sessions_.find(*id);
-    if (it == sessions_.end() || it->second->older) return refuse(c, 404, -32001, "Session not found");
+    if (it == sessions_.end() || it->second->older) return refuse(c, r, 404, -32001, "Session not found");
     s = it->second.get();
   } else if (initialize) {
-    if (sessions_.size() >= max_sessions && !endLeastUsed()) {
-      return refuse(c, 503, -32000, "Service Unavailable: too many sessions are busy");
-    }
-    std::string id = newSessionId();
-    if (id.empty()) return refuse(c, 500, -32603, "Internal error: no secure random source");
-    auto fresh = std::make_unique<HttpSession>(gpa_, id, log_, false);
+    s = newSession(c, r, false);
+    if (!s) return;
     const json::Value* params = json::member(*message, "params");
-    fresh->version = negotiateLegacy(params ? json::stringField(*params, "protocolVersion").value_or("") : "");
-    s = fresh.get();
-    sessions_.emplace(std::move(id), std::move(fresh));
+    s->version = negotiateLegacy(params ? json::stringField(*params, "protocolVersion").value_or("") : "");
     created = true;
   } else {
-    return refuse(c, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
+    return refuse(c, r, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
   }
   used(*s);
 
   if (!request) {  // a notification, or the client's answer to one of our requests
-    s->session.wire.out = Sink{nullptr, &dropLine};
-    handler_.handle(handler_.ctx, s->session, arena, *message, body);
-    return respond(c, 202, "");
+    handler_.handle(handler_.ctx, Answering{s->session, s->session.wire}, arena, *message, r.body);
+    return respond(c, r, 202, "");
   }
-  auto* e = new Exchange;
-  e->session = s;
-  s->session.wire.out = Sink{e, &exchangeWrite, nullptr, &exchangeUsers};
-  handler_.handle(handler_.ctx, s->session, arena, *message, body);
-  s->session.wire.out = Sink{nullptr, &dropLine};
-  e->handling = false;
+  auto owned = std::make_unique<Exchange>(*this, *s, StreamKind::Answer, held_);
+  Exchange& e = *owned;
+  handler_.handle(handler_.ctx, Answering{s->session, Wire{{&e, &exchangeWrite}, log_}, &e.calls}, arena, *message,
+                  r.body);
+  e.handling = false;
   const std::string_view session_id = created ? std::string_view(s->id) : std::string_view();
-  if (!e->started) {  // answered at once: one JSON body
-    std::string reply = e->lines.empty() ? std::string() : e->lines.back();
-    delete e;
-    if (reply.empty()) return refuse(c, 500, -32603, "Internal error: the reply could not be built");
-    return respond(c, 200, reply, session_id);
-  }
-  // A call goes on: its answer is a stream, which the lines so far open.
-  try {
-    openStream(c, *e, session_id);
-  } catch (const std::bad_alloc&) {
-    if (e->users == 0) endExchange(*e);
-    throw;
-  }
-  if (e->users == 0) endExchange(*e);  // the call has already ended
+  if (!e.calls.joined && e.lines.size() == 1) return respond(c, r, 200, e.lines.front(), session_id);  // one JSON body
+  if (!e.calls.joined && e.lines.empty()) return refuse(c, r, 500, -32603, "Internal error: the reply could not be built");
+  // A call goes on, or more than the reply came: the answer is a stream, which the lines so far open.
+  e.stream = ++s->last_event;
+  s->streams.emplace(e.stream, std::move(owned));
+  openStream(c, r, e, session_id);
+  if (e.calls.running == 0) endExchange(e);  // the call has already ended
 }
 
 // Opens `e`'s stream on `c`: its head, a priming event (an id and no data: where the client may
 // resume from) for the revisions that have them, then the lines gathered while its request was
 // handled.
-void HttpServer::openStream(Connection& c, Exchange& e, std::string_view session_id) {
-  HttpSession& s = *e.session;
-  if (std::find(s.streams.begin(), s.streams.end(), &e) == s.streams.end()) s.streams.push_back(&e);
-  c.stream = &e;
-  e.connection = &c;
+void HttpServer::openStream(HttpConnection& c, const HttpRequest& r, Exchange& e, std::string_view session_id) {
+  HttpSession& s = e.session;
+  connections_.openStream(
+      c, {.status = 200, .content_type = "text/event-stream", .session_id = session_id, .allowed_origin = r.origin}, e);
+  attach(e, c);
   e.streaming = true;
-  json::Text head(&gpa_);
-  http::appendHead(head,
-                   {.status = 200, .content_type = "text/event-stream", .session_id = session_id, .allowed_origin = c.origin});
-  send(c, head);
-  if (versionAtLeast(s.version, priming_since)) {
-    const std::uint64_t priming = s.keep(e.stream, "");
-    if (e.stream == 0) e.stream = priming;
-    sendEvent(c, priming, {}, "");
-  } else if (e.stream == 0) {
-    e.stream = ++s.last_event;  // the stream's id, which no event carries
-  }
-  std::vector<std::string> lines = std::move(e.lines);
-  for (const std::string& line : lines) exchangeWrite(&e, line);
+  if (versionAtLeast(s.version, priming_since)) sendEvent(e, keep(s, e.stream, ""), {}, "");
+  std::pmr::vector<std::pmr::string> lines = std::move(e.lines);
+  for (const std::pmr::string& line : lines) exchangeWrite(&e, line);
 }
 
 // GET: the session's standing stream, for what the server sends outside any request's answer,
 // one at a time; it ends with the session. With Last-Event-ID, the stream that event belongs to,
 // resumed.
-void HttpServer::getStream(Connection& c, const http::RequestHead& head) {
-  if (!containsWithoutCase(head.header("accept").value_or(""), "text/event-stream")) {
-    return refuse(c, 406, -32000, "Not Acceptable: Accept must list text/event-stream");
+void HttpServer::getStream(HttpConnection& c, const HttpRequest& r) {
+  if (!containsWithoutCase(r.head.header("accept").value_or(""), "text/event-stream")) {
+    return refuse(c, r, 406, -32000, "Not Acceptable: Accept must list text/event-stream");
   }
-  std::optional<std::string_view> id = head.header("mcp-session-id");
-  if (!id) return refuse(c, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
+  std::optional<std::string_view> id = r.head.header("mcp-session-id");
+  if (!id) return refuse(c, r, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
   auto it = sessions_.find(*id);
-  if (it == sessions_.end() || it->second->older) return refuse(c, 404, -32001, "Session not found");
+  if (it == sessions_.end() || it->second->older) return refuse(c, r, 404, -32001, "Session not found");
   HttpSession& s = *it->second;
   used(s);
-  if (std::optional<std::string_view> last = head.header("last-event-id")) return resume(c, s, *last);
-  if (s.standing && s.standing->connection) return refuse(c, 409, -32000, "Conflict: this session's stream is already open");
-  if (!s.standing) {
-    auto* e = new Exchange;
-    e->session = &s;
-    e->kind = StreamKind::Standing;
-    e->started = true;
-    e->handling = false;
-    s.standing = e;
+  if (std::optional<std::string_view> last = r.head.header("last-event-id")) return resume(c, r, s, *last);
+  if (s.standing && s.standing->connection) {
+    return refuse(c, r, 409, -32000, "Conflict: this session's stream is already open");
   }
-  openStream(c, *s.standing);
+  if (!s.standing) {
+    auto e = std::make_unique<Exchange>(*this, s, StreamKind::Standing, held_);
+    e->handling = false;
+    e->stream = ++s.last_event;
+    s.standing = e.get();
+    s.streams.emplace(e->stream, std::move(e));
+  }
+  openStream(c, r, *s.standing);
 }
 
 // The events of a stream after the one `last_event_id` names, then the rest of the stream as it
 // comes, if it has not ended. 204 when it has ended and nothing of it is left to send.
-void HttpServer::resume(Connection& c, HttpSession& s, std::string_view last_event_id) {
+void HttpServer::resume(HttpConnection& c, const HttpRequest& r, HttpSession& s, std::string_view last_event_id) {
   std::uint64_t after = 0;
   const char* end = last_event_id.data() + last_event_id.size();
   auto [stop, error] = std::from_chars(last_event_id.data(), end, after);
   if (error != std::errc() || stop != end || after == 0 || after > s.last_event) {
-    return refuse(c, 400, -32000, "Bad Request: Last-Event-ID names no event of this session");
+    return refuse(c, r, 400, -32000, "Bad Request: Last-Event-ID names no event of this session");
   }
   auto from = std::lower_bound(s.kept.begin(), s.kept.end(), after,
                                [](const KeptEvent& k, std::uint64_t id) { return k.id < id; });
   if (from == s.kept.end() || from->id != after) {
-    return refuse(c, 400, -32000, "Bad Request: the events after this Last-Event-ID are no longer kept");
+    return refuse(c, r, 400, -32000, "Bad Request: the events after this Last-Event-ID are no longer kept");
   }
   const std::uint64_t stream = from->stream;
-  auto live = std::find_if(s.streams.begin(), s.streams.end(), [&](const Exchange* e) { return e->stream == stream; });
-  Exchange* e = live == s.streams.end() ? nullptr : *live;
+  auto live = s.streams.find(stream);
+  Exchange* e = live == s.streams.end() ? nullptr : live->second.get();
   if (e && e->connection) {  // lost on the client's side, and not yet noticed on this one: the client knows best
-    e->connection->stream = nullptr;
-    e->connection->gone = true;
-    touch(*e->connection);
-    e->connection = nullptr;
+    connections_.drop(*e->connection, true);
+    detach(*e);
   }
   auto belongs = [&](const KeptEvent& k) { return k.stream == stream && !k.data.empty(); };
-  if (!e && std::none_of(std::next(from), s.kept.end(), belongs)) return respond(c, 204, "");
-  json::Text head(&gpa_);
-  http::appendHead(head, {.status = 200, .content_type = "text/event-stream", .allowed_origin = c.origin});
-  send(c, head);
+  if (!e && std::none_of(std::next(from), s.kept.end(), belongs)) return respond(c, r, 204, "");
+  // A stream that has ended is sent to its end here, as a stream of its own that ends at once.
+  std::unique_ptr<Exchange> ended;
+  if (!e) {
+    ended = std::make_unique<Exchange>(*this, s, StreamKind::Answer, held_);
+    ended->handling = false;
+  }
+  Exchange& to = e ? *e : *ended;
+  connections_.openStream(c, {.status = 200, .content_type = "text/event-stream", .allowed_origin = r.origin}, to);
+  attach(to, c);
   for (auto k = std::next(from); k != s.kept.end(); ++k) {
-    if (belongs(*k)) sendEvent(c, k->id, {}, k->data);
+    if (belongs(*k)) sendEvent(to, k->id, {}, k->data);
   }
-  if (e) {
-    c.stream = e;
-    e->connection = &c;
-    return;
+  if (ended) {
+    to.connection = nullptr;
+    --s.attached;
+    connections_.endStream(c);
+    reclassify(s);
   }
-  json::Text last(&gpa_);
-  http::appendLastChunk(last);
-  send(c, last);
 }
 
 // GET /sse: a session of the older transport. Its one stream carries everything the server sends
 // it, as `message` events, after a first `endpoint` event with the address its client POSTs to.
 // The session ends with the stream.
-void HttpServer::openOlderStream(Connection& c) {
-  if (sessions_.size() >= max_sessions && !endLeastUsed()) {
-    return refuse(c, 503, -32000, "Service Unavailable: too many sessions are busy");
-  }
-  std::string id = newSessionId();
-  if (id.empty()) return refuse(c, 500, -32603, "Internal error: no secure random source");
-  std::string endpoint = std::string(message_path) + "?sessionId=" + id;
-  auto fresh = std::make_unique<HttpSession>(gpa_, id, log_, true);
-  auto* e = new Exchange;
-  HttpSession& s = *fresh;
-  s.standing = e;  // the session owns it from here
-  e->session = &s;
-  e->kind = StreamKind::Older;
-  e->started = e->streaming = true;
-  e->handling = false;
-  s.session.wire.out = Sink{e, &exchangeWrite};
-  used(s);
-  sessions_.emplace(std::move(id), std::move(fresh));
-  c.stream = e;
-  e->connection = &c;
-  json::Text head(&gpa_);
-  http::appendHead(head, {.status = 200, .content_type = "text/event-stream", .allowed_origin = c.origin});
-  send(c, head);
-  sendEvent(c, 0, "endpoint", endpoint);
+void HttpServer::openOlderStream(HttpConnection& c, const HttpRequest& r) {
+  HttpSession* s = newSession(c, r, true);
+  if (!s) return;
+  auto owned = std::make_unique<Exchange>(*this, *s, StreamKind::Older, held_);
+  Exchange& e = *owned;
+  e.handling = false;
+  e.streaming = true;
+  e.stream = ++s->last_event;
+  s->standing = &e;
+  s->streams.emplace(e.stream, std::move(owned));
+  s->session.wire.out = Sink{&e, &exchangeWrite};
+  const std::string endpoint = std::string(message_path) + "?sessionId=" + s->id;
+  connections_.openStream(c, {.status = 200, .content_type = "text/event-stream", .allowed_origin = r.origin}, e);
+  attach(e, c);
+  sendEvent(e, 0, "endpoint", endpoint);
 }
 
 // POST /message?sessionId=...: a message for a session of the older transport. Accepted at once;
 // whatever answers it goes on the session's stream.
-void HttpServer::postOlder(Connection& c, const http::RequestHead& head, std::string_view body) {
-  std::optional<std::string_view> id = queryValue(head.target, "sessionId");
-  if (!id) return refuse(c, 400, -32000, "Bad Request: no sessionId in the address");
+void HttpServer::postOlder(HttpConnection& c, const HttpRequest& r) {
+  std::optional<std::string_view> id = queryValue(r.head.target, "sessionId");
+  if (!id) return refuse(c, r, 400, -32000, "Bad Request: no sessionId in the address");
   auto it = sessions_.find(*id);
-  if (it == sessions_.end() || !it->second->older) return refuse(c, 404, -32001, "Session not found");
+  if (it == sessions_.end() || !it->second->older) return refuse(c, r, 404, -32001, "Session not found");
   std::pmr::monotonic_buffer_resource arena(&gpa_);
-  std::optional<json::Value> message = takeMessage(c, head, arena, body);
+  std::optional<json::Value> message = takeMessage(c, r, arena);
   if (!message) return;
   HttpSession& s = *it->second;
   used(s);
-  respond(c, 202, "");
+  respond(c, r, 202, "");
   // The 202 leaves first: the message's answer, on another connection, must not overtake it.
-  writeWhatFits(c.out, false);
-  handler_.handle(handler_.ctx, s.session, arena, *message, body);
-}
-
-void HttpServer::respond(Connection& c, int status, std::string_view body, std::string_view session_id,
-                         std::string_view allow) {
-  json::Text text(&gpa_);
-  http::appendHead(text, {.status = status,
-                          .content_type = body.empty() ? std::string_view() : "application/json",
-                          .content_length = body.size(),
-                          .session_id = session_id,
-                          .allow = allow,
-                          .allowed_origin = c.origin,
-                          .ask_for_token = status == 401,
-                          .close = c.closing});
-  text += body;
-  send(c, text);
-}
-
-void HttpServer::refuse(Connection& c, int status, std::int64_t code, std::string_view message) {
-  json::Text body(&gpa_);
-  http::appendErrorBody(body, code, message);
-  respond(c, status, body);
+  connections_.sendNow(c);
+  Exchange* stream = s.standing;
+  handler_.handle(handler_.ctx, Answering{s.session, s.session.wire, stream ? &stream->calls : nullptr}, arena,
+                  *message, r.body);
 }
 
 void HttpServer::beforeWait(void* self) noexcept {
@@ -734,206 +649,51 @@ void HttpServer::beforeWait(void* self) noexcept {
   // limit, oldest first.
   if (const Loop::Time now = h.loop_.now(); now >= h.next_sweep_) {
     h.next_sweep_ = now + std::chrono::minutes(1);
-    for (UseRing* r = h.by_use_.next; r != &h.by_use_;) {
-      auto& s = static_cast<HttpSession&>(*r);
-      if (now - s.last_request < session_idle_limit) break;
-      r = r->next;
-      if (s.idle()) h.sessions_.erase(h.sessions_.find(s.id));
+    while (h.idle_.linked()) {
+      auto& s = static_cast<HttpSession&>(*h.idle_.next);
+      if (now - s.last_active < h.session_limits_.idle_time) break;
+      h.endSession(s);
     }
   }
-  while (Connection* c = h.dirty_) {
-    h.dirty_ = c->next_dirty;
-    h.settle(*c);
+  if (h.shut_down_ && h.connections_.count() == 0) {
+    auto done = std::exchange(h.shut_down_, nullptr);
+    h.loop_.disarm(h.shutdown_timer_);
+    done(h.shut_down_ctx_);
   }
-  // Last: a connection closed above frees a descriptor for the next.
-  h.loop_.watch(h.accepting_, h.accept_paused_ ? sys::WantNothing : sys::WantRead);
-}
-
-void HttpServer::settle(Connection& c) noexcept {
-  // settle decides: a request that cannot be answered for lack of memory closes the connection.
-  try {
-    serveRequests(c);
-  } catch (const std::bad_alloc&) {
-    c.gone = true;
-  }
-  writeWhatFits(c.out, false);
-  if (backlog(c.out) > max_unread) {
-    if (Exchange* e = c.stream; e && e->kind == StreamKind::Answer) abandonCalls(e->session->session, Sink{e});
-    c.gone = true;
-  }
-  if (c.gone) return close(c);
-  if (c.closing && !c.stream && backlog(c.out) == 0 && !c.lingering) {
-    c.lingering = true;
-    c.input.clear();
-    sys::endSending(c.out.stream);
-    loop_.disarm(c.time_limit);
-    c.time_limit.deadline = loop_.now() + linger_limit;
-  }
-  held_ = held_ - c.held + c.input.size();
-  c.held = c.input.size();
-  // A request that has begun to arrive is given its time, however quiet its client then goes; a
-  // connection that has nothing arriving and nothing to stream is given its time too.
-  const bool arriving = !c.input.empty() && !c.stream && !c.closing;
-  const bool quiet = !arriving && !c.stream && !c.lingering;
-  if (quiet && (!c.quiet || c.out.settled != c.settled_seen)) c.quiet_since = loop_.now();  // answers leaving are not quiet
-  c.quiet = quiet;
-  c.settled_seen = c.out.settled;
-  if (!arriving && !quiet && !c.lingering) {
-    loop_.disarm(c.time_limit);
-  } else if (const Loop::Time deadline = c.lingering ? c.time_limit.deadline
-                                         : arriving  ? c.begun + request_time_limit
-                                                     : c.quiet_since + quiet_limit;
-             !c.time_limit.armed() || c.time_limit.deadline != deadline) {
-    loop_.disarm(c.time_limit);
-    c.time_limit.deadline = deadline;
-    // settle decides: a connection whose time cannot be kept is closed.
-    try {
-      loop_.arm(c.time_limit);
-    } catch (const std::bad_alloc&) {
-      return close(c);
-    }
-  }
-  // While a stream is sent, only a little of what follows is read ahead: enough to notice that the
-  // client has gone.
-  const bool reading = c.lingering || (!c.closing && (!c.stream || c.input.size() < read_ahead));
-  const std::uint8_t want = (reading ? sys::WantRead : sys::WantNothing) |
-                            (backlog(c.out) > 0 ? sys::WantWrite : sys::WantNothing);
-  if (loop_.watch(c.watch, want) != 0) return close(c);
-  c.dirty = false;
-}
-
-void HttpServer::onTimeLimit(void* connection) noexcept {
-  auto& c = *static_cast<Connection*>(connection);
-  if (c.quiet || c.lingering) {  // nothing to answer: it just closes
-    c.gone = true;
-  } else {
-    c.closing = true;
-    // onTimeLimit decides: without memory for the answer, the connection just closes.
-    try {
-      c.server.refuse(c, 408, -32000, "Request Timeout: the request did not arrive whole in time");
-    } catch (const std::bad_alloc&) {
-      c.gone = true;
-    }
-  }
-  c.server.touch(c);
-}
-
-void HttpServer::used(HttpSession& s) noexcept {
-  s.last_request = loop_.now();
-  s.moveBefore(by_use_);
-}
-
-// Ends the idle session unused the longest, if any.
-bool HttpServer::endLeastUsed() noexcept {
-  for (UseRing* r = by_use_.next; r != &by_use_; r = r->next) {
-    auto& s = static_cast<HttpSession&>(*r);
-    if (!s.idle()) continue;
-    sessions_.erase(sessions_.find(s.id));
-    return true;
-  }
-  return false;
-}
-
-// Closes the connection that has been quiet the longest, if any, to free its descriptor.
-bool HttpServer::makeRoom() noexcept {
-  Connection* oldest = nullptr;
-  for (Connection& c : connections_) {
-    if (c.quiet && !c.gone && (!oldest || c.quiet_since < oldest->quiet_since)) oldest = &c;
-  }
-  if (!oldest) return false;
-  oldest->gone = true;
-  touch(*oldest);
-  return true;
 }
 
 // The process ends (a crash, say): what the connections hold is delivered first, as far as their
 // clients take it.
-void HttpServer::deliverAll(void* self) noexcept {
-  std::vector<OutputQueue*> outputs;
-  // deliverAll decides: without memory for the list, what is queued is given up.
+void HttpServer::deliverAll(void* self) noexcept { static_cast<HttpServer*>(self)->connections_.deliverAll(); }
+
+void HttpServer::shutDown(void (*done)(void*) noexcept, void* ctx) noexcept {
+  if (shut_down_) return;
+  shut_down_ = done;
+  shut_down_ctx_ = ctx;
+  connections_.stopAccepting();
+  sessions_.clear();  // every stream ends as a closing server ends it, and every call with it
+  shutdown_timer_.deadline = loop_.now() + shutdown_patience;
+  // shutDown decides: without room for the timer, the connections are closed now.
   try {
-    for (Connection& c : static_cast<HttpServer*>(self)->connections_) {
-      if (backlog(c.out) > 0) outputs.push_back(&c.out);
-    }
+    loop_.arm(shutdown_timer_);
   } catch (const std::bad_alloc&) {
-    return;
-  }
-  deliverQueued(outputs);
-}
-
-void HttpServer::close(Connection& c) noexcept {
-  if (Exchange* e = c.stream) {
-    e->connection = nullptr;  // a stream of the transport outlives it, and may be resumed
-    if (e->kind == StreamKind::Older) {
-      auto it = sessions_.find(e->session->id);
-      if (it != sessions_.end()) sessions_.erase(it);  // the older transport's session ends with its stream
-    }
-  }
-  loop_.disarm(c.time_limit);
-  loop_.forget(c.watch);
-  held_ -= c.held;
-  accept_paused_ = false;       // a descriptor is free again
-  connections_.erase(c.self);  // the queue closes its stream
-}
-
-namespace {
-
-void exchangeWrite(void* ctx, std::string_view line) {
-  auto& e = *static_cast<Exchange*>(ctx);
-  // exchangeWrite decides for a line it cannot keep: dropped, and its connection, now missing a
-  // line of its stream, is closed.
-  try {
-    if (!e.streaming) {
-      e.lines.emplace_back(line);
-    } else if (e.kind == StreamKind::Older) {
-      if (e.connection) sendEvent(*e.connection, 0, "message", line);
-    } else {
-      const std::uint64_t id = e.session->keep(e.stream, line);
-      if (e.connection) sendEvent(*e.connection, id, {}, line);
-    }
-  } catch (const std::bad_alloc&) {
-    if (Connection* c = e.connection) {
-      c->gone = true;
-      c->server.touch(*c);
-    }
+    connections_.closeAll();
   }
 }
-
-void dropLine(void*, std::string_view) {}
-
-void exchangeUsers(void* ctx, int change) noexcept {
-  auto& e = *static_cast<Exchange*>(ctx);
-  e.users += change;
-  if (change > 0) e.started = true;
-  if (e.users == 0 && !e.handling && e.kind == StreamKind::Answer) endExchange(e);
-}
-
-// The last call of a stream has ended, or its session: the stream ends, and its connection takes
-// the next request.
-void endExchange(Exchange& e) noexcept {
-  if (HttpSession* s = e.session) {
-    std::erase(s->streams, &e);
-    if (s->standing == &e) s->standing = nullptr;
-  }
-  if (Connection* c = e.connection) {
-    c->stream = nullptr;
-    try {
-      json::Text end(&c->out.memory);
-      http::appendLastChunk(end);
-      send(*c, end);
-    } catch (const std::bad_alloc&) {  // endExchange decides: a stream that cannot end closes its connection
-      c->gone = true;
-      c->server.touch(*c);
-    }
-  }
-  delete &e;
-}
-
-}  // namespace
 
 void HttpServerDeleter::operator()(HttpServer* h) const noexcept { delete h; }
 
 HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
-                        const Sink& log, const AccessRules& rules) {
-  return HttpServerPtr(new HttpServer(gpa, loop, handler, listener, log, rules));
+                        const Sink& log, const AccessRules& rules, const HttpLimits& limits,
+                        const SessionLimits& session_limits) {
+  return HttpServerPtr(new HttpServer(gpa, loop, handler, listener, log, rules, limits, session_limits));
 }
+
+HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
+                        const Sink& log, const AccessRules& rules) {
+  return startHttp(gpa, loop, handler, listener, log, rules, HttpLimits{}, SessionLimits{});
+}
+
+void shutDown(HttpServer& h, void (*done)(void* ctx) noexcept, void* ctx) noexcept { h.shutDown(done, ctx); }
+
+std::size_t heldMemory(const HttpServer& h) noexcept { return h.held(); }

@@ -18,12 +18,10 @@
 // address its client POSTs to (/message?sessionId=...); every message the server sends it is a
 // `message` event on that stream, and the session ends with it.
 //
-// What a connection costs is bounded: a request must arrive whole in 5 s (its head within 16 KiB);
-// its body is held once, where it arrived, chunked bodies decoded in place; while a stream is sent,
-// at most 64 KiB of what follows is read ahead; all requests in progress hold 256 MiB at most; a
-// connection quiet for 30 s is closed, and the one quiet the longest when descriptors run out; and
-// a client that leaves 8 MiB of answers unread is disconnected, the calls of its stream abandoned.
+// This is the MCP layer over HTTP: sessions, their streams and kept events, and the routes of both
+// transports. The connections under it, their framing, limits and memory are http_connection.h's.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
@@ -36,16 +34,31 @@
 #include "runtime/loop.h"
 #include "transport/access.h"
 
-struct Session;
+struct Answering;
 class HttpServer;
+struct HttpLimits;
 
 // What hands a session's message to the server (`handleMessage`, a layer up): already parsed from
 // `line` into `a`, as the transport reads every body before it chooses a status, so that it is
-// parsed once. All three are borrowed for the call.
+// parsed once; answered as `to` says. All are borrowed for the call.
 struct SessionHandler {
   void* ctx = nullptr;
-  void (*handle)(void* ctx, Session& session, std::pmr::memory_resource& a, const json::Value& message,
+  void (*handle)(void* ctx, const Answering& to, std::pmr::memory_resource& a, const json::Value& message,
                  std::string_view line) noexcept = nullptr;
+};
+
+// What sessions may cost, beside what connections may (HttpLimits).
+struct SessionLimits {
+  // A session that has had nothing running or open for this long ends: clients often go without
+  // saying so (the SDK sends DELETE only when asked to).
+  std::chrono::nanoseconds idle_time = std::chrono::minutes(30);
+  // Sessions at most at once. A new one ends the idle session unused the longest, or else the one
+  // whose calls no connection carries; 503 when every one is in use.
+  std::size_t max_sessions = 50000;
+  // What a session keeps of its streams' events for clients that resume one: its latest events,
+  // at most this many and this many bytes of data. An event larger than that is not kept.
+  std::size_t max_kept_events = 512;
+  std::size_t max_kept_bytes = std::size_t{256} << 10;
 };
 
 struct HttpServerDeleter {
@@ -58,3 +71,13 @@ using HttpServerPtr = std::unique_ptr<HttpServer, HttpServerDeleter>;
 // it. Throws std::bad_alloc.
 HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
                         const Sink& log, const AccessRules& rules);
+HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
+                        const Sink& log, const AccessRules& rules, const HttpLimits& limits,
+                        const SessionLimits& session_limits);
+
+// Ends the server in order: it stops accepting, the requests already read are answered, streams
+// end as a closing server ends them, and once every connection has closed (2 s at most) `done`
+// is called.
+void shutDown(HttpServer& h, void (*done)(void* ctx) noexcept, void* ctx) noexcept;
+// The memory the transport holds now: buffers, queues and kept events.
+std::size_t heldMemory(const HttpServer& h) noexcept;

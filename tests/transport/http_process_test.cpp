@@ -110,7 +110,7 @@ TEST(HttpTransport, StandingStream) {
     EXPECT_TRUE(server.exchange("DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n")
                     .starts_with("HTTP/1.1 200 OK\r\n"));
     const std::string body = HttpServerProcess::readAll(standing);
-    EXPECT_EQ(body, c.primed ? "e\r\nid: 1\ndata: \n\n\r\n0\r\n\r\n" : "0\r\n\r\n");
+    EXPECT_EQ(body, c.primed ? "e\r\nid: 2\ndata: \n\n\r\n0\r\n\r\n" : "0\r\n\r\n");
   }
 }
 
@@ -179,7 +179,7 @@ TEST(HttpDescriptors, QuietConnectionsMakeRoom) {
   std::vector<int> quiet;
   for (int i = 0; i < 80; ++i) quiet.push_back(server.send(""));
   std::string got = server.exchange("OPTIONS /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
-  EXPECT_TRUE(got.starts_with("HTTP/1.1 204 No Content\r\n")) << got;
+  EXPECT_TRUE(got.starts_with("HTTP/1.1 204 No Content\r\n")) << "[" << got << "]";
   for (int fd : quiet) ::close(fd);
 }
 

@@ -24,7 +24,7 @@ TEST(HttpResponse, Heads) {
       {{.status = 200, .content_type = "application/json", .content_length = 36, .session_id = "ab12"},
        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 36\r\nMcp-Session-Id: ab12\r\n\r\n"},
       {{.status = 200, .content_type = "text/event-stream"},
-       "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\nCache-Control: no-cache\r\n\r\n"},
+       "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\nCache-Control: no-store\r\n\r\n"},
       {{.status = 405, .content_length = 0, .allow = "GET, POST, DELETE"},
        "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\nAllow: GET, POST, DELETE\r\n\r\n"},
       {{.status = 401, .content_length = 0, .ask_for_token = true, .close = true},
