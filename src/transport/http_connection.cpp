@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -20,8 +21,44 @@ std::string_view pathOf(std::string_view target) {
 
 }  // namespace
 
+bool InputBuffer::append(std::string_view bytes, std::size_t most) {
+  const std::size_t needed = size_ + bytes.size();
+  if (needed > capacity_) {
+    if (needed > most) return false;
+    const std::size_t room = std::max(needed, std::min(most, std::max<std::size_t>(capacity_ * 2, 4096)));
+    char* grown = static_cast<char*>(memory_.allocate(room, 1));
+    if (size_ > 0) std::memcpy(grown, data_ + begin_, size_);
+    if (data_) memory_.deallocate(data_, capacity_, 1);
+    data_ = grown;
+    capacity_ = room;
+    begin_ = 0;
+  } else if (begin_ + needed > capacity_) {  // room enough once what is left moves to the front
+    std::memmove(data_, data_ + begin_, size_);
+    begin_ = 0;
+  }
+  std::memcpy(data_ + begin_ + size_, bytes.data(), bytes.size());
+  size_ = needed;
+  return true;
+}
+
+void InputBuffer::erase(std::size_t at, std::size_t count) noexcept {
+  if (at == 0) {
+    begin_ += count;
+  } else {
+    std::memmove(data_ + begin_ + at, data_ + begin_ + at + count, size_ - at - count);
+  }
+  size_ -= count;
+  if (size_ == 0) begin_ = 0;
+}
+
+void InputBuffer::release() noexcept {
+  if (data_) memory_.deallocate(data_, capacity_, 1);
+  data_ = nullptr;
+  begin_ = size_ = capacity_ = 0;
+}
+
 HttpConnection::HttpConnection(HttpConnections& server, const sys::Stream& stream, std::pmr::memory_resource& held)
-    : server(server), out(stream, held), input(&held) {}
+    : server(server), out(stream, held), input(held) {}
 
 HttpConnections::HttpConnections(HeldMemory& held, Loop& loop, HttpHandler handler, const sys::Stream& listener,
                                  const HttpLimits& limits, const Sink& log)
@@ -122,13 +159,13 @@ void HttpConnections::read(HttpConnection& c) noexcept {
   char buffer[16384];
   sys::Transfer got = sys::readSome(c.out.stream, buffer, sizeof buffer);
   if (got.status == sys::Io::NotNow) return;
-  if (got.status != sys::Io::Done) {  // reset, or failed
-    c.gone = true;
-    return;
-  }
-  if (got.count == 0) {  // the client has sent all it will; what it sent is still answered
+  if (got.status == sys::Io::End) {  // the client has sent all it will; what it sent is still answered
     if (c.state == ConnectionState::Lingering) c.gone = true;
     c.peer_done = true;
+    return;
+  }
+  if (got.status != sys::Io::Done) {  // reset, or failed
+    c.gone = true;
     return;
   }
   if (c.state == ConnectionState::Lingering || c.state == ConnectionState::Closing) return;  // dropped
@@ -137,27 +174,24 @@ void HttpConnections::read(HttpConnection& c) noexcept {
     return;
   }
   if (c.refuse_when_done) return;
-  if (held_.held() + got.count > limits_.max_held) {
-    // read decides for the connection: without memory for the answer, it just closes.
-    try {
-      c.input.clear();
-      c.head_size = 0;
-      c.chunked.reset();
-      if (c.state == ConnectionState::Streaming) {
-        c.refuse_when_done = true;  // its open stream must not be broken into
-      } else {
-        refuse(c, 413, -32600, "Content Too Large: the requests in progress hold too much memory", true);
-      }
-    } catch (const std::bad_alloc&) {
-      c.gone = true;
-    }
-    return;
-  }
   // read decides for the connection: without memory for its requests, it is closed.
   try {
     const bool first = c.input.empty();
-    c.input.append(buffer, got.count);
-    if (first && c.state == ConnectionState::Reading) startClock(c, &arriving_, loop_.now());
+    // What this connection's input may grow to: what the others leave of the budget.
+    const std::size_t others = held_.held() - c.input.capacity();
+    const std::size_t most = limits_.max_held > others ? limits_.max_held - others : 0;
+    if (c.input.append(std::string_view(buffer, got.count), most)) {
+      if (first && c.state == ConnectionState::Reading) startClock(c, &arriving_, loop_.now());
+      return;
+    }
+    c.input.release();
+    c.head_size = 0;
+    c.chunked.reset();
+    if (c.state == ConnectionState::Streaming) {
+      c.refuse_when_done = true;  // its open stream must not be broken into
+    } else {
+      refuse(c, 413, -32600, "Content Too Large: the requests in progress hold too much memory", true);
+    }
   } catch (const std::bad_alloc&) {
     c.gone = true;
   }
@@ -403,9 +437,7 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
     sys::endSending(c.out.stream);
     startClock(c, &lingering_, loop_.now());
   }
-  if (c.state == ConnectionState::Lingering || c.state == ConnectionState::Closing) {
-    if (c.input.capacity() > 0) c.input = std::pmr::string(&held_);
-  }
+  if (c.state == ConnectionState::Lingering || c.state == ConnectionState::Closing) c.input.release();
   // The clock: a request arriving has its time from its first byte (armed in read); a connection
   // with nothing arriving, or only answers leaving, is quiet, and taking bytes is not quiet.
   const bool arriving = c.state == ConnectionState::Reading && !c.input.empty();
@@ -414,7 +446,7 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
   if (!quiet && !arriving && c.state != ConnectionState::Lingering && c.limit) startClock(c, nullptr, loop_.now());
   if (arriving && c.limit != &arriving_) startClock(c, &arriving_, loop_.now());
   c.settled_seen = c.out.settled;
-  if (quiet && !waiting && c.input.capacity() > limits_.kept_buffer) c.input = std::pmr::string(&held_);
+  if (quiet && !waiting && c.input.capacity() > limits_.kept_buffer) c.input.release();
   const bool reading = c.state == ConnectionState::Lingering ||
                        (!c.peer_done && !c.refuse_when_done &&
                         (c.state == ConnectionState::Streaming ||

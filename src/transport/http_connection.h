@@ -78,6 +78,34 @@ class HeldMemory final : public std::pmr::memory_resource {
 class HttpConnections;
 struct HttpConnection;
 
+// The bytes a connection has received and not yet answered. It grows as a string does, but never
+// beyond what it is told it may hold, so that one request may use a budget to its end.
+class InputBuffer {
+ public:
+  explicit InputBuffer(std::pmr::memory_resource& memory) : memory_(memory) {}
+  ~InputBuffer() { release(); }
+  InputBuffer(const InputBuffer&) = delete;
+  InputBuffer& operator=(const InputBuffer&) = delete;
+  char* data() { return data_ + begin_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+  operator std::string_view() const { return {data_ + begin_, size_}; }
+  // Appends `bytes`, growing to at most `most` bytes of room. False, with nothing appended, when
+  // that is not enough. Throws std::bad_alloc.
+  bool append(std::string_view bytes, std::size_t most);
+  // Takes out `count` bytes from `at` on; from the front, that costs nothing.
+  void erase(std::size_t at, std::size_t count) noexcept;
+  void release() noexcept;  // its memory given back
+
+ private:
+  std::pmr::memory_resource& memory_;
+  char* data_ = nullptr;
+  std::size_t begin_ = 0;  // where the bytes not yet taken out start
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // The layer above's end of a stream: told once when the connection that carries it is gone (its
 // client went, failed to read, or the server ends), after which it must not be fed.
 struct StreamEnd {
@@ -149,7 +177,7 @@ struct HttpConnection {
   ConnectionState state = ConnectionState::Reading;
   // What has come and is not yet answered. While a chunked body arrives, its payload decoded so
   // far lies right after the head, and only what follows `decoded_to` is still encoded.
-  std::pmr::string input;
+  InputBuffer input;
   std::size_t head_size = 0;  // of the request arriving, once its head is whole
   http::Framing framing = http::Framing::None;
   std::uint64_t content_length = 0;
