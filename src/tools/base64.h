@@ -11,3 +11,12 @@ constexpr std::size_t base64Size(std::size_t bytes) { return (bytes + 2) / 3 * 4
 
 // Appends the base64 text of `bytes` to `out`, which is unchanged when memory runs out.
 void appendBase64(std::pmr::string& out, std::string_view bytes);
+
+// The URL-safe form (RFC 4648, section 5) without padding: - and _ in place of + and /, and no
+// "=". Its text needs no escaping in JSON, nor in a URL. `out` is unchanged when memory runs out.
+void appendBase64Url(std::pmr::string& out, std::string_view bytes);
+
+// Appends the bytes that the unpadded URL-safe `text` stands for. False, with `out` unchanged, for
+// any text appendBase64Url would not have written: a character outside the alphabet, "=", a length
+// that leaves 1 character over, or bits set past the last byte.
+bool appendBase64UrlDecoded(std::pmr::string& out, std::string_view text);

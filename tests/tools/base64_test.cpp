@@ -35,6 +35,32 @@ TEST(Base64, GradientPng) {
   EXPECT_EQ(out.substr(out.size() - 4), "gg==");  // 3172 = 3·1057 + 1: the last CRC byte 0x82 stands alone
 }
 
+TEST(Base64Url, RoundTrips) {
+  // RFC 4648 section 10 without its padding, and the two characters that differ from the standard form.
+  struct Case { std::string bytes; const char* text; } cases[] = {
+      {"", ""}, {"f", "Zg"}, {"fo", "Zm8"}, {"foo", "Zm9v"}, {"foob", "Zm9vYg"}, {"fooba", "Zm9vYmE"},
+      {"foobar", "Zm9vYmFy"}, {"\xFB\xFF", "-_8"}, {"\xFF\xFF\xFF", "____"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::pmr::string text = "x";
+    appendBase64Url(text, c.bytes);
+    EXPECT_EQ(std::string_view(text), "x"s + c.text);
+    std::pmr::string bytes = "y";
+    EXPECT_TRUE(appendBase64UrlDecoded(bytes, c.text));
+    EXPECT_EQ(std::string_view(bytes), "y" + c.bytes);
+  }
+}
+
+TEST(Base64Url, RejectsWhatItWouldNotWrite) {
+  // Padding, the standard alphabet's + and /, a dangling character, stray bits past the last byte.
+  for (const char* text : {"Zg==", "Zm8=", "+/8", "Zm9v/w", "Z", "Zm9vY", "Zh", "Zm9", "Zm\n9v", "Zm 9v"}) {
+    SCOPED_TRACE(text);
+    std::pmr::string bytes = "y";
+    EXPECT_FALSE(appendBase64UrlDecoded(bytes, text));
+    EXPECT_EQ(bytes, "y");
+  }
+}
+
 TEST(Base64, OutOfMemoryLeavesTextUnchanged) {
   std::pmr::string out("x", std::pmr::null_memory_resource());
   EXPECT_THROW(appendBase64(out, std::string(100, 'a')), std::bad_alloc);
