@@ -69,29 +69,43 @@ void Loop::removeHook(TurnHook& h) noexcept {
 
 std::uint32_t Loop::run() noexcept {
   stopping_ = false;
-  sys::Event events[64];
-  for (;;) {
-    fireDue();
-    for (TurnHook* h = hooks_.next; h != &hooks_;) {
-      TurnHook* next = h->next;  // a hook may remove itself
-      h->run(h->owner);
-      h = next;
-    }
-    if (stopping_) return 0;
-    std::chrono::nanoseconds timeout{-1};
-    if (std::optional<Time> next = nextDeadline()) timeout = std::max(*next - now(), timeout.zero());
-    sys::Waited waited = sys::waitEvents(poller_, timeout, events);
-    if (waited.error) return waited.error;
-    handing_over_ = std::span(events, waited.count);
-    for (sys::Event& e : handing_over_) {
-      if (!e.tag) continue;  // forgotten by an owner told before it
-      auto& w = *static_cast<Watch*>(e.tag);
-      const bool readable = e.readable && (w.wants & sys::WantRead);
-      const bool writable = e.writable && (w.wants & sys::WantWrite);
-      if (readable || writable) w.ready(w.owner, readable, writable);
-    }
-    handing_over_ = {};
+  std::uint32_t error = 0;
+  while (turn(std::chrono::nanoseconds::max(), error)) {
   }
+  return error;
+}
+
+bool Loop::turn(std::chrono::nanoseconds most, std::uint32_t& error) noexcept {
+  sys::Event events[64];
+  fireDue();
+  for (TurnHook* h = hooks_.next; h != &hooks_;) {
+    TurnHook* next = h->next;  // a hook may remove itself
+    h->run(h->owner);
+    h = next;
+  }
+  if (stopping_) {
+    stopping_ = false;
+    error = 0;
+    return false;
+  }
+  std::chrono::nanoseconds timeout{-1};
+  if (std::optional<Time> next = nextDeadline()) timeout = std::max(*next - now(), timeout.zero());
+  if (most != std::chrono::nanoseconds::max() && (timeout < timeout.zero() || timeout > most)) timeout = most;
+  sys::Waited waited = sys::waitEvents(poller_, timeout, events);
+  if (waited.error) {
+    error = waited.error;
+    return false;
+  }
+  handing_over_ = std::span(events, waited.count);
+  for (sys::Event& e : handing_over_) {
+    if (!e.tag) continue;  // forgotten by an owner told before it
+    auto& w = *static_cast<Watch*>(e.tag);
+    const bool readable = e.readable && (w.wants & sys::WantRead);
+    const bool writable = e.writable && (w.wants & sys::WantWrite);
+    if (readable || writable) w.ready(w.owner, readable, writable);
+  }
+  handing_over_ = {};
+  return true;
 }
 
 void Loop::place(Timer* t, std::size_t slot) noexcept {

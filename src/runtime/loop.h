@@ -104,6 +104,9 @@ class Loop {
   // or the system's error when it cannot wait.
   std::uint32_t run() noexcept;
   void stop() noexcept { stopping_ = true; }
+  // One turn of run(), waiting `most` at most (a test steps a loop on its own clock so). False once
+  // stopped; the system's error in `error` when it cannot wait.
+  bool turn(std::chrono::nanoseconds most, std::uint32_t& error) noexcept;
 
   std::size_t tasks = 0;  // tasks started and not yet ended: the loop runs until none is left
   // The standard streams, while the loop runs over them: what endProcess delivers before exiting.

@@ -277,7 +277,7 @@ void HttpConnections::queue(HttpConnection& c, std::string_view bytes) {
   const bool was_empty = backlog(c.out) == 0;
   appendBytes(c.out, bytes);
   if (was_empty && backlog(c.out) > 0 && !c.unread.linked()) {
-    c.took = loop_.now();
+    c.took = turn_;
     c.unread.linkBefore(unread_);
   }
   touch(c);
@@ -419,7 +419,7 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
   }
   const std::uint64_t before = c.out.settled;
   writeWhatFits(c.out, false);
-  if (c.out.settled != before) c.took = loop_.now();
+  if (c.out.settled != before) c.took = turn_;
   if (c.peer_done && c.state == ConnectionState::Streaming && c.stream && !c.stream->ends_by_itself) {
     c.gone = true;  // a stream that never ends, to a client that has gone
   }
@@ -459,16 +459,16 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
 // Over the budget: the connections that have left answers unread the longest go first, until what
 // is held fits again. One that took a byte in this very turn is not among them.
 void HttpConnections::evictUnread() noexcept {
-  const Loop::Time now = loop_.now();
   while (held_.held() > limits_.max_held && unread_.linked()) {
     HttpConnection& c = first(unread_);
-    if (c.took >= now) break;
+    if (c.took >= turn_) break;
     close(c);
   }
 }
 
 void HttpConnections::beforeWait(void* self) noexcept {
   auto& h = *static_cast<HttpConnections*>(self);
+  ++h.turn_;
   while (HttpConnection* c = h.dirty_) {
     h.dirty_ = c->next_dirty;
     h.settle(*c);

@@ -201,9 +201,9 @@ struct HttpConnection {
   ConnectionLink timing{this};
   TimeLimit* limit = nullptr;
   Loop::Time since{};
-  // While answers wait unread: in the server's list of them, by when it last took a byte.
+  // While answers wait unread: in the server's list of them, by the turn it last took a byte in.
   ConnectionLink unread{this};
-  Loop::Time took{};
+  std::uint64_t took = 0;
   std::uint64_t settled_seen = 0;
 };
 
@@ -286,5 +286,5 @@ class HttpConnections {
   Timer room_timer_;       // while out of descriptors: when the quietest may make room
   bool accept_paused_ = false;
   bool accepting_stopped_ = false;
-  bool over_budget_ = false;  // a read was held back for the budget: look again when memory frees
+  std::uint64_t turn_ = 0;  // the loop's turns, counted
 };

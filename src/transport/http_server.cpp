@@ -184,6 +184,7 @@ class HttpServer {
   void attach(Exchange& e, HttpConnection& c) noexcept;
   void sendEvent(Exchange& e, std::uint64_t id, std::string_view event, std::string_view data);
   std::uint64_t keep(HttpSession& s, std::uint64_t stream, std::string_view data);
+  void forgetKept() noexcept;
   void respond(HttpConnection& c, const HttpRequest& r, int status, std::string_view body,
                std::string_view session_id = {}, std::string_view allow = {});
   void refuse(HttpConnection& c, const HttpRequest& r, int status, std::int64_t code, std::string_view message);
@@ -242,8 +243,9 @@ Exchange::~Exchange() {
 
 void Exchange::onLost(StreamEnd& self, bool unread) noexcept {
   auto& e = static_cast<Exchange&>(self);
-  e.server.detach(e);
-  if (!unread || e.kind != StreamKind::Answer) return;
+  const bool abandon = unread && e.kind == StreamKind::Answer;
+  e.server.detach(e);  // the older transport's stream ends its session, and itself with it
+  if (!abandon) return;
   // Its client left too much of it unread: nobody waits for the rest, and its calls end here.
   e.handling = true;
   abandonCalls(e.calls);
@@ -341,14 +343,41 @@ HttpSession* HttpServer::newSession(HttpConnection& c, const HttpRequest& r, boo
 // A new event id, and the event kept under it, unless it is larger than all a session keeps.
 std::uint64_t HttpServer::keep(HttpSession& s, std::uint64_t stream, std::string_view data) {
   const std::uint64_t id = ++s.last_event;
-  if (data.size() > session_limits_.max_kept_bytes) return id;  // not kept: its stream cannot be resumed past it
-  s.kept.push_back({id, stream == 0 ? id : stream, std::pmr::string(data, &held_)});
+  const std::uint64_t of = stream == 0 ? id : stream;
+  if (data.size() > session_limits_.max_kept_bytes) {
+    // Not kept, and neither what its stream kept before it: a client resuming from there would
+    // miss it, so it is told that those events are no longer kept instead.
+    for (auto k = s.kept.begin(); k != s.kept.end();) {
+      if (k->stream != of) {
+        ++k;
+        continue;
+      }
+      s.kept_bytes -= k->data.size();
+      k = s.kept.erase(k);
+    }
+    return id;
+  }
+  s.kept.push_back({id, of, std::pmr::string(data, &held_)});
   s.kept_bytes += data.size();
   while (s.kept.size() > session_limits_.max_kept_events || s.kept_bytes > session_limits_.max_kept_bytes) {
     s.kept_bytes -= s.kept.front().data.size();
     s.kept.pop_front();
   }
+  if (held_.held() > connections_.limits().max_held) forgetKept();
   return id;
+}
+
+// Over the budget: the kept events of the sessions unused the longest, that no connection carries,
+// are given up first.
+void HttpServer::forgetKept() noexcept {
+  for (UseRing* ring : {&idle_, &detached_}) {
+    for (UseRing* r = ring->next; r != ring && held_.held() > connections_.limits().max_held; r = r->next) {
+      auto& s = static_cast<HttpSession&>(*r);
+      s.kept.clear();
+      s.kept.shrink_to_fit();
+      s.kept_bytes = 0;
+    }
+  }
 }
 
 // One event of `e`'s stream, to its connection if one carries it.
