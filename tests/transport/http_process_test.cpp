@@ -2,6 +2,7 @@
 // their own connections, and the status and headers each gets.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -32,14 +33,16 @@ TEST(HttpTransport, StatusesAndHeaders) {
     std::string request;
     const char* starts;
     const char* contains;
+    const char* lacks = nullptr;  // a header it must not carry
   } cases[] = {
       {"a request in its session", post(json_headers + session, ping), "HTTP/1.1 200 OK\r\n", R"("id":1,"result":{})"},
       {"a notification", post(json_headers + session, R"({"jsonrpc":"2.0","method":"notifications/initialized"})"),
-       "HTTP/1.1 202 Accepted\r\n", ""},
+       "HTTP/1.1 202 Accepted\r\n", "Content-Length: 0\r\n", "Content-Type"},
       {"no session", post(json_headers, ping), "HTTP/1.1 400 Bad Request\r\n", R"("code":-32000)"},
       {"discovery without a session", post(json_headers, R"({"jsonrpc":"2.0","id":1,"method":"server/discover"})"),
        "HTTP/1.1 400 Bad Request\r\n", R"("code":-32000)"},
-      {"an unknown session", post(json_headers + "Mcp-Session-Id: 0123\r\n", ping), "HTTP/1.1 404 Not Found\r\n", ""},
+      {"an unknown session", post(json_headers + "Mcp-Session-Id: 0123\r\n", ping), "HTTP/1.1 404 Not Found\r\n",
+       R"("code":-32001,"message":"Session not found")"},
       {"a waiting call", post(json_headers + session, R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"slow","arguments":{"seconds":0}}})"),
        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n", "data: {\"jsonrpc\":\"2.0\",\"id\":2,\"result\""},
       {"not JSON", post(json_headers + session, "{"), "HTTP/1.1 400 Bad Request\r\n", R"("code":-32700)"},
@@ -51,21 +54,23 @@ TEST(HttpTransport, StatusesAndHeaders) {
       {"an unknown version", post(json_headers + session + "MCP-Protocol-Version: 1999-01-01\r\n", ping),
        "HTTP/1.1 400 Bad Request\r\n", "MCP-Protocol-Version"},
       {"a known older version", post(json_headers + session + "MCP-Protocol-Version: 2024-11-05\r\n", ping),
-       "HTTP/1.1 200 OK\r\n", ""},
+       "HTTP/1.1 200 OK\r\n", R"("id":1,"result":{})"},
       {"the newest legacy version", post(json_headers + session + "MCP-Protocol-Version: 2025-11-25\r\n", ping),
-       "HTTP/1.1 200 OK\r\n", ""},
+       "HTTP/1.1 200 OK\r\n", R"("id":1,"result":{})"},
       {"initialize whatever its header", post(json_headers + "MCP-Protocol-Version: 2026-07-28\r\n", initialize),
        "HTTP/1.1 200 OK\r\n", R"("protocolVersion":"2025-06-18")"},
       {"another host", "POST /mcp HTTP/1.1\r\nHost: evil.test\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
-       "HTTP/1.1 403 Forbidden\r\n", ""},
-      {"another origin", post(json_headers + session + "Origin: http://evil.test\r\n", ping), "HTTP/1.1 403 Forbidden\r\n", ""},
+       "HTTP/1.1 403 Forbidden\r\n", "Host header", "Access-Control-Allow-Origin"},
+      {"another origin", post(json_headers + session + "Origin: http://evil.test\r\n", ping), "HTTP/1.1 403 Forbidden\r\n",
+       "this origin", "Access-Control-Allow-Origin"},
       {"a loopback origin", post(json_headers + session + "Origin: http://localhost:5173\r\n", ping), "HTTP/1.1 200 OK\r\n",
        "Access-Control-Allow-Origin: http://localhost:5173\r\nAccess-Control-Expose-Headers: Mcp-Session-Id\r\n"},
       {"a preflight", "OPTIONS /mcp HTTP/1.1\r\nHost: localhost\r\nOrigin: http://localhost:5173\r\nConnection: close\r\n\r\n",
        "HTTP/1.1 204 No Content\r\n", "Access-Control-Allow-Headers: Accept, Authorization, Content-Type"},
-      {"another path", "GET /other HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found\r\n", ""},
+      {"another path", "GET /other HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found\r\n",
+       "MCP is served at /mcp"},
       {"GET without streams", "GET /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n",
-       "HTTP/1.1 406 Not Acceptable\r\n", ""},
+       "HTTP/1.1 406 Not Acceptable\r\n", "Accept must list text/event-stream", "Content-Type: text/event-stream"},
       {"PUT", "PUT /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
        "HTTP/1.1 405 Method Not Allowed\r\n", "Allow: "},
       {"smuggling", "POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
@@ -73,19 +78,24 @@ TEST(HttpTransport, StatusesAndHeaders) {
       {"the older transport without a session", "POST /message HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + json_headers + "Content-Length: 2\r\n\r\n{}",
        "HTTP/1.1 400 Bad Request\r\n", "sessionId"},
       {"the older transport, another's session", "POST /message?sessionId=" + sid + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + json_headers + "Content-Length: 2\r\n\r\n{}",
-       "HTTP/1.1 404 Not Found\r\n", ""},
+       "HTTP/1.1 404 Not Found\r\n", R"("code":-32001)"},
       {"POST to the older stream", "POST /sse HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
        "HTTP/1.1 405 Method Not Allowed\r\n", "Allow: GET, OPTIONS\r\n"},
       {"resuming from no event", "GET /mcp HTTP/1.1\r\nHost: localhost\r\nAccept: text/event-stream\r\nConnection: close\r\n" + session + "Last-Event-ID: x1\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\n", "Last-Event-ID"},
-      {"DELETE", "DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n", "HTTP/1.1 200 OK\r\n", ""},
-      {"the session after DELETE", post(json_headers + session, ping), "HTTP/1.1 404 Not Found\r\n", ""},
+      {"DELETE", "DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session + "\r\n", "HTTP/1.1 200 OK\r\n",
+       "Content-Length: 0\r\n"},
+      {"the session after DELETE", post(json_headers + session, ping), "HTTP/1.1 404 Not Found\r\n",
+       R"("code":-32001,"message":"Session not found")"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string got = server.exchange(c.request);
     EXPECT_TRUE(got.starts_with(c.starts)) << got;
     EXPECT_NE(got.find(c.contains), std::string::npos) << got;
+    if (c.lacks) {
+      EXPECT_EQ(got.find(c.lacks), std::string::npos) << got;
+    }
   }
 }
 
@@ -173,13 +183,21 @@ TEST(HttpTransport, ExpectContinue) {
   EXPECT_TRUE(HttpServerProcess::readAll(fd).starts_with("HTTP/1.1 200 OK\r\n"));
 }
 
-// Past the descriptor limit, the connection quiet the longest makes room for the next.
+// Past the descriptor limit, the connection quiet the longest makes room for the next: the oldest
+// quiet one is closed, and one that has just sent a request is not.
 TEST(HttpDescriptors, QuietConnectionsMakeRoom) {
   HttpServerProcess server(64);
   std::vector<int> quiet;
   for (int i = 0; i < 80; ++i) quiet.push_back(server.send(""));
   std::string got = server.exchange("OPTIONS /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
   EXPECT_TRUE(got.starts_with("HTTP/1.1 204 No Content\r\n")) << "[" << got << "]";
+  auto closedByServer = [](int fd) {
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return ::poll(&p, 1, 0) == 1 && ::read(fd, &byte, 1) <= 0;
+  };
+  EXPECT_TRUE(closedByServer(quiet.front()));  // the first to go quiet
+  EXPECT_FALSE(closedByServer(quiet.back()));  // the last, still waiting in line or quiet since
   for (int fd : quiet) ::close(fd);
 }
 
