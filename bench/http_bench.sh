@@ -15,7 +15,9 @@
 # Settings from the environment (defaults in brackets):
 #   DURATION [10s] per wrk run, CONNECTIONS ["1 16 256"], WRK_THREADS [1] (at most one per
 #   connection), MILLION [1000000] pings for the RSS check (0 skips it) at MILLION_CONNECTIONS [16],
-#   SESSIONS [10000] for demo_http_sessions (0 skips it).
+#   SESSIONS [10000] for demo_http_sessions (0 skips it), BASELINE [none]: the path of another
+#   demo_server build, measured in the Node server's place (an older binary, side by side), and
+#   given the sessions run too.
 # Needs wrk, node and npm; the Node server is installed with npm ci when the lock file changed.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -36,17 +38,20 @@ for tool in wrk node npm curl /usr/bin/time; do
   command -v "$tool" >/dev/null || fail "$tool is missing (Debian: apt-get install wrk nodejs npm curl time)"
 done
 
+baseline=${BASELINE:-}
 cmake --preset bench >/dev/null
 cmake --build --preset bench
-(
-  cd bench/http
-  if ! cmp -s package-lock.json node_modules/.installed-lock 2>/dev/null; then
-    npm ci --no-audit --no-fund --prefer-offline
-    cp package-lock.json node_modules/.installed-lock
-  fi
-)
-node_server=bench/http/node_modules/@modelcontextprotocol/server-everything/dist/index.js
-[ -f "$node_server" ] || fail "no $node_server after npm ci"
+if [ -z "$baseline" ]; then
+  (
+    cd bench/http
+    if ! cmp -s package-lock.json node_modules/.installed-lock 2>/dev/null; then
+      npm ci --no-audit --no-fund --prefer-offline
+      cp package-lock.json node_modules/.installed-lock
+    fi
+  )
+  node_server=bench/http/node_modules/@modelcontextprotocol/server-everything/dist/index.js
+  [ -f "$node_server" ] || fail "no $node_server after npm ci"
+fi
 
 work=$(mktemp -d)
 pids=()
@@ -120,9 +125,10 @@ open_session() {  # NAME
 # The echo call and what its result must hold: the two servers name the argument differently.
 declare -A echo_params=(
   [demo_server]='{"name":"echo","arguments":{"text":"hello"}}'
+  [baseline]='{"name":"echo","arguments":{"text":"hello"}}'
   [node]='{"name":"echo","arguments":{"message":"hello"}}'
 )
-declare -A echo_expect=([demo_server]='"text":"hello"' [node]='"text":"Echo: hello"')
+declare -A echo_expect=([demo_server]='"text":"hello"' [baseline]='"text":"hello"' [node]='"text":"Echo: hello"')
 
 header='%-12s %-5s %5s %9s %9s %9s %8s %6s %9s %9s %6s %6s\n'
 row='%-12s %-5s %5s %9.0f %9s %9s %8s %6s %9.2f %9.2f %5.0f%% %5.0f%%%s\n'
@@ -160,19 +166,30 @@ measure() {
 }
 
 start_server demo_server "$out/demo_server" --http 127.0.0.1:0
-PORT=0 start_server node node --require ./bench/http/loopback.cjs "$node_server" streamableHttp
+other=node
+if [ -n "$baseline" ]; then
+  other=baseline
+  start_server baseline "$baseline" --http 127.0.0.1:0
+else
+  PORT=0 start_server node node --require ./bench/http/loopback.cjs "$node_server" streamableHttp
+fi
 open_session demo_server
-open_session node
+open_session "$other"
 
-say "HTTP load: wrk $duration per run, $threads wrk thread(s), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg);" \
-  "$(node --version), server-everything $(
-    node -p 'require("./bench/http/node_modules/@modelcontextprotocol/server-everything/package.json").version')"
+if [ -n "$baseline" ]; then
+  say "HTTP load: wrk $duration per run, $threads wrk thread(s), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg);" \
+    "baseline $baseline"
+else
+  say "HTTP load: wrk $duration per run, $threads wrk thread(s), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg);" \
+    "$(node --version), server-everything $(
+      node -p 'require("./bench/http/node_modules/@modelcontextprotocol/server-everything/package.json").version')"
+fi
 say "start (to the URL line, polled every 5 ms) and RSS 0.2 s later, before any request:"
-for name in demo_server node; do
+for name in demo_server "$other"; do
   say "  $(printf '%-12s %5s ms %8.2f MiB' "$name" "${start_ms[$name]}" "$(awk -v k="${idle_kib[$name]}" 'BEGIN { print k / 1024 }')")"
 done
 printf "$header" server what conns req/s p50_ms p99_ms err/tmo bad RSS_MiB cpu_us/req srv% wrk% | tee -a "$results"
-first=demo_server second=node
+first=demo_server second=$other
 for what in ping echo; do
   for c in $connections; do
     measure "$first" "$what" "$c"
@@ -206,6 +223,10 @@ if [ "$sessions" -gt 0 ]; then
   say
   say "demo_http_sessions --sessions $sessions:"
   "$out/bench/demo_http_sessions" --server "$out/demo_server" --sessions "$sessions" | tee -a "$results"
+  if [ -n "$baseline" ]; then
+    say "demo_http_sessions --sessions $sessions, baseline:"
+    "$out/bench/demo_http_sessions" --server "$baseline" --sessions "$sessions" | tee -a "$results"
+  fi
 fi
 for name in demo_server million; do  # past its ready and URL lines, a server under load should say nothing
   if [ -s "$work/$name.err" ] && [ "$(wc -l <"$work/$name.err")" -gt 2 ]; then

@@ -267,10 +267,7 @@ void HttpConnections::serveOne(HttpConnection& c, std::size_t used, std::string_
   c.head_size = 0;
   c.input.erase(0, used);
   if (!c.answered) brokenRule("an HTTP request left unanswered");
-  if (c.state == ConnectionState::Reading) {
-    if (c.close_after) c.state = ConnectionState::Closing;
-    else if (!c.input.empty()) startClock(c, &arriving_, loop_.now());  // what follows is the next request
-  }
+  if (c.state == ConnectionState::Reading) enter(c, c.close_after ? ConnectionState::Closing : ConnectionState::Reading);
 }
 
 void HttpConnections::queue(HttpConnection& c, std::string_view bytes) {
@@ -299,7 +296,7 @@ void HttpConnections::refuse(HttpConnection& c, int status, std::int64_t code, s
   http::appendErrorBody(body, code, message);
   if (ends) c.close_after = true;
   respond(c, {.status = status, .content_type = "application/json"}, body);
-  if (ends && c.state == ConnectionState::Reading) c.state = ConnectionState::Closing;
+  if (ends && c.state == ConnectionState::Reading) enter(c, ConnectionState::Closing);
 }
 
 void HttpConnections::openStream(HttpConnection& c, http::ResponseHead head, StreamEnd& end) {
@@ -311,9 +308,8 @@ void HttpConnections::openStream(HttpConnection& c, http::ResponseHead head, Str
   json::Text text(&held_);
   http::appendHead(text, head);
   queue(c, text);
-  c.state = ConnectionState::Streaming;
   c.stream = &end;
-  startClock(c, nullptr, loop_.now());
+  enter(c, ConnectionState::Streaming);
 }
 
 void HttpConnections::sendOnStream(HttpConnection& c, std::string_view event) {
@@ -337,14 +333,12 @@ void HttpConnections::endStream(HttpConnection& c) {
   if (c.state != ConnectionState::Streaming) return;
   c.stream = nullptr;
   if (!c.close_delimited && !c.gone) queue(c, "0\r\n\r\n");
-  c.state = c.close_delimited || c.close_after ? ConnectionState::Closing : ConnectionState::Reading;
+  enter(c, c.close_delimited || c.close_after ? ConnectionState::Closing : ConnectionState::Reading);
   c.close_delimited = false;
   if (c.refuse_when_done) {
     c.refuse_when_done = false;
     c.answered = false;
     refuse(c, 413, -32600, "Content Too Large: the requests in progress hold too much memory", true);
-  } else if (c.state == ConnectionState::Reading && !c.input.empty()) {
-    startClock(c, &arriving_, loop_.now());  // time for the request behind counts from here
   }
   touch(c);
 }
@@ -409,11 +403,31 @@ void HttpConnections::onTimeLimit(void* limit) noexcept {
   if (server) server->armLimit(l);
 }
 
+// Every change of a connection's state passes here, with what comes with it: its clock, and what
+// it may give back.
+void HttpConnections::enter(HttpConnection& c, ConnectionState to) noexcept {
+  c.state = to;
+  const Loop::Time now = loop_.now();
+  switch (to) {
+    case ConnectionState::Reading:  // the request behind, if one has begun, has its time from here
+      return startClock(c, c.input.empty() ? &quiet_ : &arriving_, now);
+    case ConnectionState::Streaming:  // a stream has no time limit of its own
+      return startClock(c, nullptr, now);
+    case ConnectionState::Closing:  // closes once what is queued has left, or once quiet
+      c.input.release();
+      return startClock(c, &quiet_, now);
+    case ConnectionState::Lingering:
+      c.input.release();
+      sys::endSending(c.out.stream);
+      return startClock(c, &lingering_, now);
+  }
+}
+
 void HttpConnections::settle(HttpConnection& c) noexcept {
   // settle decides: a request that cannot be answered for lack of memory closes the connection.
   try {
     // Once the client has sent all it will, what is left of the input will never be a request.
-    if (serveRequests(c) && c.peer_done) c.state = ConnectionState::Closing;
+    if (serveRequests(c) && c.peer_done) enter(c, ConnectionState::Closing);
   } catch (const std::bad_alloc&) {
     c.gone = true;
   }
@@ -433,27 +447,20 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
   }
   if (c.state == ConnectionState::Closing && !waiting) {
     if (c.peer_done) return close(c);  // all read, all sent: nothing can be reset under it
-    c.state = ConnectionState::Lingering;
-    sys::endSending(c.out.stream);
-    startClock(c, &lingering_, loop_.now());
+    enter(c, ConnectionState::Lingering);
   }
-  if (c.state == ConnectionState::Lingering || c.state == ConnectionState::Closing) c.input.release();
-  // The clock: a request arriving has its time from its first byte (armed in read); a connection
-  // with nothing arriving, or only answers leaving, is quiet, and taking bytes is not quiet.
-  const bool arriving = c.state == ConnectionState::Reading && !c.input.empty();
-  const bool quiet = (c.state == ConnectionState::Reading && c.input.empty()) || c.state == ConnectionState::Closing;
-  if (quiet && (c.limit != &quiet_ || c.out.settled != c.settled_seen)) startClock(c, &quiet_, loop_.now());
-  if (!quiet && !arriving && c.state != ConnectionState::Lingering && c.limit) startClock(c, nullptr, loop_.now());
-  if (arriving && c.limit != &arriving_) startClock(c, &arriving_, loop_.now());
+  // A quiet connection whose answers are leaving is not quiet: its time counts from their last byte.
+  if (c.limit == &quiet_ && c.out.settled != c.settled_seen) startClock(c, &quiet_, loop_.now());
   c.settled_seen = c.out.settled;
-  if (quiet && !waiting && c.input.capacity() > limits_.kept_buffer) c.input.release();
+  if (c.state == ConnectionState::Reading && c.input.empty() && !waiting && c.input.capacity() > limits_.kept_buffer) {
+    c.input.release();
+  }
   const bool reading = c.state == ConnectionState::Lingering ||
                        (!c.peer_done && !c.refuse_when_done &&
                         (c.state == ConnectionState::Streaming ||
                          (c.state == ConnectionState::Reading && backlog(c.out) < limits_.max_unread)));
   const std::uint8_t want = (reading ? sys::WantRead : sys::WantNothing) | (waiting ? sys::WantWrite : sys::WantNothing);
   if (loop_.watch(c.watch, want) != 0) return close(c);
-  c.dirty = false;
 }
 
 // Over the budget: the connections that have left answers unread the longest go first, until what
@@ -471,6 +478,7 @@ void HttpConnections::beforeWait(void* self) noexcept {
   ++h.turn_;
   while (HttpConnection* c = h.dirty_) {
     h.dirty_ = c->next_dirty;
+    c->dirty = false;  // what settling it changes settles it once more
     h.settle(*c);
   }
   h.evictUnread();
@@ -513,7 +521,7 @@ void HttpConnections::stopAccepting() noexcept {
   loop_.forget(accepting_);
   sys::closeStream(listener_);
   for (HttpConnection& c : connections_) {
-    if (c.state == ConnectionState::Reading && c.input.empty()) c.state = ConnectionState::Closing;
+    if (c.state == ConnectionState::Reading && c.input.empty()) enter(c, ConnectionState::Closing);
     c.close_after = true;
     touch(c);
   }

@@ -259,6 +259,7 @@ class HttpConnections {
 
  private:
   void touch(HttpConnection& c) noexcept;
+  void enter(HttpConnection& c, ConnectionState to) noexcept;
   void settle(HttpConnection& c) noexcept;
   void read(HttpConnection& c) noexcept;
   bool serveRequests(HttpConnection& c);
