@@ -9,7 +9,7 @@ and sessions hold at rest, measured on a second fresh server that opened them wi
 Probes (all by default, or those named):
   ping200   three keep-alive connections, one 200 MB ping each, then idle
   sessions  10,000 sessions opened (initialize) and left, their connections closed
-  sse       1,000 /sse streams, each sent a 100 kB answer it never reads
+  sse       1,000 /sse streams, each sent an answer it never reads
   pipeline  100,000 pipelined pings on one connection, read as they come
 
 Usage: bench/http_memory.py [--server PATH] [--quiet SECONDS] [probe...]
@@ -141,7 +141,7 @@ def sse(server, burst):
         sid = re.search(rb"sessionId=(\w+)", data).group(1).decode()
         if burst:
             body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
-                               "params": {"name": "echo", "arguments": {"text": "x" * 100000}}})
+                               "params": {"name": "echo", "arguments": {"text": "x" * 1000}}})
             m = server.connect()
             head = (f"POST /message?sessionId={sid} HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
                     f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n\r\n")
