@@ -19,6 +19,8 @@ import {
 
 const server = process.env.DEMO_SERVER;
 assert.ok(server, 'DEMO_SERVER must name the demo_server binary');
+// What goes before the server's own arguments, a JSON array: DEMO_SERVER=npx DEMO_SERVER_ARGS='["demo-server"]'.
+const serverArgs = JSON.parse(process.env.DEMO_SERVER_ARGS ?? '[]');
 
 const roots = [
   { uri: 'file:///work/project', name: 'project' },
@@ -29,7 +31,7 @@ const ready = 'demo MCP server (Tarn) ready\n';
 
 // A server started with --http on any free port, once it has said its URL on standard error.
 async function startHttp() {
-  const child = spawn(server, ['--http', '0'], { stdio: ['ignore', 'ignore', 'pipe'] });
+  const child = spawn(server, [...serverArgs, '--http', '0'], { stdio: ['ignore', 'ignore', 'pipe'] });
   let stderr = '';
   child.stderr.on('data', (chunk) => { stderr += chunk; });
   for (let i = 0; i < 250 && !/\/mcp\n/.test(stderr); ++i) await new Promise((r) => setTimeout(r, 20));
@@ -50,7 +52,7 @@ async function connect(kind = 'stdio') {
     http = await startHttp();
     transport = new SSEClientTransport(new URL(http.url.replace(/\/mcp$/, '/sse')));
   } else {
-    transport = new StdioClientTransport({ command: server, args: [], stderr: 'pipe' });
+    transport = new StdioClientTransport({ command: server, args: serverArgs, stderr: 'pipe' });
   }
   const seen = [];
   let deliver;
