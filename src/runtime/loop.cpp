@@ -25,6 +25,7 @@ void brokenRule(const char* what) noexcept {
 Loop::Loop(std::pmr::memory_resource& gpa, LoopClock clock) : clock_(clock), heap_(&gpa) {
   heap_.reserve(initial_timers);
   hooks_.next = hooks_.prev = &hooks_;
+  farewells_.next = farewells_.prev = &farewells_;
   poller_ = sys::openPoller();
 }
 
@@ -67,8 +68,32 @@ void Loop::removeHook(TurnHook& h) noexcept {
   --hook_count_;
 }
 
+void Loop::addFarewell(Farewell& f) noexcept {
+  f.next = &farewells_;
+  f.prev = farewells_.prev;
+  f.prev->next = &f;
+  farewells_.prev = &f;
+}
+
+void Loop::removeFarewell(Farewell& f) noexcept {
+  if (!f.next) return;
+  f.prev->next = f.next;
+  f.next->prev = f.prev;
+  f.next = f.prev = nullptr;
+}
+
+void Loop::sayFarewells() noexcept {
+  for (Farewell* f = farewells_.next; f != &farewells_; f = f->next) f->deliver(f->owner);
+}
+
+void endProcess(Loop& loop, int status) noexcept {
+  loop.sayFarewells();
+  sys::exitNow(status);
+}
+
 std::uint32_t Loop::run() noexcept {
   stopping_ = false;
+  error_ = 0;
   sys::Event events[64];
   for (;;) {
     fireDue();
@@ -77,7 +102,7 @@ std::uint32_t Loop::run() noexcept {
       h->run(h->owner);
       h = next;
     }
-    if (stopping_) return 0;
+    if (stopping_) return error_;
     std::chrono::nanoseconds timeout{-1};
     if (std::optional<Time> next = nextDeadline()) timeout = std::max(*next - now(), timeout.zero());
     sys::Waited waited = sys::waitEvents(poller_, timeout, events);

@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <iterator>
 #include <new>
 #include <vector>
 

@@ -13,7 +13,7 @@
 
 #include "protocol/json.h"
 #include "protocol/versions.h"
-#include "runtime/stdio.h"
+#include "runtime/output_queue.h"
 #include "tools/tool_call.h"
 #include "transport/http_request.h"
 #include "transport/http_response.h"
@@ -180,9 +180,9 @@ class HttpServer {
       : gpa_(gpa), loop_(loop), handler_(handler), listener_(listener), log_(log), rules_(rules) {
     accepting_ = Watch{&listener_, &onAccept, this};
     hook_ = TurnHook{&beforeWait, this};
-    last_words_ = TurnHook{&deliverAll, this};
+    farewell_ = Farewell{&deliverAll, this};
     loop_.addHook(hook_);
-    loop_.last_words = &last_words_;
+    loop_.addFarewell(farewell_);
   }
   ~HttpServer();
 
@@ -225,7 +225,7 @@ class HttpServer {
   const AccessRules& rules_;
   Watch accepting_;
   TurnHook hook_;
-  TurnHook last_words_;
+  Farewell farewell_;
   std::list<Connection> connections_;
   std::map<std::string, std::unique_ptr<HttpSession>, std::less<>> sessions_;
   UseRing by_use_;  // every session, the one unused the longest first
@@ -304,7 +304,7 @@ std::uint64_t HttpSession::keep(std::uint64_t stream, std::string_view data) {
 }
 
 HttpServer::~HttpServer() {
-  if (loop_.last_words == &last_words_) loop_.last_words = nullptr;
+  loop_.removeFarewell(farewell_);
   sessions_.clear();  // their calls end, and with them their streams
   dirty_ = nullptr;
   while (!connections_.empty()) close(connections_.front());
@@ -746,7 +746,9 @@ void HttpServer::beforeWait(void* self) noexcept {
     h.settle(*c);
   }
   // Last: a connection closed above frees a descriptor for the next.
-  h.loop_.watch(h.accepting_, h.accept_paused_ ? sys::WantNothing : sys::WantRead);
+  if (std::uint32_t error = h.loop_.watch(h.accepting_, h.accept_paused_ ? sys::WantNothing : sys::WantRead)) {
+    h.loop_.fail(error);  // no more connections could be taken: the run ends with the reason
+  }
 }
 
 void HttpServer::settle(Connection& c) noexcept {
@@ -757,6 +759,7 @@ void HttpServer::settle(Connection& c) noexcept {
     c.gone = true;
   }
   writeWhatFits(c.out, false);
+  if (failed(c.out)) c.gone = true;  // the peer has gone: nothing more reaches it
   if (backlog(c.out) > max_unread) {
     if (Exchange* e = c.stream; e && e->kind == StreamKind::Answer) abandonCalls(e->session->session, Sink{e});
     c.gone = true;

@@ -138,7 +138,7 @@ TEST(OutputQueue, QueuesWhatAFullPipeCannotTake) {
 #ifdef F_SETPIPE_SZ
   ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
 #endif
-  OutputQueue out(fds[1], *std::pmr::new_delete_resource());
+  LineQueue out(fds[1], *std::pmr::new_delete_resource());
   Sink sink = sinkOf(out);
   std::string expected;
   for (int i = 0; i < 200; ++i) {
@@ -269,7 +269,7 @@ TEST(OutputQueue, MemoryFollowsTheBacklog) {
   FailingResource memory;
   std::size_t most = 0;
   {
-    OutputQueue out(fds[1], memory);
+    LineQueue out(fds[1], memory);
     Sink sink = sinkOf(out);
     const std::string line(1000, 'q');
     char chunk[16384];
