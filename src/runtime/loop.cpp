@@ -203,3 +203,26 @@ void Loop::compact() noexcept {
   } catch (const std::bad_alloc&) {
   }
 }
+
+EndRequests::~EndRequests() {
+  if (!listening_) return;
+  loop_.forget(watch_);
+  sys::closeEndRequests(stream_);
+}
+
+std::uint32_t EndRequests::listen() noexcept {
+  if (listening_) return 0;
+  if (std::uint32_t error = sys::openEndRequests(stream_)) return error;
+  watch_ = Watch{&stream_, &onRequest, this};
+  if (std::uint32_t error = loop_.watch(watch_, sys::WantRead)) {
+    sys::closeEndRequests(stream_);
+    return error;
+  }
+  listening_ = true;
+  return 0;
+}
+
+void EndRequests::onRequest(void* self, bool, bool) noexcept {
+  auto& e = *static_cast<EndRequests*>(self);
+  if (sys::takeEndRequests(e.stream_) > 0) e.heard_(e.owner_);
+}

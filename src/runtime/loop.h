@@ -148,6 +148,31 @@ class Loop {
 // as far as they take it. Whatever else runs or sleeps is abandoned.
 [[noreturn]] void endProcess(Loop& loop, int status) noexcept;
 
+// Requests to end the process (SIGTERM and SIGINT; on Windows a console's Ctrl+C, Ctrl+Break or
+// closing), heard on the loop: from listen() on, each request calls `heard` from the loop's step
+// instead of ending the process, so that its owner can end in order. Before then, and once this is
+// gone, a request ends the process at once, as the system does by default.
+class EndRequests {
+ public:
+  EndRequests(Loop& loop, void (*heard)(void* owner) noexcept, void* owner) noexcept
+      : loop_(loop), heard_(heard), owner_(owner) {}
+  ~EndRequests();
+  EndRequests(const EndRequests&) = delete;
+  EndRequests& operator=(const EndRequests&) = delete;
+
+  // 0, or the system's error when the requests cannot be heard: they then end the process at once.
+  std::uint32_t listen() noexcept;
+
+ private:
+  static void onRequest(void* self, bool readable, bool writable) noexcept;
+
+  Loop& loop_;
+  void (*heard_)(void* owner) noexcept;
+  void* owner_;
+  sys::Stream stream_;
+  Watch watch_;
+  bool listening_ = false;
+};
 
 // A broken rule of the runtime, which no input can cause: says which on standard error and aborts.
 [[noreturn]] void brokenRule(const char* what) noexcept;

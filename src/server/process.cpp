@@ -96,6 +96,9 @@ int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor ou
 
 namespace {
 
+// A request to end the process (SIGTERM, SIGINT): the loop stops, and serveHttp returns 0.
+void stopOnEndRequest(void* loop) noexcept { static_cast<Loop*>(loop)->stop(); }
+
 void handleSessionMessage(void* s, Session& session, std::pmr::memory_resource& a, const json::Value& message,
                           std::string_view line) noexcept {
   handleMessage(*static_cast<Server*>(s), session, a, message, line);
@@ -128,6 +131,12 @@ int serveHttp(std::pmr::memory_resource& gpa, const HttpOptions& options, sys::D
     const HttpServerPtr http = startHttp(gpa, loop, SessionHandler{server.get(), &handleSessionMessage}, listener, log, rules);
     // After the server's hook, so that what it reports in a turn is written in that turn.
     Driver driver(loop, err);
+    EndRequests end_requests(loop, &stopOnEndRequest, &loop);
+    if (std::uint32_t error = end_requests.listen()) {
+      char reason[96];
+      log.write(log.ctx, "cannot hear termination signals, which end the process at once: " +
+                             std::string(reason, sys::errorText(error, reason)));
+    }
     sayReady(log, "http://" + shown + ":" + std::to_string(rules.port) + "/mcp");
     if (std::uint32_t error = loop.run()) return fail(err, "WaitFailed", error);
     deliverQueued(err);
