@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -166,6 +167,35 @@ TEST(OutputQueue, QueuesWhatAFullPipeCannotTake) {
   EXPECT_EQ(got + drain(fds[0]), expected);
   ::close(fds[0]);
   ::close(fds[1]);
+}
+
+// A connection whose peer has gone fails its byte queue at the first write: what it held is
+// dropped and counted as settled, so a delivery waiting for it is told; and it takes no more. The
+// line rules are not a socket's: nothing goes on being sent, line by line, into a dead connection.
+TEST(OutputQueue, FailedWriteFailsTheQueue) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  ::close(fds[1]);
+  {
+    OutputQueue out(sys::openOutput(fds[0]), *std::pmr::new_delete_resource());
+    const std::string events = "event: message\ndata: one\n\nevent: message\ndata: two\n\n";
+    appendBytes(out, events);
+    struct Told : Delivery {
+      bool told = false;
+    } told;
+    told.done = [](Delivery& d) noexcept { static_cast<Told&>(d).told = true; };
+    ASSERT_TRUE(linkDelivery(out, told));
+    writeWhatFits(out, false);
+    EXPECT_TRUE(failed(out));
+    EXPECT_EQ(out.error, static_cast<std::uint32_t>(EPIPE));
+    EXPECT_EQ(backlog(out), 0u);
+    EXPECT_EQ(out.settled, events.size());
+    tellDelivered(out);
+    EXPECT_TRUE(told.told);
+    appendBytes(out, events);
+    EXPECT_EQ(backlog(out), 0u);
+  }
+  ::close(fds[0]);
 }
 
 // Bytes waiting in the pipe read at `fd`.
