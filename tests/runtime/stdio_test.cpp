@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/capture.h"
@@ -196,6 +198,53 @@ TEST(OutputQueue, FailedWriteFailsTheQueue) {
     EXPECT_EQ(backlog(out), 0u);
   }
   ::close(fds[0]);
+}
+
+// When the process ends, each connection gets its own 80 ms since it last took a byte: one whose
+// client has stopped reading is given up then, even while another still reads, and gets nothing
+// more when its client reads again later.
+TEST(OutputQueue, EachOutputGivenItsOwnPatience) {
+  constexpr std::size_t size = 256 << 10;
+  // The first client reads nothing for 250 ms, then all it can; the others read 2 KiB every 5 ms.
+  struct Client {
+    int first_ms, pause_ms;
+    std::size_t chunk;
+    int fds[2] = {-1, -1};
+    std::size_t received = 0;
+  } clients[] = {{250, 0, size}, {5, 5, 2048}, {5, 5, 2048}};
+  std::vector<std::thread> readers;
+  for (Client& c : clients) {
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, c.fds), 0);
+    int small = 4096;
+    ::setsockopt(c.fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  }
+  for (Client& c : clients) {
+    readers.emplace_back([&c] {
+      std::vector<char> chunk(c.chunk);
+      ::poll(nullptr, 0, c.first_ms);
+      for (ssize_t n = 1; n > 0;) {
+        if (c.pause_ms > 0) ::poll(nullptr, 0, c.pause_ms);
+        n = ::read(c.fds[1], chunk.data(), chunk.size());
+        c.received += n > 0 ? static_cast<std::size_t>(n) : 0;
+      }
+    });
+  }
+  {
+    std::vector<std::unique_ptr<OutputQueue>> queues;
+    std::vector<OutputQueue*> outputs;
+    for (Client& c : clients) {
+      queues.push_back(std::make_unique<OutputQueue>(sys::openOutput(c.fds[0]), *std::pmr::new_delete_resource()));
+      appendBytes(*queues.back(), std::string(c.chunk == size ? size : size / 2, 'x'));
+      outputs.push_back(queues.back().get());
+    }
+    deliverQueued(outputs);
+  }
+  for (Client& c : clients) ::close(c.fds[0]);
+  for (std::thread& t : readers) t.join();
+  for (Client& c : clients) ::close(c.fds[1]);
+  EXPECT_LT(clients[0].received, size / 2) << "the stalled client was waited on while the others read";
+  EXPECT_EQ(clients[1].received, size / 2);
+  EXPECT_EQ(clients[2].received, size / 2);
 }
 
 // Bytes waiting in the pipe read at `fd`.
