@@ -122,7 +122,7 @@ int exitStatus(int pid) {
 
 // Over HTTP, SIGTERM and SIGINT end the server in order, with status 0; on stdio SIGTERM keeps the
 // system's default and ends it at once.
-TEST(CommandLine, EndRequests) {
+TEST(PosixSignals, EndRequests) {
   struct Case {
     const char* name;
     std::vector<std::string> args;
