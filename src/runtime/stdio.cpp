@@ -20,7 +20,18 @@ constexpr std::size_t kept_capacity = std::size_t{1} << 20;
 constexpr std::size_t burst_tasks = 4096;
 
 // Queues `line` and its newline, whole or not at all. Throws std::bad_alloc.
-void append(LineQueue& out, std::string_view line) { appendBytes(out, line, "\n"); }
+void append(LineQueue& out, std::string_view line) {
+  // Most lines fit in the block being filled: copied here, at the cost of a reply's few instructions.
+  if (Block* tail = out.tail; tail && tail->capacity - tail->end > line.size() && !failed(out)) {
+    char* to = tail->bytes() + tail->end;
+    std::memcpy(to, line.data(), line.size());
+    to[line.size()] = '\n';
+    tail->end += line.size() + 1;
+    out.queued += line.size() + 1;
+    return;
+  }
+  appendBytes(out, line, "\n");
+}
 
 // The line the stream failed in is dropped; the lines after it are tried on their own.
 void dropLine(LineQueue& out) noexcept {
