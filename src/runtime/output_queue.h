@@ -49,7 +49,7 @@ class OutputQueue {
   std::uint64_t settled = 0;   // bytes written or dropped since the start: deliveries wait for a count of these
   std::uint32_t error = 0;     // not 0: a write failed with this system error, and the queue with it
   Delivery waiting;            // the deliveries that wait, in order: a ring through this one
-  // deliverQueued's: when this queue last took a byte while the process ends.
+  // Kept while the process ends (deliverQueued, and the line layer's own): when it last took a byte.
   std::chrono::steady_clock::time_point progress{};
 };
 
