@@ -24,14 +24,14 @@ std::terminate_handler default_terminate = nullptr;
 // else ends as it would have.
 [[noreturn]] void onTerminate() noexcept {
   if (std::current_exception()) default_terminate();
-  OutputQueue err(standard_error, *std::pmr::null_memory_resource());
+  LineQueue err(standard_error, *std::pmr::null_memory_resource());
   writeUnqueued(err, "error: OutOfMemory\n");
   sys::exitNow(1);
 }
 
 // Writes `text` to `fd` and returns `status`: for what the command line asks to be said.
 int say(sys::Descriptor fd, std::string_view text, int status) noexcept {
-  OutputQueue out(fd, *std::pmr::null_memory_resource());
+  LineQueue out(fd, *std::pmr::null_memory_resource());
   writeUnqueued(out, text);
   return status;
 }

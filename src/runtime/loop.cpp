@@ -25,6 +25,7 @@ void brokenRule(const char* what) noexcept {
 Loop::Loop(std::pmr::memory_resource& gpa, LoopClock clock) : clock_(clock), heap_(&gpa) {
   heap_.reserve(initial_timers);
   hooks_.next = hooks_.prev = &hooks_;
+  farewells_.next = farewells_.prev = &farewells_;
   poller_ = sys::openPoller();
 }
 
@@ -67,8 +68,32 @@ void Loop::removeHook(TurnHook& h) noexcept {
   --hook_count_;
 }
 
+void Loop::addFarewell(Farewell& f) noexcept {
+  f.next = &farewells_;
+  f.prev = farewells_.prev;
+  f.prev->next = &f;
+  farewells_.prev = &f;
+}
+
+void Loop::removeFarewell(Farewell& f) noexcept {
+  if (!f.next) return;
+  f.prev->next = f.next;
+  f.next->prev = f.prev;
+  f.next = f.prev = nullptr;
+}
+
+void Loop::sayFarewells() noexcept {
+  for (Farewell* f = farewells_.next; f != &farewells_; f = f->next) f->deliver(f->owner);
+}
+
+void endProcess(Loop& loop, int status) noexcept {
+  loop.sayFarewells();
+  sys::exitNow(status);
+}
+
 std::uint32_t Loop::run() noexcept {
   stopping_ = false;
+  error_ = 0;
   std::uint32_t error = 0;
   while (turn(std::chrono::nanoseconds::max(), error)) {
   }
@@ -85,7 +110,7 @@ bool Loop::turn(std::chrono::nanoseconds most, std::uint32_t& error) noexcept {
   }
   if (stopping_) {
     stopping_ = false;
-    error = 0;
+    error = error_;
     return false;
   }
   std::chrono::nanoseconds timeout{-1};
@@ -191,4 +216,27 @@ void Loop::compact() noexcept {
     heap_.swap(smaller);
   } catch (const std::bad_alloc&) {
   }
+}
+
+EndRequests::~EndRequests() {
+  if (!listening_) return;
+  loop_.forget(watch_);
+  sys::closeEndRequests(stream_);
+}
+
+std::uint32_t EndRequests::listen() noexcept {
+  if (listening_) return 0;
+  if (std::uint32_t error = sys::openEndRequests(stream_)) return error;
+  watch_ = Watch{&stream_, &onRequest, this};
+  if (std::uint32_t error = loop_.watch(watch_, sys::WantRead)) {
+    sys::closeEndRequests(stream_);
+    return error;
+  }
+  listening_ = true;
+  return 0;
+}
+
+void EndRequests::onRequest(void* self, bool, bool) noexcept {
+  auto& e = *static_cast<EndRequests*>(self);
+  if (sys::takeEndRequests(e.stream_) > 0) e.heard_(e.owner_);
 }

@@ -3,8 +3,9 @@
 // for the next timer; fires the timers that are due; hands readiness to the stream's owner; and
 // counts the tasks (suspended calls) it still owes a resumption. A task that waits is suspended,
 // never blocked: a timer, or the output it waits for having left, resumes it from the loop's own
-// step. The loop knows no tool, no method and no transport: the standard streams (stdio.h) are one
-// owner of streams on it; tests run it on a clock of their own.
+// step. The loop knows no tool, no method and no transport: the standard streams (stdio.h) and a
+// network transport's connections are owners of streams on it, and each registers what it must
+// deliver before the process ends; tests run it on a clock of their own.
 
 #include <chrono>
 #include <coroutine>
@@ -16,8 +17,6 @@
 #include <vector>
 
 #include "runtime/platform.h"
-
-class OutputQueue;
 
 class Loop;
 
@@ -53,6 +52,16 @@ struct TurnHook {
   void* owner = nullptr;
   TurnHook* next = nullptr;  // the loop's
   TurnHook* prev = nullptr;  // the loop's
+};
+
+// What an owner of outputs must deliver before the process ends (endProcess): `deliver` writes
+// what they hold for as long as they take it, each given up once it has taken nothing for a while.
+// It lives with its owner, linked into the loop's ring until Loop::removeFarewell.
+struct Farewell {
+  void (*deliver)(void* owner) noexcept = nullptr;
+  void* owner = nullptr;
+  Farewell* next = nullptr;  // the loop's
+  Farewell* prev = nullptr;  // the loop's
 };
 
 // Where a loop's time comes from: the steady clock (`now` null), or a clock a test drives.
@@ -94,6 +103,10 @@ class Loop {
   void forget(Watch& w) noexcept;
   void addHook(TurnHook& h) noexcept;
   void removeHook(TurnHook& h) noexcept;
+  void addFarewell(Farewell& f) noexcept;
+  void removeFarewell(Farewell& f) noexcept;
+  // Runs every farewell, in the order added: for endProcess.
+  void sayFarewells() noexcept;
   // Whether the next wait would be for `w` alone: no other stream watched, no timer armed, no other
   // hook to run. Its owner may then do the waiting itself, in a read that waits (sys::Stream::read_waits).
   bool waitsOnlyFor(const Watch& w) const noexcept {
@@ -101,19 +114,20 @@ class Loop {
   }
   // Turns until stop(): fires the timers that are due, runs the hooks, waits for the watched
   // streams and the next timer, and hands readiness to the streams' owners. Returns 0 once stopped,
-  // or the system's error when it cannot wait.
+  // or the system's error when it cannot wait, or when an owner failed the run.
   std::uint32_t run() noexcept;
   void stop() noexcept { stopping_ = true; }
   // One turn of run(), waiting `most` at most (a test steps a loop on its own clock so). False once
   // stopped; the system's error in `error` when it cannot wait.
   bool turn(std::chrono::nanoseconds most, std::uint32_t& error) noexcept;
+  // Stops the run with `error` (the system's), for an owner that cannot go on: a stream it needs
+  // cannot be waited on. The first error stands.
+  void fail(std::uint32_t error) noexcept {
+    if (!error_) error_ = error;
+    stopping_ = true;
+  }
 
   std::size_t tasks = 0;  // tasks started and not yet ended: the loop runs until none is left
-  // The standard streams, while the loop runs over them: what endProcess delivers before exiting.
-  OutputQueue* outputs[2] = {nullptr, nullptr};
-  // Run by endProcess once the standard streams have had their last words: the owner of other
-  // outputs (a network transport's connections) delivers what they hold, as patiently.
-  TurnHook* last_words = nullptr;
 
  private:
   void place(Timer* t, std::size_t slot) noexcept;
@@ -127,8 +141,40 @@ class Loop {
   std::span<sys::Event> handing_over_;  // the events of the wait being handed over
   TurnHook hooks_;                      // the ring of hooks, through this one
   std::size_t hook_count_ = 0;
+  Farewell farewells_;                  // the ring of farewells, through this one
   std::size_t watching_ = 0;  // watches that want something
   bool stopping_ = false;
+  std::uint32_t error_ = 0;  // why an owner failed the run
+};
+
+// Ends the process with `status` once every farewell of `loop` has delivered what its outputs hold,
+// as far as they take it. Whatever else runs or sleeps is abandoned.
+[[noreturn]] void endProcess(Loop& loop, int status) noexcept;
+
+// Requests to end the process (SIGTERM and SIGINT; on Windows a console's Ctrl+C, Ctrl+Break or
+// closing), heard on the loop: from listen() on, each request calls `heard` from the loop's step
+// instead of ending the process, so that its owner can end in order. Before then, and once this is
+// gone, a request ends the process at once, as the system does by default.
+class EndRequests {
+ public:
+  EndRequests(Loop& loop, void (*heard)(void* owner) noexcept, void* owner) noexcept
+      : loop_(loop), heard_(heard), owner_(owner) {}
+  ~EndRequests();
+  EndRequests(const EndRequests&) = delete;
+  EndRequests& operator=(const EndRequests&) = delete;
+
+  // 0, or the system's error when the requests cannot be heard: they then end the process at once.
+  std::uint32_t listen() noexcept;
+
+ private:
+  static void onRequest(void* self, bool readable, bool writable) noexcept;
+
+  Loop& loop_;
+  void (*heard_)(void* owner) noexcept;
+  void* owner_;
+  sys::Stream stream_;
+  Watch watch_;
+  bool listening_ = false;
 };
 
 // A broken rule of the runtime, which no input can cause: says which on standard error and aborts.

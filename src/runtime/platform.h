@@ -148,6 +148,17 @@ bool secureRandom(std::span<std::byte> out) noexcept;
 // Raises the process's soft limit on open descriptors to its hard one, where there is such a limit.
 void raiseDescriptorLimit() noexcept;
 
+// Requests to end the process (SIGTERM and SIGINT on POSIX; Ctrl+C, Ctrl+Break, closing the
+// console, logging off or shutting down on Windows) as a stream in `requests` that the poller can
+// watch: readable once a request has come, which then no longer ends the process. 0, or the
+// system's error, and the system's default stands.
+std::uint32_t openEndRequests(Stream& requests) noexcept;
+// How many requests have come since last asked; takes them, so the stream is no longer readable
+// for them.
+std::size_t takeEndRequests(const Stream& requests) noexcept;
+// Gives the requests back to the system's default (the process ends at once) and closes `requests`.
+void closeEndRequests(Stream& requests) noexcept;
+
 // The system's name for error `code`, for a last report: at most `out.size()` bytes, not
 // terminated. Returns how many were written.
 std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept;

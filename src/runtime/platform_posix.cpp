@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -475,6 +476,71 @@ void raiseDescriptorLimit() noexcept {
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
   limit.rlim_cur = limit.rlim_max;
   ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+namespace {
+
+// The pipe a request to end writes a byte to, from the signal handler, and the loop reads: the
+// handler does nothing else, so that it is safe whatever it interrupts.
+int end_request_pipe[2] = {-1, -1};
+constexpr int end_signals[] = {SIGTERM, SIGINT};
+struct sigaction end_defaults[std::size(end_signals)];  // what closeEndRequests puts back
+
+void onEndRequest(int) {
+  const int saved = errno;
+  const char byte = 1;
+  (void)!::write(end_request_pipe[1], &byte, 1);  // a full pipe has a request to tell already
+  errno = saved;
+}
+
+bool makeNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+}  // namespace
+
+std::uint32_t openEndRequests(Stream& requests) noexcept {
+  if (end_request_pipe[0] >= 0) return EBUSY;  // one listener at a time
+  if (::pipe(end_request_pipe) != 0) return static_cast<std::uint32_t>(errno);
+  struct sigaction action {};
+  action.sa_handler = &onEndRequest;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  int error = 0;
+  if (!makeNonBlocking(end_request_pipe[0]) || !makeNonBlocking(end_request_pipe[1])) error = errno;
+  for (std::size_t i = 0; i < std::size(end_signals); ++i) {
+    if (error || ::sigaction(end_signals[i], nullptr, &end_defaults[i]) != 0) continue;
+    // A signal the host has us ignore (SIGINT for a job started in the background) stays ignored.
+    if (end_defaults[i].sa_handler == SIG_IGN) continue;
+    if (::sigaction(end_signals[i], &action, nullptr) != 0) error = errno;
+  }
+  requests = Stream{end_request_pipe[0], NonBlocking};
+  if (error) closeEndRequests(requests);
+  return static_cast<std::uint32_t>(error);
+}
+
+std::size_t takeEndRequests(const Stream& requests) noexcept {
+  std::size_t count = 0;
+  char bytes[64];
+  for (ssize_t n; (n = ::read(requests.fd, bytes, sizeof bytes)) > 0 || (n < 0 && errno == EINTR);) {
+    count += n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+  return count;
+}
+
+void closeEndRequests(Stream& requests) noexcept {
+  for (std::size_t i = 0; i < std::size(end_signals); ++i) {
+    struct sigaction now {};
+    if (::sigaction(end_signals[i], nullptr, &now) == 0 && now.sa_handler == &onEndRequest) {
+      ::sigaction(end_signals[i], &end_defaults[i], nullptr);
+    }
+  }
+  for (int& fd : end_request_pipe) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  requests.fd = -1;
 }
 
 std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {

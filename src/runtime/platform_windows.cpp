@@ -689,6 +689,57 @@ std::string_view socketErrorName(std::uint32_t code) {
 
 }  // namespace
 
+namespace {
+
+// Requests to end reach the process on a thread the system starts for the console's control
+// handler. What it shares with the loop is the count and the event it sets: the event is a
+// helper's `ready` (a hand-over without a helper thread), so the poller waits on it as on any
+// standard stream's. Made once and kept until the process ends, so that a handler still running
+// never meets it freed.
+std::atomic<std::size_t> end_requests{0};
+std::atomic<HandOver*> end_request_news{nullptr};
+std::atomic<bool> end_requests_heard{false};  // the handler takes requests, rather than the system
+
+BOOL WINAPI onEndRequest(DWORD type) {
+  if (!end_requests_heard.load()) return FALSE;
+  end_requests.fetch_add(1);
+  if (HandOver* news = end_request_news.load()) SetEvent(news->ready);
+  // Closing the console, logging off and shutting down end the process once the handler returns:
+  // the loop is given a while to end in order first.
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) Sleep(2000);
+  return TRUE;
+}
+
+}  // namespace
+
+std::uint32_t openEndRequests(Stream& requests) noexcept {
+  HandOver* news = end_request_news.load();
+  if (!news) {
+    news = new (std::nothrow) HandOver;
+    if (!news) return ERROR_NOT_ENOUGH_MEMORY;
+    news->ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!news->ready) {
+      const DWORD error = lastError();
+      delete news;
+      return error;
+    }
+    end_request_news.store(news);
+  }
+  if (!SetConsoleCtrlHandler(&onEndRequest, TRUE)) return lastError();
+  end_requests.store(0);
+  end_requests_heard.store(true);
+  requests = Stream{.kind = Helped, .helper = news};
+  return 0;
+}
+
+std::size_t takeEndRequests(const Stream&) noexcept { return end_requests.exchange(0); }
+
+void closeEndRequests(Stream& requests) noexcept {
+  end_requests_heard.store(false);
+  SetConsoleCtrlHandler(&onEndRequest, FALSE);
+  requests.helper = nullptr;
+}
+
 std::size_t errorText(std::uint32_t code, std::span<char> out) noexcept {
   // The system's text is UTF-16 with a line break (and a full stop) at its end; the report is one
   // line of UTF-8, cut only between characters.

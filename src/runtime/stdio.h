@@ -13,13 +13,13 @@
 
 #include "protocol/sink.h"
 #include "runtime/loop.h"
+#include "runtime/output_queue.h"
 #include "runtime/platform.h"
 
-// Whole lines to one standard stream, queued in blocks and written as fast as the stream takes
-// them, never waited for: standard output for protocol lines, standard error for reports. A block
-// is given back as soon as its bytes have left, so memory follows what waits unread. A line whose
-// write fails (the reader has gone) is dropped, and only that one; a line that cannot be queued for
-// lack of memory is dropped with a report.
+// Whole lines to one standard stream, on a byte queue (output_queue.h) whose rules they add: a
+// line whose write fails (the reader has gone) is dropped, and only that one, so the queue never
+// fails as a whole; a line that cannot be queued for lack of memory is dropped with a report; a
+// stream that will take only so much more (a file at its size limit) gets whole lines or none.
 //
 // Standard output's lines leave when the loop is about to wait, or as soon as a block's worth has
 // gathered, so a pipelined burst leaves in few writes and a lone reply at once. While more than
@@ -27,66 +27,83 @@
 // from taking more work, but can still send anything (a crash, say) until then. Standard error's
 // lines leave at once; a standard error that nobody reads keeps `drop_beyond` bytes, and drops
 // reports past that.
-class OutputQueue {
+class LineQueue : public OutputQueue {
  public:
-  static constexpr std::size_t block_size = 65536;
   static constexpr std::size_t max_backlog = 8 << 20;
 
   // Lines for `fd`, queued in blocks from `memory`. `drop_beyond` 0: nothing is dropped, lines
   // leave from the loop. Otherwise lines leave at once, and one that would queue more is dropped.
-  OutputQueue(sys::Descriptor fd, std::pmr::memory_resource& memory, std::size_t drop_beyond = 0);
-  // Bytes for `stream`, which the queue takes over (a connection, say): closed with the queue.
-  OutputQueue(const sys::Stream& stream, std::pmr::memory_resource& memory);
-  ~OutputQueue();
-  OutputQueue(const OutputQueue&) = delete;
-  OutputQueue& operator=(const OutputQueue&) = delete;
+  LineQueue(sys::Descriptor fd, std::pmr::memory_resource& memory, std::size_t drop_beyond = 0);
 
-  struct Block;
-
-  std::pmr::memory_resource& memory;
-  sys::Stream stream;
   const std::size_t drop_beyond;
-  Block* head = nullptr;        // the oldest block with bytes to write; null when none wait
-  Block* tail = nullptr;        // where the next line goes
-  Block* spare = nullptr;       // emptied blocks, kept so that steady traffic allocates nothing
-  std::size_t spares = 0;       // how many; at most kept_blocks
-  static constexpr std::size_t kept_blocks = 4;
-  std::size_t queued = 0;       // bytes waiting, in all blocks
   bool mid_line = false;        // what reached the stream ends inside a line
   bool retried = false;         // the line in progress has failed once already
-  std::uint64_t settled = 0;    // bytes written or dropped since the start: deliveries wait for a count of these
-  Delivery waiting;             // the deliveries that wait, in order: a ring through this one
-  OutputQueue* reports = nullptr;  // told when a line cannot be queued for lack of memory
+  LineQueue* reports = nullptr;  // told when a line cannot be queued for lack of memory
 };
 
-// Queues `bytes` as they are, no newline added: for streams that do not carry lines. Throws
-// std::bad_alloc; nothing is queued then.
-void appendBytes(OutputQueue& out, std::string_view bytes);
+// The Sink that writes whole lines through `out`, which must outlive every user of the Sink.
+Sink sinkOf(LineQueue& out);
 
-// Takes the first block now rather than at the first line. Throws std::bad_alloc.
-void reserveBuffers(OutputQueue& out);
-
-// The Sink that writes through `out`, which must outlive every user of the Sink.
-Sink sinkOf(OutputQueue& out);
-
-// Bytes queued and not yet written.
-inline std::size_t backlog(const OutputQueue& out) { return out.queued; }
-
-// Writes what the stream takes now (`ready`: a wait has just reported room).
-void writeWhatFits(OutputQueue& out, bool ready) noexcept;
-
-// Tells the deliveries whose lines have all left; they may resume coroutines. Only the loop's step
-// calls this. Whether it told any.
-bool tellDelivered(OutputQueue& out) noexcept;
+// Writes what the stream takes now (`ready`: a wait has just reported room), by the line rules.
+void writeWhatFits(LineQueue& out, bool ready) noexcept;
 
 // Writes `line` and its newline, for the last words of a process: queued like any line, or, when
 // the queue cannot take it for lack of memory, written from the caller's memory once what waits
 // has left (or been given up). Either way it has been tried before this returns.
-void writeLast(OutputQueue& out, std::string_view line) noexcept;
+void writeLast(LineQueue& out, std::string_view line) noexcept;
 
 // Writes `bytes` straight from the caller's memory, past whatever waits in the queue, giving up as
 // deliverQueued does. Needs no memory at all: for a report when there is none left.
 void writeUnqueued(const OutputQueue& out, std::string_view bytes) noexcept;
+
+// Writes what `out` holds for as long as it takes bytes; gives up once it has taken nothing for
+// end_patience. For the last words of a process.
+void deliverQueued(LineQueue& out) noexcept;
+
+// The one driver of the loop, whichever transport serves: it writes standard error's reports (and,
+// on stdio, standard output's lines) as the streams take them, tells who waits for them to leave,
+// compacts the timers and gives memory back after a burst of tasks, and registers with the loop
+// what its outputs must deliver before the process ends. One hook on the loop does it all, before
+// each wait, after the hooks of whatever was added to the loop before it; a stream it cannot wait
+// on fails the loop's run (Loop::fail).
+class Driver {
+ public:
+  // A step of the stdio transport, taken in the same turn right after the outputs have been
+  // written: true to turn again at once, because it has read input itself instead of waiting.
+  struct Step {
+    bool (*run)(void* owner) noexcept = nullptr;
+    void* owner = nullptr;
+  };
+
+  // Drives `loop` with `err`, and `out` when the transport is the standard streams. All three must
+  // outlive the driver.
+  Driver(Loop& loop, LineQueue& err, LineQueue* out = nullptr) noexcept;
+  ~Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  Loop& loop;
+  LineQueue& err;
+  LineQueue* const out;
+  Step step;  // set by runLineLoop while it runs
+
+ private:
+  struct Output {
+    Watch watch;
+    LineQueue* queue = nullptr;
+    Driver* driver = nullptr;
+  };
+  static void onOutput(void* owner, bool readable, bool writable) noexcept;
+  static void beforeWait(void* owner) noexcept;
+  static void farewell(void* owner) noexcept;
+  void turn() noexcept;
+
+  Output outputs_[2];  // standard output (when driven), standard error
+  TurnHook hook_;
+  Farewell farewell_;
+  std::size_t busiest_ = 0;  // the most tasks at once since memory was last given back
+  bool room_taken_ = false;  // an output has used the room the last wait reported
+};
 
 enum class LoopEnd : std::uint8_t {
   EndOfInput,
@@ -108,24 +125,14 @@ struct LineHandler {
 // How large a read buffer the line loop is given.
 inline constexpr std::size_t read_buffer_size = sys::read_chunk;
 
-// Runs `loop` over the standard streams: reads `in` through `buffer` and hands every line, without
-// its "\n", to `handler`, the last one too at end of input, terminated or not; fires timers; writes
-// `out` and `err`. Lines have no length limit: one that spans reads is gathered in `gpa`. Returns
-// once input has ended, every task has ended and standard output has taken everything (or its
-// reader has gone); or at once when reading, waiting or gathering a line fails, and the partial
-// line is then not handled. After a burst of tasks, memory freed is given back to the system.
-LoopOutcome runLineLoop(Loop& loop, sys::Descriptor in, std::span<char> buffer, std::pmr::memory_resource& gpa,
-                        OutputQueue& out, OutputQueue& err, LineHandler handler);
-
-// Writes what `out` holds for as long as it takes bytes; gives up once it has taken nothing for
-// 80 ms. For the last words of a process.
-void deliverQueued(OutputQueue& out) noexcept;
-// The same for many outputs at once (a network transport's connections), each given the patience.
-void deliverQueued(std::span<OutputQueue* const> outputs) noexcept;
-
-// Ends the process with `status` once the loop's outputs have delivered what they hold, giving up
-// on one that has taken nothing for 80 ms. Whatever else runs or sleeps is abandoned.
-[[noreturn]] void endProcess(Loop& loop, int status) noexcept;
+// Runs the loop of `driver`, which must drive standard output, over standard input: reads `in`
+// through `buffer` and hands every line, without its "\n", to `handler`, the last one too at end of
+// input, terminated or not. Lines have no length limit: one that spans reads is gathered in `gpa`.
+// Returns once input has ended, every task has ended and standard output has taken everything (or
+// its reader has gone); or at once when reading, waiting or gathering a line fails, and the partial
+// line is then not handled.
+LoopOutcome runLineLoop(Driver& driver, sys::Descriptor in, std::span<char> buffer, std::pmr::memory_resource& gpa,
+                        LineHandler handler);
 
 // co_await delivered(sink): resumes once every line written to `sink` so far has left. A sink that
 // hands lines on as they are written does not suspend. Destroyed while waiting, it is forgotten.

@@ -17,9 +17,15 @@ namespace {
 // A standard error that nobody reads keeps this much, and drops reports past it.
 constexpr std::size_t max_unread_reports = std::size_t{1} << 20;
 
+// Says on standard error that the server takes requests, and over HTTP where (`url`).
+void sayReady(const Sink& log, std::string_view url = {}) {
+  log.write(log.ctx, "demo MCP server (Tarn) ready");
+  if (!url.empty()) log.write(log.ctx, url);
+}
+
 // Writes "error: <name>", or "error: <name>: <the system's reason>", and returns the exit status of
 // a failure. Built without memory of its own: it may report that memory has run out.
-int fail(OutputQueue& err, std::string_view name, std::uint32_t system_error = 0) noexcept {
+int fail(LineQueue& err, std::string_view name, std::uint32_t system_error = 0) noexcept {
   constexpr std::string_view prefix = "error: ";
   char line[160];
   std::size_t size = prefix.copy(line, prefix.size());
@@ -32,7 +38,7 @@ int fail(OutputQueue& err, std::string_view name, std::uint32_t system_error = 0
   return 1;
 }
 
-int failure(OutputQueue& err, LoopOutcome how) noexcept {
+int failure(LineQueue& err, LoopOutcome how) noexcept {
   switch (how.end) {
     case LoopEnd::EndOfInput: return 0;
     case LoopEnd::ReadFailed: return fail(err, "ReadFailed");
@@ -63,8 +69,8 @@ void handleLine(void* client, std::string_view line) noexcept {
 
 int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor out_fd, sys::Descriptor err_fd,
           bool exit_at_end) noexcept {
-  OutputQueue err(err_fd, gpa, max_unread_reports);
-  OutputQueue out(out_fd, gpa);
+  LineQueue err(err_fd, gpa, max_unread_reports);
+  LineQueue out(out_fd, gpa);
   out.reports = &err;
   // serve decides: a server that cannot be built means the process cannot run.
   try {
@@ -76,10 +82,9 @@ int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor ou
     if (!server) return fail(err, "InvalidCatalogue");
     Session session(gpa, Wire{sinkOf(out), sinkOf(err)});
     StdioClient client{*server, session};
-    Sink log = sinkOf(err);
-    log.write(log.ctx, "demo MCP server (Tarn) ready");
-    LoopOutcome how = runLineLoop(loop, in, {buffer.data, read_buffer_size}, gpa, out, err,
-                                  LineHandler{&client, &handleLine});
+    Driver driver(loop, err, &out);
+    sayReady(sinkOf(err));
+    LoopOutcome how = runLineLoop(driver, in, {buffer.data, read_buffer_size}, gpa, LineHandler{&client, &handleLine});
     int status = failure(err, how);
     deliverQueued(err);
     if (exit_at_end) sys::exitNow(status);  // all is said: nothing needs releasing
@@ -91,19 +96,16 @@ int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor ou
 
 namespace {
 
-// Standard error beside the HTTP server: what it could not take at once leaves as it makes room.
-struct Reports {
+// A request to end the process (SIGTERM, SIGINT): the HTTP server ends in order, then the loop
+// stops, and serveHttp returns 0.
+struct Ending {
   Loop& loop;
-  OutputQueue& err;
-  Watch watch{&err.stream, &onRoom, this};
-  TurnHook hook{&beforeWait, this};
-  static void onRoom(void* self, bool, bool) noexcept { writeWhatFits(static_cast<Reports*>(self)->err, true); }
-  static void beforeWait(void* self) noexcept {
-    auto& r = *static_cast<Reports*>(self);
-    writeWhatFits(r.err, false);
-    r.loop.watch(r.watch, backlog(r.err) > 0 ? sys::WantWrite : sys::WantNothing);
-  }
+  HttpServer& http;
 };
+void endInOrder(void* ending) noexcept {
+  auto& e = *static_cast<Ending*>(ending);
+  shutDown(e.http, [](void* loop) noexcept { static_cast<Loop*>(loop)->stop(); }, &e.loop);
+}
 
 void handleSessionMessage(void* s, const Answering& to, std::pmr::memory_resource& a, const json::Value& message,
                           std::string_view line) noexcept {
@@ -113,7 +115,7 @@ void handleSessionMessage(void* s, const Answering& to, std::pmr::memory_resourc
 }  // namespace
 
 int serveHttp(std::pmr::memory_resource& gpa, const HttpOptions& options, sys::Descriptor err_fd) noexcept {
-  OutputQueue err(err_fd, gpa, max_unread_reports);
+  LineQueue err(err_fd, gpa, max_unread_reports);
   // serveHttp decides: a server that cannot be built means the process cannot run.
   try {
     reserveBuffers(err);
@@ -133,15 +135,21 @@ int serveHttp(std::pmr::memory_resource& gpa, const HttpOptions& options, sys::D
     }
     AccessRules rules{sys::localPort(listener), options.allowed_hosts, options.allowed_origins, options.token};
     Sink log = sinkOf(err);
-    // Serves from the loop until the process ends; released, with every session, when the loop fails.
+    // Serves from the loop; released, with every session, once the loop has ended.
     const HttpServerPtr http = startHttp(gpa, loop, SessionHandler{server.get(), &handleSessionMessage}, listener, log, rules);
-    Reports reports{loop, err};
-    loop.addHook(reports.hook);
-    log.write(log.ctx, "demo MCP server (Tarn) ready");
-    const std::string url = "http://" + shown + ":" + std::to_string(rules.port) + "/mcp";
-    log.write(log.ctx, url);
-    std::uint32_t error = loop.run();
-    return fail(err, "WaitFailed", error);
+    // After the server's hook, so that what it reports in a turn is written in that turn.
+    Driver driver(loop, err);
+    Ending ending{loop, *http};
+    EndRequests end_requests(loop, &endInOrder, &ending);
+    if (std::uint32_t error = end_requests.listen()) {
+      char reason[96];
+      log.write(log.ctx, "cannot hear termination signals, which end the process at once: " +
+                             std::string(reason, sys::errorText(error, reason)));
+    }
+    sayReady(log, "http://" + shown + ":" + std::to_string(rules.port) + "/mcp");
+    if (std::uint32_t error = loop.run()) return fail(err, "WaitFailed", error);
+    deliverQueued(err);
+    return 0;
   } catch (const std::bad_alloc&) {
     return fail(err, "OutOfMemory");
   }

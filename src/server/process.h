@@ -19,7 +19,8 @@ int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor ou
 struct HttpOptions;
 
 // Serves MCP over HTTP as `options` say until the process is ended, reports on `err`: once
-// listening, the start-up line and then the URL, "http://HOST:PORT/mcp". Returns 2 after
-// "demo_server: cannot listen on HOST:PORT: <reason>" and the usage when the address cannot be
-// had; 1 after "error: <name>" on a fatal error.
+// listening, the start-up line and then the URL, "http://HOST:PORT/mcp". Returns 0 once asked to
+// end (SIGTERM, SIGINT; Ctrl+C or closing the console on Windows); 2 after "demo_server: cannot
+// listen on HOST:PORT: <reason>" and the usage when the address cannot be had; 1 after
+// "error: <name>" on a fatal error.
 int serveHttp(std::pmr::memory_resource& gpa, const HttpOptions& options, sys::Descriptor err) noexcept;

@@ -58,7 +58,11 @@ void InputBuffer::release() noexcept {
 }
 
 HttpConnection::HttpConnection(HttpConnections& server, const sys::Stream& stream, std::pmr::memory_resource& held)
-    : server(server), out(stream, held), input(held) {}
+    : server(server), out(stream, held), input(held) {
+  // Most answers are short, and a server holds many connections: blocks of a few KiB, one kept.
+  out.unit = 4096 - sizeof(OutputQueue::Block);
+  out.keep = 1;
+}
 
 HttpConnections::HttpConnections(HeldMemory& held, Loop& loop, HttpHandler handler, const sys::Stream& listener,
                                  const HttpLimits& limits, const Sink& log)
@@ -434,6 +438,7 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
   const std::uint64_t before = c.out.settled;
   writeWhatFits(c.out, false);
   if (c.out.settled != before) c.took = turn_;
+  if (failed(c.out)) c.gone = true;  // its client has gone: what was queued for it is dropped
   if (c.peer_done && c.state == ConnectionState::Streaming && c.stream && !c.stream->ends_by_itself) {
     c.gone = true;  // a stream that never ends, to a client that has gone
   }
@@ -452,9 +457,12 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
   // A quiet connection whose answers are leaving is not quiet: its time counts from their last byte.
   if (c.limit == &quiet_ && c.out.settled != c.settled_seen) startClock(c, &quiet_, loop_.now());
   c.settled_seen = c.out.settled;
+  // Nothing to read or write: what it holds beyond a little goes back, and a stream that waits
+  // for its next event holds no spare block.
   if (c.state == ConnectionState::Reading && c.input.empty() && !waiting && c.input.capacity() > limits_.kept_buffer) {
     c.input.release();
   }
+  if (!waiting && (c.state == ConnectionState::Streaming || c.input.empty())) giveBackSpares(c.out);
   const bool reading = c.state == ConnectionState::Lingering ||
                        (!c.peer_done && !c.refuse_when_done &&
                         (c.state == ConnectionState::Streaming ||
@@ -484,9 +492,9 @@ void HttpConnections::beforeWait(void* self) noexcept {
   h.evictUnread();
   if (h.accepting_stopped_) return;
   // Last: a connection closed above frees a descriptor for the next.
-  if (h.loop_.watch(h.accepting_, h.accept_paused_ ? sys::WantNothing : sys::WantRead) != 0 && !h.accept_paused_) {
-    h.log_.write(h.log_.ctx, "demo_server: cannot wait for new connections; trying again when one closes");
-    h.accept_paused_ = true;
+  // A listener that cannot be waited on ends the run: the process reports it and exits.
+  if (std::uint32_t error = h.loop_.watch(h.accepting_, h.accept_paused_ ? sys::WantNothing : sys::WantRead)) {
+    h.loop_.fail(error);
   }
 }
 

@@ -24,7 +24,7 @@
 
 #include "runtime/loop.h"
 #include "runtime/platform.h"
-#include "runtime/stdio.h"
+#include "runtime/output_queue.h"
 #include "transport/http_request.h"
 #include "transport/http_response.h"
 

@@ -145,14 +145,15 @@ class HttpServer {
         session_limits_(session_limits),
         connections_(held_, loop, HttpHandler{this, &onRequest}, listener, limits, log) {
     hook_ = TurnHook{&beforeWait, this};
-    last_words_ = TurnHook{&deliverAll, this};
+    farewell_.deliver = &deliverAll;
+    farewell_.owner = this;
     loop_.addHook(hook_);
-    loop_.last_words = &last_words_;
+    loop_.addFarewell(farewell_);
     shutdown_timer_.fired = [](void* self) noexcept { static_cast<HttpServer*>(self)->connections_.closeAll(); };
     shutdown_timer_.owner = this;
   }
   ~HttpServer() {
-    if (loop_.last_words == &last_words_) loop_.last_words = nullptr;
+    loop_.removeFarewell(farewell_);
     loop_.disarm(shutdown_timer_);
     loop_.removeHook(hook_);
     sessions_.clear();  // their calls end, and with them their streams
@@ -204,7 +205,7 @@ class HttpServer {
   UseRing idle_;      // sessions with nothing running or open, the one unused the longest first
   UseRing detached_;  // sessions whose calls no connection carries, likewise
   TurnHook hook_;
-  TurnHook last_words_;
+  Farewell farewell_;
   Loop::Time next_sweep_{};
   Timer shutdown_timer_;
   void (*shut_down_)(void*) noexcept = nullptr;

@@ -124,21 +124,30 @@ TEST(Load, TwoHundredConcurrentAsksAnsweredInRandomOrder) {
 }
 
 // A reader that goes away mid-stream: the server neither dies of the broken pipe nor stops
-// reading; it finishes its calls and ends normally.
+// reading; it finishes its calls and ends normally. Each call's token is too deep to be written, so
+// each of its steps reports on standard error, which is still read: both steps of every call run,
+// and the last pause too, before the process ends.
 TEST(Load, OutputClosedMidStream) {
   LiveServer server;
   server.write(R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n");
   EXPECT_EQ(server.readLine(), R"({"jsonrpc":"2.0","id":1,"result":{}})");
   server.closeOutput();
+  const std::string notify = callLine("notify", R"({"steps":2})", R"(,"_meta":{"progressToken":)" + nested(300) + "}", "\"s\"");
   std::string more;
+  int calls = 0;
   for (int i = 0; i < 5000; ++i) {
     more += R"({"jsonrpc":"2.0","id":)" + std::to_string(i) + R"(,"method":"tools/list"})" "\n";
-    if (i % 100 == 0) more += R"({"jsonrpc":"2.0","id":"s","method":"tools/call","params":{"name":"notify","arguments":{"steps":2}}})" "\n";
+    if (i % 100 == 0) more += notify + "\n", ++calls;
   }
   server.write(more);
+  const auto input_ended = std::chrono::steady_clock::now();
   server.closeInput();
   EXPECT_EQ(server.wait(), 0);
-  EXPECT_EQ(server.errors(), ready_line);
+  // Two steps of 50 ms each: the last call, read at the end of the input, cannot be done sooner.
+  EXPECT_GE(std::chrono::steady_clock::now() - input_ended, std::chrono::milliseconds(100));
+  std::string reports(ready_line);
+  for (int i = 0; i < 2 * calls; ++i) reports += "value nested too deeply; message dropped\n";
+  EXPECT_EQ(server.errors(), reports);
 }
 
 }  // namespace

@@ -6,12 +6,15 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/capture.h"
@@ -138,7 +141,7 @@ TEST(OutputQueue, QueuesWhatAFullPipeCannotTake) {
 #ifdef F_SETPIPE_SZ
   ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
 #endif
-  OutputQueue out(fds[1], *std::pmr::new_delete_resource());
+  LineQueue out(fds[1], *std::pmr::new_delete_resource());
   Sink sink = sinkOf(out);
   std::string expected;
   for (int i = 0; i < 200; ++i) {
@@ -166,6 +169,82 @@ TEST(OutputQueue, QueuesWhatAFullPipeCannotTake) {
   EXPECT_EQ(got + drain(fds[0]), expected);
   ::close(fds[0]);
   ::close(fds[1]);
+}
+
+// A connection whose peer has gone fails its byte queue at the first write: what it held is
+// dropped and counted as settled, so a delivery waiting for it is told; and it takes no more. The
+// line rules are not a socket's: nothing goes on being sent, line by line, into a dead connection.
+TEST(OutputQueue, FailedWriteFailsTheQueue) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  ::close(fds[1]);
+  {
+    OutputQueue out(sys::openOutput(fds[0]), *std::pmr::new_delete_resource());
+    const std::string events = "event: message\ndata: one\n\nevent: message\ndata: two\n\n";
+    appendBytes(out, events);
+    struct Told : Delivery {
+      bool told = false;
+    } told;
+    told.done = [](Delivery& d) noexcept { static_cast<Told&>(d).told = true; };
+    ASSERT_TRUE(linkDelivery(out, told));
+    writeWhatFits(out, false);
+    EXPECT_TRUE(failed(out));
+    EXPECT_EQ(out.error, static_cast<std::uint32_t>(EPIPE));
+    EXPECT_EQ(backlog(out), 0u);
+    EXPECT_EQ(out.settled, events.size());
+    tellDelivered(out);
+    EXPECT_TRUE(told.told);
+    appendBytes(out, events);
+    EXPECT_EQ(backlog(out), 0u);
+  }
+  ::close(fds[0]);
+}
+
+// When the process ends, each connection gets its own 80 ms since it last took a byte: one whose
+// client has stopped reading is given up then, even while another still reads, and gets nothing
+// more when its client reads again later.
+TEST(OutputQueue, EachOutputGivenItsOwnPatience) {
+  constexpr std::size_t size = 256 << 10;
+  // The first client reads nothing for 250 ms, then all it can; the others read 2 KiB every 5 ms.
+  struct Client {
+    int first_ms, pause_ms;
+    std::size_t chunk;
+    int fds[2] = {-1, -1};
+    std::size_t received = 0;
+  } clients[] = {{250, 0, size}, {5, 5, 2048}, {5, 5, 2048}};
+  std::vector<std::thread> readers;
+  for (Client& c : clients) {
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, c.fds), 0);
+    int small = 4096;
+    ::setsockopt(c.fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  }
+  for (Client& c : clients) {
+    readers.emplace_back([&c] {
+      std::vector<char> chunk(c.chunk);
+      ::poll(nullptr, 0, c.first_ms);
+      for (ssize_t n = 1; n > 0;) {
+        if (c.pause_ms > 0) ::poll(nullptr, 0, c.pause_ms);
+        n = ::read(c.fds[1], chunk.data(), chunk.size());
+        c.received += n > 0 ? static_cast<std::size_t>(n) : 0;
+      }
+    });
+  }
+  {
+    std::vector<std::unique_ptr<OutputQueue>> queues;
+    std::vector<OutputQueue*> outputs;
+    for (Client& c : clients) {
+      queues.push_back(std::make_unique<OutputQueue>(sys::openOutput(c.fds[0]), *std::pmr::new_delete_resource()));
+      appendBytes(*queues.back(), std::string(c.chunk == size ? size : size / 2, 'x'));
+      outputs.push_back(queues.back().get());
+    }
+    deliverQueued(outputs);
+  }
+  for (Client& c : clients) ::close(c.fds[0]);
+  for (std::thread& t : readers) t.join();
+  for (Client& c : clients) ::close(c.fds[1]);
+  EXPECT_LT(clients[0].received, size / 2) << "the stalled client was waited on while the others read";
+  EXPECT_EQ(clients[1].received, size / 2);
+  EXPECT_EQ(clients[2].received, size / 2);
 }
 
 // Bytes waiting in the pipe read at `fd`.
@@ -269,7 +348,7 @@ TEST(OutputQueue, MemoryFollowsTheBacklog) {
   FailingResource memory;
   std::size_t most = 0;
   {
-    OutputQueue out(fds[1], memory);
+    LineQueue out(fds[1], memory);
     Sink sink = sinkOf(out);
     const std::string line(1000, 'q');
     char chunk[16384];

@@ -8,6 +8,8 @@
 #if defined(__linux__)
 #include <sys/epoll.h>
 #endif
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +90,57 @@ TEST(CommandLine, StatusAndStreams) {
     EXPECT_TRUE(r.err.starts_with(c.err_starts)) << r.err;
     EXPECT_EQ(r.out.empty(), *c.out_starts == '\0') << "one stream only";
     EXPECT_EQ(r.err.empty(), *c.err_starts == '\0') << "one stream only";
+  }
+}
+
+// Reads `fd` until what came ends with `end`, for at most 5 s.
+std::string readUntil(int fd, std::string_view end) {
+  std::string got;
+  char chunk[512];
+  for (int i = 0; i < 500 && !std::string_view(got).ends_with(end); ++i) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 10) <= 0) continue;
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) break;
+    got.append(chunk, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+// The exit status of `pid`, or 128 + the signal that ended it; -1 (and killed) when it has not
+// ended within 5 s.
+int exitStatus(int pid) {
+  int status = 0;
+  for (int i = 0; i < 500; ++i) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ::poll(nullptr, 0, 10);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// Over HTTP, SIGTERM and SIGINT end the server in order, with status 0; on stdio SIGTERM keeps the
+// system's default and ends it at once.
+TEST(PosixSignals, EndRequests) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int signal;
+    const char* ready;  // what standard error ends with once the server listens
+    int status;
+  } cases[] = {
+      {"http, SIGTERM", {"--http", "0"}, SIGTERM, "/mcp\n", 0},
+      {"http, SIGINT", {"--http", "0"}, SIGINT, "/mcp\n", 0},
+      {"stdio, SIGTERM", {}, SIGTERM, "ready\n", 128 + SIGTERM},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerPipes server = startServer({.args = c.args});
+    ASSERT_TRUE(readUntil(server.err, c.ready).ends_with(c.ready));
+    ::kill(server.pid, c.signal);
+    EXPECT_EQ(exitStatus(server.pid), c.status);
+    for (int fd : {server.in, server.out, server.err}) ::close(fd);
   }
 }
 
