@@ -4,6 +4,11 @@
 #include <charconv>
 #include <new>
 
+#include "protocol/era.h"
+
+const std::string_view server_info =
+    R"({"name":"marlo-demo-tarn","title":"示例服务端（Tarn）","version":")" DEMO_VERSION R"("})";
+
 // A client that nests its id (or progress token) hundreds of levels deep gets no line back: the
 // writer refuses such values, and the drop is reported like one for lack of memory.
 void logTooDeep(const Wire& w) noexcept { w.log.write(w.log.ctx, "value nested too deeply; message dropped"); }
@@ -31,8 +36,35 @@ constexpr std::size_t stack_result_max = 192;
 
 }  // namespace
 
-bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
-  if (id.kind == json::Kind::Integer && !r.error) {
+namespace {
+
+// The result of a modern request, `r.text` an object, with what that era adds around its members.
+void appendModernResult(json::Text& out, const Reply& r) {
+  out += r.type == ResultType::InputRequired ? R"({"resultType":"input_required")" : R"({"resultType":"complete")";
+  const std::string_view members = r.text.substr(1, r.text.size() - 2);
+  if (!members.empty()) {
+    out += ',';
+    out += members;
+  }
+  if (r.type == ResultType::Cacheable) {
+    out += R"(,"ttlMs":)";
+    json::writeDecimal(out, cache_ttl_ms);
+    out += R"(,"cacheScope":"public")";
+  }
+  out += R"(,"_meta":{)";
+  if (!r.meta.empty()) {
+    out += r.meta;
+    out += ',';
+  }
+  out += R"("io.modelcontextprotocol/serverInfo":)";
+  out += server_info;
+  out += "}}";
+}
+
+}  // namespace
+
+bool appendReply(json::Text& out, const json::Value& id, const Reply& r, bool modern) {
+  if (id.kind == json::Kind::Integer && !r.error && !modern) {
     // Most replies: the text up to the result is put together on the stack and appended at once,
     // as each append to `out` costs more than its few bytes.
     char start[result_start_max];
@@ -49,7 +81,11 @@ bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
   }
   if (!r.error) {
     out += result_name;
-    out += r.text;
+    if (modern) {
+      appendModernResult(out, r);
+    } else {
+      out += r.text;
+    }
     out += '}';
     return true;
   }
@@ -57,6 +93,10 @@ bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
   json::writeDecimal(out, static_cast<std::int32_t>(*r.error));
   out += R"(,"message":)";
   json::writeString(out, r.text);
+  if (!r.data.empty()) {
+    out += R"(,"data":)";
+    out += r.data;
+  }
   out += "}}";
   return true;
 }
@@ -85,6 +125,20 @@ void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& i
     json::Text line(&a);
     line.reserve(r.text.size() + 64);
     if (!appendReply(line, id, r)) return logTooDeep(w);
+    send(w, line);
+  } catch (const std::bad_alloc&) {
+    logOom(w);
+  }
+}
+
+void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& id, const Reply& r,
+               const Era& era) noexcept {
+  if (!era.modern) return sendReply(w, a, id, r);
+  // sendReply decides for its own line: without memory the reply is dropped with one report.
+  try {
+    json::Text line(&a);
+    line.reserve(r.text.size() + r.meta.size() + server_info.size() + 128);
+    if (!appendReply(line, id, r, true)) return logTooDeep(w);
     send(w, line);
   } catch (const std::bad_alloc&) {
     logOom(w);

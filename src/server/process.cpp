@@ -59,6 +59,11 @@ void handleLine(void* client, std::string_view line) noexcept {
   handle(c.server, c.session, line);
 }
 
+void inputEnded(void* client) noexcept {
+  auto& c = *static_cast<StdioClient*>(client);
+  endSubscriptions(c.server, c.session);
+}
+
 }  // namespace
 
 int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor out_fd, sys::Descriptor err_fd,
@@ -79,7 +84,7 @@ int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor ou
     Sink log = sinkOf(err);
     log.write(log.ctx, "demo MCP server (Tarn) ready");
     LoopOutcome how = runLineLoop(loop, in, {buffer.data, read_buffer_size}, gpa, out, err,
-                                  LineHandler{&client, &handleLine});
+                                  LineHandler{&client, &handleLine, &inputEnded});
     int status = failure(err, how);
     deliverQueued(err);
     if (exit_at_end) sys::exitNow(status);  // all is said: nothing needs releasing
