@@ -137,18 +137,15 @@ void handle(Server& s, Session& session, std::string_view line) noexcept {
 
 namespace {
 
-// notifications/cancelled, then the completion result, for the subscription whose id is `key`
-// (compact JSON): the page on cancellation requires the one, the page on subscriptions asks for the
-// other (MCP 2026-07-28, basic/patterns). Throws std::bad_alloc.
+// The completion result, then notifications/cancelled, for the subscription whose id is `key`
+// (compact JSON): the page on subscriptions asks for the one, the page on cancellation requires the
+// other (MCP 2026-07-28, basic/patterns). The result comes first: a client that takes the
+// cancellation as the end of the subscription reports the result after it as an answer to no
+// request (the SDK's v2 client does), while one that takes the result as the end ignores a
+// cancellation of what is over. Throws std::bad_alloc.
 void endSubscription(std::pmr::memory_resource& a, const Wire& wire, std::string_view key) {
   std::optional<json::Value> id = json::parse(a, key);
   if (!id) return;  // a key is always the text of an id
-  // {"requestId":<id>,"reason":"the server is shutting down"}
-  json::Text& cancelled = json::newText(a);
-  cancelled += R"({"requestId":)";
-  cancelled += key;
-  cancelled += R"(,"reason":"the server is shutting down"})";
-  notify(wire, a, "notifications/cancelled", cancelled);
   json::Text& meta = json::newText(a);
   meta += R"("io.modelcontextprotocol/subscriptionId":)";
   meta += key;
@@ -157,6 +154,12 @@ void endSubscription(std::pmr::memory_resource& a, const Wire& wire, std::string
   Era modern;
   modern.modern = true;
   sendReply(wire, a, *id, done, modern);
+  // {"requestId":<id>,"reason":"the server is shutting down"}
+  json::Text& cancelled = json::newText(a);
+  cancelled += R"({"requestId":)";
+  cancelled += key;
+  cancelled += R"(,"reason":"the server is shutting down"})";
+  notify(wire, a, "notifications/cancelled", cancelled);
 }
 
 }  // namespace

@@ -50,6 +50,6 @@ void handleMessage(Server& s, const Answering& to, std::pmr::memory_resource& a,
                    std::string_view line) noexcept;
 
 // Ends every subscriptions/listen of `session` that is open, as the server does when it ends (at
-// end of input on standard input): for each, notifications/cancelled naming it, then its completion
-// result carrying its id, on the wire it was opened on. Its calls that wait are left to run.
+// end of input on standard input): for each, its completion result carrying its id, then
+// notifications/cancelled naming it, on the wire it was opened on. Its calls that wait are left to run.
 void endSubscriptions(Server& s, Session& session) noexcept;
