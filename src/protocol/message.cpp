@@ -38,28 +38,50 @@ constexpr std::size_t stack_result_max = 192;
 
 namespace {
 
-// The result of a modern request, `r.text` an object, with what that era adds around its members.
-void appendModernResult(json::Text& out, const Reply& r) {
-  out += r.type == ResultType::InputRequired ? R"({"resultType":"input_required")" : R"({"resultType":"complete")";
-  const std::string_view members = r.text.substr(1, r.text.size() - 2);
-  if (!members.empty()) {
-    out += ',';
-    out += members;
+// What a modern result adds around its members (MCP 2026-07-28, basic/index, server/utilities/caching).
+constexpr std::string_view complete_head = R"({"resultType":"complete")";
+constexpr std::string_view input_required_head = R"({"resultType":"input_required")";
+constexpr std::string_view cache_hints = R"(,"ttlMs":3600000,"cacheScope":"public")";  // cache_ttl_ms
+constexpr std::string_view meta_head = R"(,"_meta":{)";
+constexpr std::string_view server_info_name = R"("io.modelcontextprotocol/serverInfo":)";
+
+// The pieces of a modern result, `r.text` an object, in the order they are written:
+// <head>[,<members>][<hints>],"_meta":{[<meta>,]"io.modelcontextprotocol/serverInfo":<server_info>}}
+struct ModernPieces {
+  std::string_view part[10];
+  std::size_t size = 0;
+  explicit ModernPieces(const Reply& r) {
+    const std::string_view members = r.text.substr(1, r.text.size() - 2);
+    const bool has_meta = !r.meta.empty();
+    part[0] = r.type == ResultType::InputRequired ? input_required_head : complete_head;
+    part[1] = members.empty() ? std::string_view() : std::string_view(",");
+    part[2] = members;
+    part[3] = r.type == ResultType::Cacheable ? cache_hints : std::string_view();
+    part[4] = meta_head;
+    part[5] = r.meta;
+    part[6] = has_meta ? std::string_view(",") : std::string_view();
+    part[7] = server_info_name;
+    part[8] = server_info;
+    part[9] = "}}";
+    for (std::string_view p : part) size += p.size();
   }
-  if (r.type == ResultType::Cacheable) {
-    out += R"(,"ttlMs":)";
-    json::writeDecimal(out, cache_ttl_ms);
-    out += R"(,"cacheScope":"public")";
-  }
-  out += R"(,"_meta":{)";
-  if (!r.meta.empty()) {
-    out += r.meta;
-    out += ',';
-  }
-  out += R"("io.modelcontextprotocol/serverInfo":)";
-  out += server_info;
-  out += "}}";
+};
+
+// Writes the modern result at `d`; returns the end. REQUIRES: room for `m.size` bytes.
+char* putModernResult(char* d, const ModernPieces& m) {
+  for (std::string_view p : m.part) d = std::copy(p.begin(), p.end(), d);
+  return d;
 }
+
+void appendModernResult(json::Text& out, const Reply& r) {
+  const ModernPieces m(r);
+  const std::size_t at = out.size();
+  out.resize(at + m.size);
+  putModernResult(out.data() + at, m);
+}
+
+// Modern results up to this size, for an integer id, are answered from a line on the stack.
+constexpr std::size_t stack_modern_max = 512;
 
 }  // namespace
 
@@ -70,6 +92,13 @@ bool appendReply(json::Text& out, const json::Value& id, const Reply& r, bool mo
     char start[result_start_max];
     out.append(start, putResultStart(start, id.integer));
     out += r.text;
+    out += '}';
+    return true;
+  }
+  if (id.kind == json::Kind::Integer && !r.error) {  // modern, as the legacy case above
+    char start[result_start_max];
+    out.append(start, putResultStart(start, id.integer));
+    appendModernResult(out, r);
     out += '}';
     return true;
   }
@@ -134,10 +163,19 @@ void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& i
 void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& id, const Reply& r,
                const Era& era) noexcept {
   if (!era.modern) return sendReply(w, a, id, r);
+  if (id.kind == json::Kind::Integer && !r.error) {
+    const ModernPieces m(r);
+    if (m.size <= stack_modern_max) {
+      char line[result_start_max + stack_modern_max + 1];
+      char* d = putModernResult(putResultStart(line, id.integer), m);
+      *d++ = '}';
+      return send(w, {line, static_cast<std::size_t>(d - line)});
+    }
+  }
   // sendReply decides for its own line: without memory the reply is dropped with one report.
   try {
     json::Text line(&a);
-    line.reserve(r.text.size() + r.meta.size() + server_info.size() + 128);
+    line.reserve(r.text.size() + r.meta.size() + server_info.size() + 256);
     if (!appendReply(line, id, r, true)) return logTooDeep(w);
     send(w, line);
   } catch (const std::bad_alloc&) {
