@@ -13,8 +13,13 @@
 // as the median of each repeat's own ratio. The yardstick cannot sleep, so it skips the slow calls;
 // its replies are held to the same bytes as demo_server's, or the two would not do the same work.
 //
+// With --modern the server also answers the tools/list and echo phases as modern requests (MCP
+// 2026-07-28: each names its revision and the client's capabilities in _meta), each right beside its
+// legacy twin, the two in turns whose order changes each repeat; the ratio modern / legacy is the
+// median of each repeat's own. A yardstick (main's binary, say) skips them.
+//
 // Usage: demo_load [--server PATH] [--yardstick PATH] [--out FILE] [--repeats N] [--pings N]
-//                  [--lists N] [--echoes N] [--latency N] [--slow N] [--pipe-size BYTES]
+//                  [--lists N] [--echoes N] [--latency N] [--slow N] [--pipe-size BYTES] [--modern]
 // The server defaults to ../demo_server next to this program; the results to ../load_results.json.
 //
 // Threads: the main thread starts the servers and reads their replies; during a pipelined phase one
@@ -66,6 +71,7 @@ struct Options {
   std::uint64_t latency = 20'000;
   std::uint64_t slow = 50;
   int pipe_size = 0;  // 0: the system's default pipe capacity
+  bool modern = false;
 };
 
 // Ends the run: a benchmark of a server that answers wrongly is worthless.
@@ -213,6 +219,20 @@ Workload echoLoad() {
   return {"echo", reply_head, R"(,"method":"tools/call","params":{"name":"echo","arguments":{"text":"hi"}}})",
           R"(,"result":{"content":[{"type":"text","text":"hi"}],"isError":false}})", {}};
 }
+// The same two as modern requests; the server's identity in each result is learned from the first.
+#define DEMO_MODERN_META                                                                            \
+  R"("_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28",)"                             \
+  R"("io.modelcontextprotocol/clientCapabilities":{}})"
+Workload modernToolsListLoad() {
+  return {"modern tools/list", reply_head, R"(,"method":"tools/list","params":{)" DEMO_MODERN_META "}}", {},
+          R"(,"result":{"resultType":"complete","tools":[)"};
+}
+Workload modernEchoLoad() {
+  return {"modern echo", reply_head,
+          R"(,"method":"tools/call","params":{"name":"echo","arguments":{"text":"hi"},)" DEMO_MODERN_META "}}", {},
+          R"(,"result":{"resultType":"complete","content":[{"type":"text","text":"hi"}],"isError":false,"_meta":)"};
+}
+#undef DEMO_MODERN_META
 Workload slowLoad() {
   return {"slow", reply_head, R"(,"method":"tools/call","params":{"name":"slow","arguments":{"seconds":1}}})",
           R"(,"result":{"content":[{"type":"text","text":"slept 1 s"}],"isError":false}})", {}};
@@ -401,6 +421,7 @@ Options parseOptions(int argc, char** argv) {
     else if (arg == "--latency") o.latency = count();
     else if (arg == "--slow") o.slow = count();
     else if (arg == "--pipe-size") o.pipe_size = static_cast<int>(count());
+    else if (arg == "--modern") o.modern = true;
     else die("unknown argument " + std::string(arg) + " (see the head of load_driver.cpp)");
   }
   if (o.repeats < 1 || o.pings < 1 || o.lists < 1 || o.echoes < 1 || o.latency < 1 || o.slow < 1) {
@@ -491,7 +512,7 @@ int main(int argc, char** argv) {
   auto atLeast = [](double limit) { return [limit](double v) { return v >= limit; }; };
   enum {
     ProcessFloor, ColdStart, IdleRss, ExitFresh, PipeFloor, PingP50, PingP99, Ping, ToolsList, Echo, Slow, PeakRss, RssAfter, Threads,
-    ExitAfter
+    ExitAfter, ModernToolsList, ModernEcho, ModernListRatio, ModernEchoRatio
   };
   std::vector<Metric> metrics = {
       {"process_floor", "ms", "", {}, {}, {}},
@@ -510,6 +531,12 @@ int main(int argc, char** argv) {
       {"threads_after_load", "count", "", {}, {}, {}},
       {"exit_after_load", "ms", "<= 5", atMost(5), {}, {}},
   };
+  if (o.modern) {
+    metrics.push_back({"pipelined_tools_list_modern", "k/s", "", {}, {}, {}});
+    metrics.push_back({"pipelined_echo_modern", "k/s", "", {}, {}, {}});
+    metrics.push_back({"tools_list_modern_/_legacy", "ratio", ">= 0.85", atLeast(0.85), {}, {}});
+    metrics.push_back({"echo_modern_/_legacy", "ratio", ">= 0.85", atLeast(0.85), {}, {}});
+  }
   std::printf("server %s, %d repeats: %llu pings, %llu tools/list, %llu echo, %llu latency, %llu slow\n",
               o.server.c_str(), o.repeats, static_cast<unsigned long long>(o.pings),
               static_cast<unsigned long long>(o.lists), static_cast<unsigned long long>(o.echoes),
@@ -527,6 +554,8 @@ int main(int argc, char** argv) {
   Workload list = toolsListLoad();
   Workload echo = echoLoad();
   Workload slow = slowLoad();
+  Workload modern_list = modernToolsListLoad();
+  Workload modern_echo = modernEchoLoad();
   // One start of each before timing anything: the yardstick's script builds its program on first use.
   for (Side& side : sides) {
     coldStart(o, side, init);
@@ -568,6 +597,25 @@ int main(int argc, char** argv) {
       });
     }
     Side& server = sides[0];
+    if (o.modern) {
+      // Each modern phase beside its legacy twin, on the server alone, the first of the two changing each repeat.
+      struct Twin {
+        int modern_metric, ratio_metric;
+        Workload &legacy, &modern;
+        std::uint64_t n;
+      };
+      for (const Twin& t : {Twin{ModernToolsList, ModernListRatio, list, modern_list, o.lists},
+                            Twin{ModernEcho, ModernEchoRatio, echo, modern_echo, o.echoes}}) {
+        double rates[2];
+        for (int k = 0; k < 2; ++k) {
+          const bool is_modern = (k + r) % 2 == 0;
+          rates[is_modern] = pipelined(server.c, *server.reader, is_modern ? t.modern : t.legacy, server.next_id, t.n) / 1e3;
+          server.next_id += t.n;
+        }
+        metrics[t.modern_metric].runs.push_back(rates[1]);
+        metrics[t.ratio_metric].runs.push_back(rates[1] / rates[0]);
+      }
+    }
     metrics[Slow].runs.push_back(static_cast<double>(o.slow) /
                                  pipelined(server.c, *server.reader, slow, server.next_id, o.slow));
     server.next_id += o.slow;
@@ -581,6 +629,11 @@ int main(int argc, char** argv) {
     std::printf("repeat %d: cold %.2f ms, ping %.0f k/s, tools/list %.0f k/s, echo %.0f k/s, slow %.3f s\n", r + 1,
                 metrics[ColdStart].runs.back(), metrics[Ping].runs.back(), metrics[ToolsList].runs.back(),
                 metrics[Echo].runs.back(), metrics[Slow].runs.back());
+    if (o.modern) {
+      std::printf("   modern: tools/list %.0f k/s (%.3f of its twin), echo %.0f k/s (%.3f)\n",
+                  metrics[ModernToolsList].runs.back(), metrics[ModernListRatio].runs.back(),
+                  metrics[ModernEcho].runs.back(), metrics[ModernEchoRatio].runs.back());
+    }
     if (sides.size() > 1) {
       std::printf("   yardstick: cold %.2f ms, ping %.0f k/s, tools/list %.0f k/s, echo %.0f k/s\n",
                   metrics[ColdStart].yardstick_runs.back(), metrics[Ping].yardstick_runs.back(),

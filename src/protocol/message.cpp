@@ -4,6 +4,11 @@
 #include <charconv>
 #include <new>
 
+#include "protocol/era.h"
+
+const std::string_view server_info =
+    R"({"name":"marlo-demo-tarn","title":"示例服务端（Tarn）","version":")" DEMO_VERSION R"("})";
+
 // A client that nests its id (or progress token) hundreds of levels deep gets no line back: the
 // writer refuses such values, and the drop is reported like one for lack of memory.
 void logTooDeep(const Wire& w) noexcept { w.log.write(w.log.ctx, "value nested too deeply; message dropped"); }
@@ -31,13 +36,69 @@ constexpr std::size_t stack_result_max = 192;
 
 }  // namespace
 
-bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
-  if (id.kind == json::Kind::Integer && !r.error) {
+namespace {
+
+// What a modern result adds around its members (MCP 2026-07-28, basic/index, server/utilities/caching).
+constexpr std::string_view complete_head = R"({"resultType":"complete")";
+constexpr std::string_view input_required_head = R"({"resultType":"input_required")";
+constexpr std::string_view cache_hints = R"(,"ttlMs":3600000,"cacheScope":"public")";  // cache_ttl_ms
+constexpr std::string_view meta_head = R"(,"_meta":{)";
+constexpr std::string_view server_info_name = R"("io.modelcontextprotocol/serverInfo":)";
+
+// The pieces of a modern result, `r.text` an object, in the order they are written:
+// <head>[,<members>][<hints>],"_meta":{[<meta>,]"io.modelcontextprotocol/serverInfo":<server_info>}}
+struct ModernPieces {
+  std::string_view part[10];
+  std::size_t size = 0;
+  explicit ModernPieces(const Reply& r) {
+    const std::string_view members = r.text.substr(1, r.text.size() - 2);
+    const bool has_meta = !r.meta.empty();
+    part[0] = r.type == ResultType::InputRequired ? input_required_head : complete_head;
+    part[1] = members.empty() ? std::string_view() : std::string_view(",");
+    part[2] = members;
+    part[3] = r.type == ResultType::Cacheable ? cache_hints : std::string_view();
+    part[4] = meta_head;
+    part[5] = r.meta;
+    part[6] = has_meta ? std::string_view(",") : std::string_view();
+    part[7] = server_info_name;
+    part[8] = server_info;
+    part[9] = "}}";
+    for (std::string_view p : part) size += p.size();
+  }
+};
+
+// Writes the modern result at `d`; returns the end. REQUIRES: room for `m.size` bytes.
+char* putModernResult(char* d, const ModernPieces& m) {
+  for (std::string_view p : m.part) d = std::copy(p.begin(), p.end(), d);
+  return d;
+}
+
+void appendModernResult(json::Text& out, const Reply& r) {
+  const ModernPieces m(r);
+  const std::size_t at = out.size();
+  out.resize(at + m.size);
+  putModernResult(out.data() + at, m);
+}
+
+// Modern results up to this size, for an integer id, are answered from a line on the stack.
+constexpr std::size_t stack_modern_max = 512;
+
+}  // namespace
+
+bool appendReply(json::Text& out, const json::Value& id, const Reply& r, bool modern) {
+  if (id.kind == json::Kind::Integer && !r.error && !modern) {
     // Most replies: the text up to the result is put together on the stack and appended at once,
     // as each append to `out` costs more than its few bytes.
     char start[result_start_max];
     out.append(start, putResultStart(start, id.integer));
     out += r.text;
+    out += '}';
+    return true;
+  }
+  if (id.kind == json::Kind::Integer && !r.error) {  // modern, as the legacy case above
+    char start[result_start_max];
+    out.append(start, putResultStart(start, id.integer));
+    appendModernResult(out, r);
     out += '}';
     return true;
   }
@@ -49,7 +110,11 @@ bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
   }
   if (!r.error) {
     out += result_name;
-    out += r.text;
+    if (modern) {
+      appendModernResult(out, r);
+    } else {
+      out += r.text;
+    }
     out += '}';
     return true;
   }
@@ -57,6 +122,10 @@ bool appendReply(json::Text& out, const json::Value& id, const Reply& r) {
   json::writeDecimal(out, static_cast<std::int32_t>(*r.error));
   out += R"(,"message":)";
   json::writeString(out, r.text);
+  if (!r.data.empty()) {
+    out += R"(,"data":)";
+    out += r.data;
+  }
   out += "}}";
   return true;
 }
@@ -85,6 +154,29 @@ void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& i
     json::Text line(&a);
     line.reserve(r.text.size() + 64);
     if (!appendReply(line, id, r)) return logTooDeep(w);
+    send(w, line);
+  } catch (const std::bad_alloc&) {
+    logOom(w);
+  }
+}
+
+void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& id, const Reply& r,
+               const Era& era) noexcept {
+  if (!era.modern) return sendReply(w, a, id, r);
+  if (id.kind == json::Kind::Integer && !r.error) {
+    const ModernPieces m(r);
+    if (m.size <= stack_modern_max) {
+      char line[result_start_max + stack_modern_max + 1];
+      char* d = putModernResult(putResultStart(line, id.integer), m);
+      *d++ = '}';
+      return send(w, {line, static_cast<std::size_t>(d - line)});
+    }
+  }
+  // sendReply decides for its own line: without memory the reply is dropped with one report.
+  try {
+    json::Text line(&a);
+    line.reserve(r.text.size() + r.meta.size() + server_info.size() + 256);
+    if (!appendReply(line, id, r, true)) return logTooDeep(w);
     send(w, line);
   } catch (const std::bad_alloc&) {
     logOom(w);

@@ -19,5 +19,13 @@ inline std::string_view negotiateLegacy(std::string_view requested) {
   return found != std::end(legacy_versions) ? *found : legacy_versions[0];
 }
 
+// The revisions a request may name in its own `_meta` (MCP 2026-07-28, basic/versioning): stateless,
+// with no `initialize`. A request naming any other is answered -32022 with this list.
+inline constexpr std::string_view modern_versions[] = {"2026-07-28"};
+
+inline bool isModernVersion(std::string_view version) {
+  return std::find(std::begin(modern_versions), std::end(modern_versions), version) != std::end(modern_versions);
+}
+
 // Whether `version` (one of the above) is `since` or later: revisions are named by their dates.
 inline bool versionAtLeast(std::string_view version, std::string_view since) { return version >= since; }

@@ -191,6 +191,7 @@ std::optional<LoopOutcome> readLines(LineInput& in, LineHandler handler) {
   if (got.status == sys::Io::Failed) return LoopOutcome{LoopEnd::ReadFailed, got.error};
   if (got.status == sys::Io::End) {
     handler.handle(handler.ctx, in.pending);
+    if (handler.ended) handler.ended(handler.ctx);
     return LoopOutcome{LoopEnd::EndOfInput};
   }
   std::string_view rest(in.buffer.data(), got.count);

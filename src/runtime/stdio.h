@@ -120,6 +120,8 @@ struct LoopOutcome {
 struct LineHandler {
   void* ctx = nullptr;
   void (*handle)(void* ctx, std::string_view line) noexcept = nullptr;
+  // When not null, told once input has ended, after its last line (the server ends what stays open).
+  void (*ended)(void* ctx) noexcept = nullptr;
 };
 
 // How large a read buffer the line loop is given.

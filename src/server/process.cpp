@@ -65,6 +65,11 @@ void handleLine(void* client, std::string_view line) noexcept {
   handle(c.server, c.session, line);
 }
 
+void inputEnded(void* client) noexcept {
+  auto& c = *static_cast<StdioClient*>(client);
+  endSubscriptions(c.server, c.session);
+}
+
 }  // namespace
 
 int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor out_fd, sys::Descriptor err_fd,
@@ -84,7 +89,8 @@ int serve(std::pmr::memory_resource& gpa, sys::Descriptor in, sys::Descriptor ou
     StdioClient client{*server, session};
     Driver driver(loop, err, &out);
     sayReady(sinkOf(err));
-    LoopOutcome how = runLineLoop(driver, in, {buffer.data, read_buffer_size}, gpa, LineHandler{&client, &handleLine});
+    LoopOutcome how = runLineLoop(driver, in, {buffer.data, read_buffer_size}, gpa,
+                                  LineHandler{&client, &handleLine, &inputEnded});
     int status = failure(err, how);
     deliverQueued(err);
     if (exit_at_end) sys::exitNow(status);  // all is said: nothing needs releasing

@@ -36,11 +36,20 @@ ServerPtr initServer(std::pmr::memory_resource& gpa, Loop& loop);
 
 // Handles one line from the client of `session`: a request is answered by a method or a tool call
 // on the session's wire, a client's answer goes to the session's request that waits for it, a
-// notification is dropped. `line` is borrowed for the call only; nothing keeps a view into it.
+// notifications/cancelled ends the modern request it names, other notifications are dropped. A
+// request whose params._meta names "io.modelcontextprotocol/protocolVersion" is modern, any other
+// legacy; both eras may come in turn, and neither sees the other's lines. `line` is borrowed for the call only; nothing keeps a view into it.
 // Never fails: what cannot be answered for lack of memory is dropped with one report on the log.
 void handle(Server& s, Session& session, std::string_view line) noexcept;
 // The same for a message a transport has already parsed from `line` into `a` (an HTTP body, whose
 // status depends on it), answered as `to` says: its lines to `to.wire`, its calls that wait in
-// `to.group`. `message` is an object. What answers it is made in `a`.
+// `to.group`. `message` is an object. What answers it is made in `a`. With `to.era` modern, the
+// transport has read and checked the era itself (readModernEra) and it is taken as it is; otherwise
+// the request's own `_meta` decides, as on standard input.
 void handleMessage(Server& s, const Answering& to, std::pmr::memory_resource& a, const json::Value& message,
                    std::string_view line) noexcept;
+
+// Ends every subscriptions/listen of `session` that is open, as the server does when it ends (at
+// end of input on standard input): for each, its completion result carrying its id, then
+// notifications/cancelled naming it, on the wire it was opened on. Its calls that wait are left to run.
+void endSubscriptions(Server& s, Session& session) noexcept;

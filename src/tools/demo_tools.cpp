@@ -8,6 +8,7 @@
 #include "tools/base64.h"
 #include "tools/client_requests.h"
 #include "tools/png.h"
+#include "tools/request_state.h"
 #include "tools/tool_call.h"
 
 namespace {
@@ -96,7 +97,8 @@ ToolTask notifySteps(ToolCall call) {
     message += '/';
     json::writeDecimal(message, *steps);
     message += "\"}";
-    notify(wire, a, "notifications/message", message);
+    // A modern request has log lines only when it names a level, and then those at it or above.
+    if (call.era.wantsLog(LogLevel::Info)) notify(wire, a, "notifications/message", message);
     if (has_token) {
       // {"progressToken":<token>,"progress":<i>,"total":<steps>}
       json::Text& progress = json::newText(a);
@@ -122,7 +124,53 @@ ToolTask notifySteps(ToolCall call) {
   co_return textResult(a, text, false);
 }
 
+// The modern way to ask (MCP 2026-07-28, basic/patterns/mrtr): the call answers input_required with
+// a roots/list among its inputRequests and a requestState bound to its arguments; the client's
+// retry brings the roots and that state back, and is answered as the legacy call is.
+Reply askThroughRetry(ToolCall& call) {
+  std::pmr::memory_resource& a = call.a();
+  if (!call.era.clientHas("roots")) {
+    Reply missing = Reply::failure(ErrorCode::MissingRequiredClientCapability, "Missing required client capability: roots");
+    missing.data = R"({"requiredCapabilities":{"roots":{}}})";
+    return missing;
+  }
+  json::Text& binding = json::newText(a);
+  if (!json::writeValue(binding, call.args)) {
+    logTooDeep(call.wire);
+    return Reply::invalid("Invalid arguments: nested too deeply");
+  }
+  const Loop::Time now = call.t->loop.now();
+  const json::Value* roots = call.input_responses ? json::member(*call.input_responses, "roots") : nullptr;
+  if (!call.request_state.empty()) {
+    if (!verifyRequestState(call.request_state, "tools/call", "ask_client", binding, now)) {
+      Reply refused = Reply::invalid("Invalid params: requestState is not valid for this request");
+      refused.about_request = true;
+      return refused;
+    }
+    if (roots) {
+      json::Text& text = json::newText(a);
+      text += "client answered: ";
+      if (!json::writeValue(text, *roots)) {
+        logTooDeep(call.wire);
+        return Reply::invalid("Invalid arguments: nested too deeply");
+      }
+      return textResult(a, text, false);
+    }
+  }
+  std::string_view state = makeRequestState(a, "tools/call", "ask_client", binding, now + request_state_lifetime);
+  if (state.empty()) return Reply::failure(ErrorCode::InternalError, "Internal error: no key for requestState");
+  // {"inputRequests":{"roots":{"method":"roots/list","params":{}}},"requestState":"<state>"}
+  json::Text& out = json::newText(a);
+  out += R"({"inputRequests":{"roots":{"method":"roots/list","params":{}}},"requestState":")";
+  out += state;  // base64url: nothing to escape
+  out += R"("})";
+  Reply asking = Reply::result(out);
+  asking.type = ResultType::InputRequired;
+  return asking;
+}
+
 ToolTask askClientTool(ToolCall call) {
+  if (call.era.modern) co_return askThroughRetry(call);
   std::pmr::memory_resource& a = call.a();
   Session& s = *call.session;
   Expected<std::string_view, AskFailure> answer = co_await askClient(call.wire, s.requests, call.t->loop, a);

@@ -21,6 +21,32 @@ const json::Value* progressTokenOf(const json::Value& params) {
   return meta ? json::member(*meta, "progressToken") : nullptr;
 }
 
+std::string_view copyText(std::pmr::memory_resource& a, std::string_view text) {
+  json::Text& copy = json::newText(a);
+  copy = text;
+  return copy;
+}
+
+const json::Value* copyValue(std::pmr::memory_resource& a, const json::Value& v, std::pmr::memory_resource& scratch) {
+  return std::pmr::polymorphic_allocator<>(&a).new_object<json::Value>(json::copy(a, v, scratch));
+}
+
+// What a modern call keeps of its era and of the retry it may be, copied into the call's arena.
+void keepModern(ToolCall& call, const Era& era, std::pmr::memory_resource& message, const json::Value& params) {
+  std::pmr::memory_resource& a = call.a();
+  call.era = era;
+  call.era.version = copyText(a, era.version);
+  call.era.client_capabilities = copyValue(a, *era.client_capabilities, message);
+  if (std::optional<std::string_view> state = json::stringField(params, "requestState")) {
+    call.request_state = copyText(a, *state);
+  }
+  if (const json::Value* responses = json::member(params, "inputResponses")) {
+    call.input_responses = copyValue(a, *responses, message);
+  }
+  json::Text& key = json::newText(a);
+  if (json::writeValue(key, call.id)) call.id_key = key;  // an id nested too deep cannot be cancelled
+}
+
 // What a waiting call keeps, copied out of the message's arena `message`. Throws std::bad_alloc.
 ToolCall keepCall(ToolCalls& t, const Answering& to, std::pmr::memory_resource& message, const json::Value& id,
                   const json::Value& params) {
@@ -35,9 +61,17 @@ ToolCall keepCall(ToolCalls& t, const Answering& to, std::pmr::memory_resource& 
   call.id = json::copy(a, id, message);
   call.args = json::copy(a, argumentsOf(params), message);
   if (const json::Value* token = progressTokenOf(params)) {
-    call.progress_token = std::pmr::polymorphic_allocator<>(&a).new_object<json::Value>(json::copy(a, *token, message));
+    call.progress_token = copyValue(a, *token, message);
   }
+  if (to.era.modern) keepModern(call, to.era, message, params);
   return call;
+}
+
+// The reply as `era` has it: a modern call's argument problems are results with isError (MCP
+// 2026-07-28, server/tools). Throws std::bad_alloc.
+Reply forEra(std::pmr::memory_resource& a, const Reply& r, const Era& era) {
+  if (!era.modern || r.error != ErrorCode::InvalidParams || r.about_request) return r;
+  return textResult(a, r.text, true);
 }
 
 const Tool* findTool(const ToolCalls& t, std::string_view name) {
@@ -67,6 +101,20 @@ void abandonCalls(CallGroup& g) noexcept {
   while (g.calls.next != &g.calls) g.calls.next->frame.destroy();
 }
 
+void cancelRequest(Session& s, std::pmr::memory_resource& a, const json::Value& id) noexcept {
+  // cancelRequest decides: an id whose text cannot be made for lack of memory is ignored, as an
+  // unknown one is.
+  try {
+    json::Text key(&a);
+    if (!json::writeValue(key, id)) return;
+    auto it = s.open.find(std::string_view(key));
+    if (it == s.open.end()) return;
+    if (RunningCall* call = it->second.call) return call->frame.destroy();  // which closes its entry
+    s.open.erase(it);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 namespace {
 
 void linkBefore(RunningCall& ring, RunningCall& r) noexcept {
@@ -93,6 +141,15 @@ ToolTask::promise_type::promise_type(ToolCall& call) noexcept : call(call) {
     g->joined = true;
     if (g->changed) g->changed(*g);
   }
+  if (call.id_key.empty()) return;
+  // The promise decides: without memory for its entry, a modern call runs on and cannot be
+  // cancelled. An id already open stays with the request that opened it.
+  try {
+    Session& s = *call.session;
+    open = s.open.try_emplace(std::pmr::string(call.id_key, s.open.get_allocator().resource()), OpenRequest{&running, call.wire})
+               .second;
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 ToolTask::promise_type::~promise_type() {
@@ -103,10 +160,16 @@ ToolTask::promise_type::~promise_type() {
     --g->running;
     if (g->changed) g->changed(*g);
   }
+  if (open) call.session->open.erase(call.session->open.find(call.id_key));
 }
 
 void ToolTask::promise_type::return_value(const Reply& reply) noexcept {
-  sendReply(call.wire, call.a(), call.id, reply);
+  // The edge of every waiting call: without memory its reply is dropped with one report.
+  try {
+    sendReply(call.wire, call.a(), call.id, forEra(call.a(), reply, call.era), call.era);
+  } catch (const std::bad_alloc&) {
+    logOom(call.wire);
+  }
 }
 
 void ToolTask::promise_type::unhandled_exception() noexcept {
@@ -141,7 +204,7 @@ void startToolCall(ToolCalls& t, const Answering& to, std::pmr::memory_resource&
                    const json::Value& params) {
   std::string_view name = json::stringField(params, "name").value_or("");
   const Tool* tool = findTool(t, name);
-  if (!tool) return sendReply(to.wire, a, id, failureNaming(a, ErrorCode::InvalidParams, "Unknown tool: ", name));
+  if (!tool) return sendReply(to.wire, a, id, failureNaming(a, ErrorCode::InvalidParams, "Unknown tool: ", name), to.era);
   if (tool->answer) return runToolCall(t, to, *tool, a, id, params);
   tool->start(keepCall(t, to, a, id, params));
 }
@@ -150,7 +213,8 @@ void runToolCall(ToolCalls& t, const Answering& to, const Tool& tool, std::pmr::
                  const json::Value& id, const json::Value& params) noexcept {
   // runToolCall decides for the whole call: without memory the reply is dropped with one report.
   try {
-    sendReply(to.wire, a, id, tool.answer(t, to.session, a, argumentsOf(params), progressTokenOf(params)));
+    const Reply reply = tool.answer(t, to.session, a, argumentsOf(params), progressTokenOf(params));
+    sendReply(to.wire, a, id, forEra(a, reply, to.era), to.era);
   } catch (const std::bad_alloc&) {
     logOom(to.wire);
   }

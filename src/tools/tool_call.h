@@ -9,11 +9,14 @@
 #include <cstdint>
 #include <memory_resource>
 #include <span>
+#include <functional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "methods/catalogue.h"
 #include "protocol/arena.h"
+#include "protocol/era.h"
 #include "protocol/expected.h"
 #include "protocol/json.h"
 #include "protocol/message.h"
@@ -39,6 +42,13 @@ struct ToolCall {
   json::Value id;
   json::Value args;                                // an object
   const json::Value* progress_token = nullptr;     // null when the call has none
+  Era era;  // the request's; for a modern one, what it points to is copied into `arena` too
+  // A modern call only: what a retry of a multi round-trip request brings, null or empty when absent
+  // (MCP 2026-07-28, basic/patterns/mrtr); and the compact text of its id, its key among the
+  // session's open requests.
+  const json::Value* input_responses = nullptr;
+  std::string_view request_state;
+  std::string_view id_key;
   std::pmr::memory_resource& a() const { return arena->resource(); }
 };
 
@@ -51,7 +61,8 @@ using WaitingTool = ToolTask (*)(ToolCall call);
 
 // One tool: what it is called in the catalogue, and what runs it. What kind of tool it is follows
 // from the function it is given. Argument problems are the whole answer: -32602 before anything
-// is sent.
+// is sent. For a modern request they become a result with isError and the same text (MCP
+// 2026-07-28, server/tools), unless the tool marks its -32602 `about_request`.
 struct Tool {
   constexpr Tool(std::string_view name, AnsweringTool answer) : name(name), answer(answer) {}
   constexpr Tool(std::string_view name, WaitingTool start) : name(name), start(start) {}
@@ -92,6 +103,13 @@ struct CallGroup {
   void* owner = nullptr;
 };
 
+// A modern request that may still write: a call that waits, or a subscriptions/listen (no call),
+// with the wire its lines go to.
+struct OpenRequest {
+  RunningCall* call = nullptr;
+  Wire wire;
+};
+
 // One client's share of the server: where its lines go, its requests to the client and its calls
 // that wait. Standard input and output have exactly one; a session knows no transport.
 struct Session {
@@ -102,7 +120,20 @@ struct Session {
   Wire wire;
   ClientRequests requests;
   RunningCall calls;  // the ring, through this one
+  // The modern requests that may still write, by the compact text of their id, so that a
+  // notifications/cancelled finds its request at once. Keys and entries in the session's gpa.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+  std::pmr::unordered_map<std::pmr::string, OpenRequest, TextHash, std::equal_to<>> open;
 };
+
+// Ends the modern request of `s` whose id is `id`, if it is open: a call that waits stops where it
+// stands, a subscription ends; nothing more is written for either. Other ids are ignored (MCP
+// 2026-07-28, basic/patterns/cancellation). Allocates nothing from the session.
+// REQUIRES: `a` is the arena of the message that names `id`.
+void cancelRequest(Session& s, std::pmr::memory_resource& a, const json::Value& id) noexcept;
 
 // Ends every call of `s` that waits, where it stands: no reply, no notification; its timers and its
 // requests to the client go with it.
@@ -129,6 +160,7 @@ class ToolTask {
     ToolCall& call;
     RunningCall running;   // linked into the session's calls until the call ends
     RunningCall in_group;  // and into its group's, when it has one
+    bool open = false;     // a modern call: one of the session's open requests, under call.id_key
   };
 };
 
@@ -136,17 +168,19 @@ class ToolTask {
 // Throws std::bad_alloc.
 bool bindTools(ToolCalls& t, const Catalogue& c, std::span<const Tool> tools);
 
-// Where one request of a session is answered: the wire its lines go to, and the group its calls
-// that wait join (null: none).
+// Where one request of a session is answered: the wire its lines go to, the group its calls that
+// wait join (null: none), and its era, as read where the request was read.
 struct Answering {
   Session& session;
   Wire wire;
   CallGroup* group = nullptr;
+  Era era = {};
 };
 
-// Answers an unknown tool name at once (-32602 "Unknown tool: <name>"). Runs a tool that never
+// Answers an unknown tool name at once (-32602 "Unknown tool: <name>", in either era). Runs a tool that never
 // waits here, in `a`, the message's arena. Starts a tool that may wait with copies of what it
-// needs: the message's arena is free again as soon as this returns.
+// needs: the message's arena is free again as soon as this returns. A modern call that waits is
+// one of the session's open requests while it runs.
 // REQUIRES: `id` and `params` live in `a`. Throws std::bad_alloc before a waiting tool starts
 // (nothing sent).
 void startToolCall(ToolCalls& t, const Answering& to, std::pmr::memory_resource& a, const json::Value& id,
