@@ -118,6 +118,8 @@ void handleSessionMessage(void* s, const Answering& to, std::pmr::memory_resourc
   handleMessage(*static_cast<Server*>(s), to, a, message, line);
 }
 
+void endSessionRequests(void* s, Session& session) noexcept { endSubscriptions(*static_cast<Server*>(s), session); }
+
 }  // namespace
 
 int serveHttp(std::pmr::memory_resource& gpa, const HttpOptions& options, sys::Descriptor err_fd) noexcept {
@@ -142,7 +144,7 @@ int serveHttp(std::pmr::memory_resource& gpa, const HttpOptions& options, sys::D
     AccessRules rules{sys::localPort(listener), options.allowed_hosts, options.allowed_origins, options.token};
     Sink log = sinkOf(err);
     // Serves from the loop; released, with every session, once the loop has ended.
-    const HttpServerPtr http = startHttp(gpa, loop, SessionHandler{server.get(), &handleSessionMessage}, listener, log, rules);
+    const HttpServerPtr http = startHttp(gpa, loop, SessionHandler{server.get(), &handleSessionMessage, &endSessionRequests}, listener, log, rules);
     // After the server's hook, so that what it reports in a turn is written in that turn.
     Driver driver(loop, err);
     Ending ending{loop, *http};

@@ -86,3 +86,18 @@ bool appendBase64UrlDecoded(std::pmr::string& out, std::string_view text) {
   }
   return true;
 }
+
+bool appendBase64Decoded(std::pmr::string& out, std::string_view text) {
+  if (text.size() % 4 != 0) return false;
+  std::size_t padding = 0;
+  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+  text.remove_suffix(padding);
+  // The same text in the URL-safe alphabet, which its decoder then reads.
+  std::pmr::string url(out.get_allocator());
+  url.reserve(text.size());
+  for (char c : text) {
+    if (c == '-' || c == '_') return false;
+    url += c == '+' ? '-' : c == '/' ? '_' : c;
+  }
+  return appendBase64UrlDecoded(out, url);
+}

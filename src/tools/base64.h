@@ -20,3 +20,7 @@ void appendBase64Url(std::pmr::string& out, std::string_view bytes);
 // any text appendBase64Url would not have written: a character outside the alphabet, "=", a length
 // that leaves 1 character over, or bits set past the last byte.
 bool appendBase64UrlDecoded(std::pmr::string& out, std::string_view text);
+
+// Appends the bytes that the standard, padded `text` stands for. False, with `out` unchanged, for
+// any text appendBase64 would not have written.
+bool appendBase64Decoded(std::pmr::string& out, std::string_view text);

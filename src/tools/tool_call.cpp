@@ -155,12 +155,13 @@ ToolTask::promise_type::promise_type(ToolCall& call) noexcept : call(call) {
 ToolTask::promise_type::~promise_type() {
   --call.t->loop.tasks;
   unlinkCall(running);
+  if (open) call.session->open.erase(call.session->open.find(call.id_key));
+  // Last: the group's owner, told that its last call has ended, may end the session too.
   if (CallGroup* g = call.group) {
     unlinkCall(in_group);
     --g->running;
     if (g->changed) g->changed(*g);
   }
-  if (open) call.session->open.erase(call.session->open.find(call.id_key));
 }
 
 void ToolTask::promise_type::return_value(const Reply& reply) noexcept {

@@ -62,6 +62,7 @@ void appendHead(json::Text& out, const ResponseHead& head) {
   } else {
     if (!head.until_close) appendHeader(out, "Transfer-Encoding", "chunked");
     appendHeader(out, "Cache-Control", "no-store");
+    if (head.unbuffered) appendHeader(out, "X-Accel-Buffering", "no");
   }
   if (!head.session_id.empty()) appendHeader(out, "Mcp-Session-Id", head.session_id);
   if (!head.allow.empty()) appendHeader(out, "Allow", head.allow);
@@ -72,7 +73,7 @@ void appendHead(json::Text& out, const ResponseHead& head) {
     if (head.preflight) {
       appendHeader(out, "Access-Control-Allow-Methods", "GET, POST, DELETE, OPTIONS");
       appendHeader(out, "Access-Control-Allow-Headers",
-                   "Accept, Authorization, Content-Type, Last-Event-ID, Mcp-Session-Id, MCP-Protocol-Version");
+                   "Accept, Authorization, Content-Type, Last-Event-ID, Mcp-Session-Id, MCP-Protocol-Version, Mcp-Method, Mcp-Name");
       appendHeader(out, "Access-Control-Max-Age", "600");
     }
   }

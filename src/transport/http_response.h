@@ -22,6 +22,7 @@ struct ResponseHead {
   std::string_view allow{};                       // Allow, for a 405
   std::string_view allowed_origin{};              // a browser's origin that may read the response
   bool preflight = false;                       // the answer to a browser's OPTIONS: what it may send
+  bool unbuffered = false;                      // X-Accel-Buffering: no, for a stream a proxy must not hold
   bool ask_for_token = false;                   // WWW-Authenticate: Bearer, for a 401
   bool close = false;                           // Connection: close: no request follows on this connection
 };

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "protocol/era.h"
 #include "protocol/json.h"
 #include "protocol/versions.h"
+#include "tools/base64.h"
 #include "tools/tool_call.h"
 #include "transport/http_connection.h"
 #include "transport/http_request.h"
@@ -121,6 +123,34 @@ struct HttpSession : UseRing {
   Session session;
 };
 
+// A modern request (MCP 2026-07-28) while its answer comes: no session holds it, so it has a
+// Session of its own for its calls, and it is its own stream once it is one. It is owned by the
+// server's table of them. Its stream ends once its calls have (a listen, only when its client or
+// the server ends it); a client that closes the stream cancels it, and nothing more is written
+// for it (basic/transports/streamable-http, Cancellation).
+struct ModernRequest final : StreamEnd {
+  ModernRequest(HttpServer& server, std::pmr::memory_resource& gpa, std::pmr::memory_resource& held, const Sink& log)
+      : server(server), session(gpa, Wire{{nullptr, &dropLine}, log}), lines(&held) {
+    lost = &onLost;
+    calls.changed = &onCallsChanged;
+    calls.owner = this;
+  }
+  ModernRequest(const ModernRequest&) = delete;
+  ModernRequest& operator=(const ModernRequest&) = delete;
+  static void onLost(StreamEnd& self, bool unread) noexcept;
+  static void onCallsChanged(CallGroup& g) noexcept;
+
+  HttpServer& server;
+  std::uint64_t key = 0;  // in the server's table
+  Session session;
+  std::pmr::vector<std::pmr::string> lines;  // gathered while handling
+  CallGroup calls;  // after the session: its calls are abandoned first
+  HttpConnection* connection = nullptr;
+  bool streaming = false;
+  bool handling = true;
+  bool listen = false;  // subscriptions/listen: open until its client or the server ends it
+};
+
 HttpSession::~HttpSession() {
   ending = true;
   unlink();
@@ -151,10 +181,14 @@ class HttpServer {
     loop_.addFarewell(farewell_);
     shutdown_timer_.fired = [](void* self) noexcept { static_cast<HttpServer*>(self)->connections_.closeAll(); };
     shutdown_timer_.owner = this;
+    keep_alive_.fired = &keepListening;
+    keep_alive_.owner = this;
   }
   ~HttpServer() {
     loop_.removeFarewell(farewell_);
     loop_.disarm(shutdown_timer_);
+    loop_.disarm(keep_alive_);
+    modern_.clear();
     loop_.removeHook(hook_);
     sessions_.clear();  // their calls end, and with them their streams
     connections_.closeAll();
@@ -162,6 +196,9 @@ class HttpServer {
 
   void shutDown(void (*done)(void*) noexcept, void* ctx) noexcept;
   std::size_t held() const { return held_.held(); }
+
+  static void modernWrite(void* ctx, std::string_view line);
+  void endModern(ModernRequest& m) noexcept;
 
   // An exchange's lines, gathered or sent as events.
   static void exchangeWrite(void* ctx, std::string_view line);
@@ -180,6 +217,11 @@ class HttpServer {
   void resume(HttpConnection& c, const HttpRequest& r, HttpSession& s, std::string_view last_event_id);
   void openOlderStream(HttpConnection& c, const HttpRequest& r);
   void postOlder(HttpConnection& c, const HttpRequest& r);
+  void postModern(HttpConnection& c, const HttpRequest& r, std::pmr::memory_resource& arena, const json::Value& message,
+                  std::optional<std::string_view> method, const json::Value* id);
+  void modernError(HttpConnection& c, const HttpRequest& r, std::pmr::memory_resource& arena, const json::Value* id,
+                   int status, std::int64_t code, std::string_view message, std::string_view data = {});
+  static void keepListening(void* self) noexcept;
   std::optional<json::Value> takeMessage(HttpConnection& c, const HttpRequest& r, std::pmr::memory_resource& arena);
   void openStream(HttpConnection& c, const HttpRequest& r, Exchange& e, std::string_view session_id = {});
   void attach(Exchange& e, HttpConnection& c) noexcept;
@@ -208,6 +250,9 @@ class HttpServer {
   Farewell farewell_;
   Loop::Time next_sweep_{};
   Timer shutdown_timer_;
+  std::map<std::uint64_t, std::unique_ptr<ModernRequest>> modern_;  // modern requests still answering, by key
+  std::uint64_t next_modern_ = 0;
+  Timer keep_alive_;  // while a listen stream is open: its comment every 15 s
   void (*shut_down_)(void*) noexcept = nullptr;
   void* shut_down_ctx_ = nullptr;
   HttpConnections connections_;  // declared last: its connections go first
@@ -507,10 +552,14 @@ void HttpServer::post(HttpConnection& c, const HttpRequest& r) {
   const json::Value* request_id = json::member(*message, "id");
   const bool request = method && request_id && request_id->kind != json::Kind::Null;
   const bool initialize = request && *method == "initialize";
-  // `initialize` negotiates the revision in its body: clients send it with the header of the
-  // revision they hope for, which may be one this server does not speak.
-  if (std::optional<std::string_view> v = head.header("mcp-protocol-version"); v && !initialize && !isLegacyVersion(*v)) {
-    return refuse(c, r, 400, -32000, "Bad Request: unsupported MCP-Protocol-Version");
+  // The era (2026-07-28, basic/versioning): modern when the body's _meta names a revision; else an
+  // `initialize` is legacy, whatever its header says (the body negotiates the revision); else the
+  // header decides: a legacy revision, or none, is legacy; 2026-07-28 or one unknown here, modern.
+  const json::Value* params = json::member(*message, "params");
+  std::optional<std::string_view> header_version = head.header("mcp-protocol-version");
+  if ((params && params->isObject() && namesProtocolVersion(*params)) ||
+      (!initialize && header_version && !isLegacyVersion(*header_version))) {
+    return postModern(c, r, arena, *message, method, request_id);
   }
 
   HttpSession* s = nullptr;
@@ -522,7 +571,6 @@ void HttpServer::post(HttpConnection& c, const HttpRequest& r) {
   } else if (initialize) {
     s = newSession(c, r, false);
     if (!s) return;
-    const json::Value* params = json::member(*message, "params");
     s->version = negotiateLegacy(params ? json::stringField(*params, "protocolVersion").value_or("") : "");
     created = true;
   } else {
@@ -673,6 +721,223 @@ void HttpServer::postOlder(HttpConnection& c, const HttpRequest& r) {
                   *message, r.body);
 }
 
+namespace {
+
+// An Mcp-Name header as it compares with the body: its =?base64?...?= form decoded (2026-07-28,
+// basic/transports/streamable-http, Value Encoding). Empty, and false, when it is no valid form.
+bool headerValue(std::string_view value, std::pmr::string& out) {
+  constexpr std::string_view open = "=?base64?", close = "?=";
+  if (value.size() >= open.size() + close.size() && value.starts_with(open) && value.ends_with(close)) {
+    return appendBase64Decoded(out, value.substr(open.size(), value.size() - open.size() - close.size()));
+  }
+  out.assign(value);
+  return true;
+}
+
+// The status of a modern request's JSON answer: what its error's code calls for over HTTP.
+int statusOf(std::pmr::memory_resource& a, std::string_view line) {
+  if (line.find(R"("error":{"code":)") == std::string_view::npos) return 200;
+  std::optional<json::Value> reply = json::parse(a, line);
+  const json::Value* error = reply ? json::member(*reply, "error") : nullptr;
+  const json::Value* code = error ? json::member(*error, "code") : nullptr;
+  if (!code || code->kind != json::Kind::Integer) return 200;
+  switch (code->integer) {
+    case -32601: return 404;  // the method is not served here: its body tells this from a missing endpoint
+    case -32700:
+    case -32600:
+    case -32602:
+    case -32020:
+    case -32021:
+    case -32022: return 400;
+    default: return 200;
+  }
+}
+
+constexpr std::chrono::seconds keep_alive_every{15};
+
+}  // namespace
+
+// A modern request: no session, its headers held to its body, its answer JSON or a stream of
+// events without ids (2026-07-28, basic/transports/streamable-http).
+void HttpServer::postModern(HttpConnection& c, const HttpRequest& r, std::pmr::memory_resource& arena,
+                            const json::Value& message, std::optional<std::string_view> method, const json::Value* id) {
+  const http::RequestHead& head = r.head;
+  const bool request = method && id && id->kind != json::Kind::Null;
+  if (!method) return modernError(c, r, arena, id, 400, -32600, "Invalid Request: a modern POST carries a request");
+  // Headers that mirror the body must say what it says; the version first, as clients check it.
+  const json::Value* params_member = json::member(message, "params");
+  const json::Value& params = params_member && params_member->isObject() ? *params_member : json::empty_object;
+  const json::Value* meta = json::member(params, "_meta");
+  std::optional<std::string_view> version =
+      meta ? json::stringField(*meta, "io.modelcontextprotocol/protocolVersion") : std::nullopt;
+  std::optional<std::string_view> header_version = head.header("mcp-protocol-version");
+  if (version && header_version != version) {
+    return modernError(c, r, arena, id, 400, -32020,
+                       header_version ? "Header mismatch: MCP-Protocol-Version header does not match the body's protocol version"
+                                      : "Header mismatch: the MCP-Protocol-Version header is missing");
+  }
+  // A revision this server does not speak is said so at once, whichever names it.
+  if (const std::optional<std::string_view> requested = version ? version : header_version;
+      requested && !isModernVersion(*requested)) {
+    json::Text& data = json::newText(arena);
+    data += R"({"supported":[)";
+    for (const std::string_view& v : modern_versions) {
+      if (&v != std::begin(modern_versions)) data += ',';
+      json::writeString(data, v);
+    }
+    data += R"(],"requested":)";
+    json::writeString(data, *requested);
+    data += "}";
+    return modernError(c, r, arena, id, 400, -32022, "Unsupported protocol version", data);
+  }
+  std::optional<std::string_view> header_method = head.header("mcp-method");
+  if (header_method != method) {
+    return modernError(c, r, arena, id, 400, -32020,
+                       header_method ? "Header mismatch: Mcp-Method header does not match the body's method"
+                                     : "Header mismatch: the Mcp-Method header is missing");
+  }
+  if (*method == "tools/call" || *method == "resources/read" || *method == "prompts/get") {
+    const std::optional<std::string_view> name = json::stringField(params, *method == "resources/read" ? "uri" : "name");
+    std::optional<std::string_view> header_name = head.header("mcp-name");
+    std::pmr::string decoded(&arena);
+    if (!header_name) return modernError(c, r, arena, id, 400, -32020, "Header mismatch: the Mcp-Name header is missing");
+    if (!headerValue(*header_name, decoded) || !name || decoded != *name) {
+      return modernError(c, r, arena, id, 400, -32020, "Header mismatch: Mcp-Name header does not match the body");
+    }
+  }
+  if (!request) return respond(c, r, 202, "");  // no notification of this revision asks for anything
+  Expected<Era, Reply> era = readModernEra(arena, params);
+  if (!era) {
+    const Reply& e = era.error();
+    return modernError(c, r, arena, id, 400, static_cast<std::int64_t>(*e.error), e.text, e.data);
+  }
+  auto owned = std::make_unique<ModernRequest>(*this, gpa_, held_, log_);
+  ModernRequest& m = *owned;
+  m.listen = *method == "subscriptions/listen";
+  handler_.handle(handler_.ctx, Answering{m.session, Wire{{&m, &modernWrite}, log_}, &m.calls, *era}, arena, message,
+                  r.body);
+  m.handling = false;
+  if (!m.listen && !m.calls.joined && m.lines.size() == 1) {
+    return connections_.respond(c,
+                                {.status = statusOf(arena, m.lines.front()),
+                                 .content_type = "application/json",
+                                 .allowed_origin = r.origin},
+                                m.lines.front());
+  }
+  if (!m.listen && !m.calls.joined && m.lines.empty()) {
+    return refuse(c, r, 500, -32603, "Internal error: the reply could not be built");
+  }
+  // A stream: what came so far, then the rest as it comes.
+  m.key = ++next_modern_;
+  modern_.emplace(m.key, std::move(owned));
+  connections_.openStream(
+      c, {.status = 200, .content_type = "text/event-stream", .allowed_origin = r.origin, .unbuffered = true}, m);
+  m.connection = &c;
+  m.streaming = true;
+  std::pmr::vector<std::pmr::string> lines = std::move(m.lines);
+  for (const std::pmr::string& line : lines) modernWrite(&m, line);
+  if (m.listen) {
+    if (!keep_alive_.armed()) {
+      keep_alive_.deadline = loop_.now() + keep_alive_every;
+      loop_.arm(keep_alive_);
+    }
+  } else if (m.calls.running == 0) {
+    endModern(m);  // its calls have already ended
+  }
+}
+
+// A modern request refused before it is handled: its id whenever it could be read.
+void HttpServer::modernError(HttpConnection& c, const HttpRequest& r, std::pmr::memory_resource& arena,
+                             const json::Value* id, int status, std::int64_t code, std::string_view message,
+                             std::string_view data) {
+  // {"jsonrpc":"2.0","id":<id>,"error":{"code":<code>,"message":<message>[,"data":<data>]}}
+  json::Text& body = json::newText(arena);
+  body += R"({"jsonrpc":"2.0","id":)";
+  if (!id || (id->kind != json::Kind::String && id->kind != json::Kind::Integer && id->kind != json::Kind::Float &&
+              id->kind != json::Kind::NumberString) ||
+      !json::writeValue(body, *id)) {
+    body += "null";
+  }
+  body += R"(,"error":{"code":)";
+  json::writeDecimal(body, code);
+  body += R"(,"message":)";
+  json::writeString(body, message);
+  if (!data.empty()) {
+    body += R"(,"data":)";
+    body += data;
+  }
+  body += "}}";
+  respond(c, r, status, body);
+}
+
+void HttpServer::modernWrite(void* ctx, std::string_view line) {
+  auto& m = *static_cast<ModernRequest*>(ctx);
+  // modernWrite decides for a line it cannot keep: dropped, and its connection, now missing a line
+  // of its stream, is closed.
+  try {
+    if (!m.streaming) {
+      m.lines.emplace_back(line);
+    } else if (m.connection) {
+      json::Text text(&m.server.held_);
+      text.reserve(line.size() + 8);
+      http::appendEvent(text, {}, {}, line);
+      m.server.connections_.sendOnStream(*m.connection, text);
+    }
+  } catch (const std::bad_alloc&) {
+    if (m.connection) m.server.connections_.drop(*m.connection, false);
+  }
+}
+
+// Its client closed its stream (or went): the request is cancelled, its calls end where they
+// stand, and nothing more is written for it.
+void ModernRequest::onLost(StreamEnd& self, bool) noexcept {
+  auto& m = static_cast<ModernRequest&>(self);
+  m.connection = nullptr;
+  m.server.endModern(m);
+}
+
+void ModernRequest::onCallsChanged(CallGroup& g) noexcept {
+  auto& m = *static_cast<ModernRequest*>(g.owner);
+  if (g.running == 0 && !m.handling && !m.listen) m.server.endModern(m);
+}
+
+void HttpServer::endModern(ModernRequest& m) noexcept {
+  if (HttpConnection* c = std::exchange(m.connection, nullptr)) {
+    // endModern decides: a stream that cannot end closes its connection.
+    try {
+      connections_.endStream(*c);
+    } catch (const std::bad_alloc&) {
+      connections_.drop(*c, true);
+    }
+  }
+  m.calls.changed = nullptr;  // what is abandoned now ends no more
+  if (m.key != 0) modern_.erase(m.key);  // `m` is gone
+}
+
+// Every 15 s while a listen stream is open, a comment on each, so that nothing between takes it
+// for idle (2026-07-28, basic/transports/streamable-http).
+void HttpServer::keepListening(void* self) noexcept {
+  auto& h = *static_cast<HttpServer*>(self);
+  bool any = false;
+  for (auto& [key, m] : h.modern_) {
+    if (!m->listen || !m->connection) continue;
+    any = true;
+    // keepListening decides: a comment that cannot be sent closes that stream's connection.
+    try {
+      h.connections_.sendOnStream(*m->connection, ":\n\n");
+    } catch (const std::bad_alloc&) {
+      h.connections_.drop(*m->connection, false);
+    }
+  }
+  if (!any) return;
+  h.keep_alive_.deadline = h.loop_.now() + keep_alive_every;
+  // keepListening decides: without room for the timer, the comments stop.
+  try {
+    h.loop_.arm(h.keep_alive_);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 void HttpServer::beforeWait(void* self) noexcept {
   auto& h = *static_cast<HttpServer*>(self);
   // Idle sessions are looked for once a minute, while the server has work: those unused for the
@@ -702,6 +967,12 @@ void HttpServer::shutDown(void (*done)(void*) noexcept, void* ctx) noexcept {
   shut_down_ctx_ = ctx;
   connections_.stopAccepting();
   sessions_.clear();  // every stream ends as a closing server ends it, and every call with it
+  // A modern listen gets its completion result first; then every modern stream ends.
+  while (!modern_.empty()) {
+    ModernRequest& m = *modern_.begin()->second;
+    if (m.listen && handler_.end) handler_.end(handler_.ctx, m.session);
+    endModern(m);
+  }
   shutdown_timer_.deadline = loop_.now() + shutdown_patience;
   // shutDown decides: without room for the timer, the connections are closed now.
   try {

@@ -35,6 +35,7 @@
 #include "transport/access.h"
 
 struct Answering;
+struct Session;
 class HttpServer;
 struct HttpLimits;
 
@@ -45,6 +46,9 @@ struct SessionHandler {
   void* ctx = nullptr;
   void (*handle)(void* ctx, const Answering& to, std::pmr::memory_resource& a, const json::Value& message,
                  std::string_view line) noexcept = nullptr;
+  // When not null: ends what stays open of `session`'s requests as a closing server ends them (a
+  // subscription gets its completion result), on the wires they were opened on.
+  void (*end)(void* ctx, Session& session) noexcept = nullptr;
 };
 
 // What sessions may cost, beside what connections may (HttpLimits).
