@@ -135,6 +135,7 @@ struct ModernRequest final : StreamEnd {
     calls.changed = &onCallsChanged;
     calls.owner = this;
   }
+  ~ModernRequest();
   ModernRequest(const ModernRequest&) = delete;
   ModernRequest& operator=(const ModernRequest&) = delete;
   static void onLost(StreamEnd& self, bool unread) noexcept;
@@ -199,6 +200,7 @@ class HttpServer {
 
   static void modernWrite(void* ctx, std::string_view line);
   void endModern(ModernRequest& m) noexcept;
+  void endModernStream(ModernRequest& m) noexcept;
 
   // An exchange's lines, gathered or sent as events.
   static void exchangeWrite(void* ctx, std::string_view line);
@@ -284,6 +286,7 @@ bool containsWithoutCase(std::string_view text, std::string_view word) {
 
 // A stream that ends with its session, or with the server, ends on the connection that carries it.
 Exchange::~Exchange() {
+  calls.changed = nullptr;  // what is abandoned with it ends no more
   if (connection) server.release(*this);
 }
 
@@ -817,7 +820,9 @@ void HttpServer::postModern(HttpConnection& c, const HttpRequest& r, std::pmr::m
   handler_.handle(handler_.ctx, Answering{m.session, Wire{{&m, &modernWrite}, log_}, &m.calls, *era}, arena, message,
                   r.body);
   m.handling = false;
-  if (!m.listen && !m.calls.joined && m.lines.size() == 1) {
+  // Answered while it was handled (a call that did not wait, too): one JSON body, whose status its
+  // error, if it is one, decides.
+  if (!m.listen && m.calls.running == 0 && m.lines.size() == 1) {
     return connections_.respond(c,
                                 {.status = statusOf(arena, m.lines.front()),
                                  .content_type = "application/json",
@@ -901,15 +906,25 @@ void ModernRequest::onCallsChanged(CallGroup& g) noexcept {
   if (g.running == 0 && !m.handling && !m.listen) m.server.endModern(m);
 }
 
-void HttpServer::endModern(ModernRequest& m) noexcept {
+// A stream that ends with the server ends on the connection that carries it.
+ModernRequest::~ModernRequest() {
+  calls.changed = nullptr;  // what is abandoned with it ends no more
+  server.endModernStream(*this);
+}
+
+void HttpServer::endModernStream(ModernRequest& m) noexcept {
   if (HttpConnection* c = std::exchange(m.connection, nullptr)) {
-    // endModern decides: a stream that cannot end closes its connection.
+    // endModernStream decides: a stream that cannot end closes its connection.
     try {
       connections_.endStream(*c);
     } catch (const std::bad_alloc&) {
       connections_.drop(*c, true);
     }
   }
+}
+
+void HttpServer::endModern(ModernRequest& m) noexcept {
+  endModernStream(m);
   m.calls.changed = nullptr;  // what is abandoned now ends no more
   if (m.key != 0) modern_.erase(m.key);  // `m` is gone
 }

@@ -14,6 +14,8 @@ void handleWithServer(void* s, const Answering& to, std::pmr::memory_resource& a
   handleMessage(*static_cast<Server*>(s), to, a, message, line);
 }
 
+void endWithServer(void* s, Session& session) noexcept { endSubscriptions(*static_cast<Server*>(s), session); }
+
 }  // namespace
 
 HttpHarness::HttpHarness(const HttpLimits& limits, const SessionLimits& sessions, SessionHandler handler)
@@ -22,7 +24,7 @@ HttpHarness::HttpHarness(const HttpLimits& limits, const SessionLimits& sessions
   if (sys::listenTcp("127.0.0.1", 0, listener) != 0) return;
   rules.port = sys::localPort(listener);
   port = rules.port;
-  if (!handler.handle) handler = SessionHandler{server.get(), &handleWithServer};
+  if (!handler.handle) handler = SessionHandler{server.get(), &handleWithServer, &endWithServer};
   http = startHttp(gpa, loop, handler, listener, sinkOf(log), rules, limits, sessions);
 }
 
