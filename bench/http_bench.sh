@@ -15,7 +15,9 @@
 # Settings from the environment (defaults in brackets):
 #   DURATION [10s] per wrk run, CONNECTIONS ["1 16 256"], WRK_THREADS [1] (at most one per
 #   connection), MILLION [1000000] pings for the RSS check (0 skips it) at MILLION_CONNECTIONS [16],
-#   SESSIONS [10000] for demo_http_sessions (0 skips it), BASELINE [none]: the path of another
+#   SESSIONS [10000] for demo_http_sessions (0 skips it), MODERN [3]: rounds of modern POST echo
+#   (MCP 2026-07-28, no session) beside the legacy session's, at 16 connections (0 skips it),
+#   BASELINE [none]: the path of another
 #   demo_server build, measured in the Node server's place (an older binary, side by side), and
 #   given the sessions run too.
 # Needs wrk, node and npm; the Node server is installed with npm ci when the lock file changed.
@@ -137,14 +139,18 @@ ms() { awk -v us="$1" 'BEGIN { printf(us < 10000 ? "%.3f" : "%.1f", us / 1000) }
 # NAME METHOD CONNECTIONS: one wrk run; prints a row, leaves its figures in r_*.
 measure() {
   local name=$1 what=$2 c=$3
-  local method=ping params="" expect=""
+  local method=ping params="" expect="" session=${sid[$name]} mcp_name=""
   if [ "$what" = echo ]; then method=tools/call params=${echo_params[$name]} expect=${echo_expect[$name]}; fi
+  if [ "$what" = modern ]; then
+    method=tools/call session=- mcp_name=echo expect='"text":"hello"'
+    params='{"name":"echo","arguments":{"text":"hello"},"_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28","io.modelcontextprotocol/clientCapabilities":{}}}'
+  fi
   local t=$((c < threads ? c : threads))
   local log="$out/http/$name-$what-c$c${run_tag:-}.txt"
   local ticks0 ticks1
   ticks0=$(cpu_ticks "${pid[$name]}")
   /usr/bin/time -f '%U %S' -o "$work/time" wrk -t"$t" -c"$c" -d"$duration" --timeout 2s --latency \
-    -s bench/http/mcp.lua "${url[$name]}" -- "${sid[$name]}" "$method" "$params" "$expect" >"$log" 2>&1 ||
+    -s bench/http/mcp.lua "${url[$name]}" -- "$session" "$method" "$params" "$expect" "$mcp_name" >"$log" 2>&1 ||
     fail "wrk failed on $name: $(tail -3 "$log")"
   ticks1=$(cpu_ticks "${pid[$name]}")
   kill -0 "${pid[$name]}" 2>/dev/null || fail "$name ended during the run: $(tail -5 "$work/$name.err")"
@@ -198,6 +204,22 @@ for what in ping echo; do
   done
 done
 
+modern_rounds=${MODERN:-3}
+if [ "$modern_rounds" -gt 0 ]; then
+  say
+  say "Modern POST echo (MCP 2026-07-28, no session) beside the legacy session's, 16 connections, alternating:"
+  printf "$header" server what conns req/s p50_ms p99_ms err/tmo bad RSS_MiB cpu_us/req srv% wrk% | tee -a "$results"
+  legacy_sum=0 modern_sum=0
+  for round in $(seq "$modern_rounds"); do
+    run_tag=-legacy-$round measure demo_server echo 16
+    legacy_sum=$(awk -v a="$legacy_sum" -v r="$r_requests" -v us="$r_duration_us" 'BEGIN { print a + r / us * 1e6 }')
+    run_tag=-modern-$round measure demo_server modern 16
+    modern_sum=$(awk -v a="$modern_sum" -v r="$r_requests" -v us="$r_duration_us" 'BEGIN { print a + r / us * 1e6 }')
+  done
+  say "$(awk -v l="$legacy_sum" -v m="$modern_sum" 'BEGIN {
+    printf("modern / legacy echo: %.2f %s\n", m / l, m / l >= 0.85 ? "(PASS: >= 0.85)" : "(FAIL: < 0.85)") }')"
+fi
+
 if [ "$million" -gt 0 ]; then
   say
   say "RSS over $million pings (a fresh demo_server, one session, $million_connections connections):"
@@ -222,10 +244,10 @@ fi
 if [ "$sessions" -gt 0 ]; then
   say
   say "demo_http_sessions --sessions $sessions:"
-  "$out/bench/demo_http_sessions" --server "$out/demo_server" --sessions "$sessions" | tee -a "$results"
+  "$out/bench/demo_http_sessions" --server "$out/demo_server" --sessions "$sessions" | tee -a "$results" || true
   if [ -n "$baseline" ]; then
     say "demo_http_sessions --sessions $sessions, baseline:"
-    "$out/bench/demo_http_sessions" --server "$baseline" --sessions "$sessions" | tee -a "$results"
+    "$out/bench/demo_http_sessions" --server "$baseline" --sessions "$sessions" | tee -a "$results" || true
   fi
 fi
 for name in demo_server million; do  # past its ready and URL lines, a server under load should say nothing

@@ -5,8 +5,10 @@
 -- comments and events with empty data are passed over). At the end prints one line for the run
 -- script: RESULT requests=... duration_us=... p50_us=... p99_us=... errors... bad=...
 --
--- Usage: wrk ... -s mcp.lua URL -- SESSION METHOD [PARAMS [EXPECT]]
---   SESSION  the Mcp-Session-Id to send
+-- Usage: wrk ... -s mcp.lua URL -- SESSION METHOD [PARAMS [EXPECT [NAME]]]
+--   SESSION  the Mcp-Session-Id to send; "-" for a modern request (MCP 2026-07-28): no session,
+--            MCP-Protocol-Version 2026-07-28, Mcp-Method, and Mcp-Name NAME when given (PARAMS
+--            then carry the _meta)
 --   METHOD   e.g. ping, tools/call
 --   PARAMS   the params object as JSON text, or "" for none
 --   EXPECT   text the result must also hold, or "" for none
@@ -35,8 +37,14 @@ function init(args)
   wrk.method = "POST"
   wrk.headers["Content-Type"] = "application/json"
   wrk.headers["Accept"] = "application/json, text/event-stream"
-  wrk.headers["Mcp-Session-Id"] = session
-  wrk.headers["MCP-Protocol-Version"] = "2025-06-18"
+  if session == "-" then
+    wrk.headers["MCP-Protocol-Version"] = "2026-07-28"
+    wrk.headers["Mcp-Method"] = method
+    if args[5] and args[5] ~= "" then wrk.headers["Mcp-Name"] = args[5] end
+  else
+    wrk.headers["Mcp-Session-Id"] = session
+    wrk.headers["MCP-Protocol-Version"] = "2025-06-18"
+  end
 end
 
 local tail = ""
