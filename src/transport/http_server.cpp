@@ -500,7 +500,7 @@ void HttpServer::answer(HttpConnection& c, const HttpRequest& r) {
     return respond(c, r, 200, "");
   }
   if (head.method == "GET") return getStream(c, r);
-  respond(c, r, 405, "", {}, "GET, POST, DELETE, OPTIONS");
+  respond(c, r, 405, "", {}, http::mcp_methods);
 }
 
 void HttpServer::respond(HttpConnection& c, const HttpRequest& r, int status, std::string_view body,
