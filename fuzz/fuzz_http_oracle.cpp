@@ -81,7 +81,8 @@ Reading readOurs(std::string_view input) {
     http::RequestHead head;
     r.open_at = at;
     // In two reads, as a connection may get it: head_checks holds that to one read at once.
-    const http::HeadResult h = head_checks::parseInTwo(input.substr(at), (input.size() * 13) % (input.size() - at + 1), head);
+    const std::size_t cut = (input.size() * 13) % (input.size() - at + 1);
+    const http::HeadResult h = head_checks::parseInTwo(input.substr(at), cut, head);
     if (h.progress == http::Progress::NeedMore) break;
     if (h.progress == http::Progress::Refused) {
       r.refused = true;

@@ -2,8 +2,8 @@
 // What fuzz_http and fuzz_http_oracle check of a head that arrives in two reads, as a connection
 // gets it: the first `cut` bytes in a buffer of their own, then all of them in another, the parse
 // going on from the first. It must read exactly as one parse of all the bytes at once, with every
-// view in the second buffer; given a third time, in the caller's buffer, the views move there. Any difference aborts with a message, which libFuzzer reports as a
-// crash.
+// view in the second buffer; given a third time, in the caller's buffer, the views move there. Any
+// difference aborts with a message, which libFuzzer reports as a crash.
 
 #include <cstddef>
 #include <cstdio>
@@ -74,7 +74,8 @@ inline http::HeadResult parseInTwo(std::string_view bytes, std::size_t cut, http
     std::optional<std::string_view> walked;
     for (std::size_t i = 0; i < head.header_count && !walked; ++i)
       if (http::sameWithoutCase(head.field(i).name, name)) walked = head.field(i).value;
-    require(head.*field == walked && head.header(name) == walked, "a field resolved otherwise than the first of its name");
+    require(head.*field == walked && head.header(name) == walked,
+            "a field resolved otherwise than the first of its name");
   }
   // Called again once done, with the bytes in yet another place (the caller's), it reads the same.
   require(http::parseRequestHead(bytes, head).size == r.size && sameHead(head, once) && inside(head.target, bytes),

@@ -54,7 +54,8 @@ bool isLoopback(const Address& a) {
   if (a.size == 4) return a.bytes[0] == 127;
   std::size_t zeros = 0;
   while (zeros < 16 && a.bytes[zeros] == 0) ++zeros;
-  return zeros == 15 ? a.bytes[15] == 1 : zeros == 10 && a.bytes[10] == 0xff && a.bytes[11] == 0xff && a.bytes[12] == 127;
+  if (zeros == 15) return a.bytes[15] == 1;
+  return zeros == 10 && a.bytes[10] == 0xff && a.bytes[11] == 0xff && a.bytes[12] == 127;
 }
 
 // Host and port of --http: "PORT", "HOST:PORT" or "[IPv6]:PORT".

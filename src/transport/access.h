@@ -1,8 +1,8 @@
 #pragma once
 // Who may talk to the HTTP server. A server on loopback must not be reachable from a web page
-// through a name that a hostile DNS points at 127.0.0.1 (DNS rebinding): so the Host header must
-// name this server (or an absolute target's authority, which a server must read in its place), and a browser's Origin must be a loopback one, unless the command line added
-// others. Beyond loopback, every request must also carry the bearer token. The checks come before
+// through a name that a hostile DNS points at 127.0.0.1 (DNS rebinding): so the authority a
+// request is for (its Host header, or an absolute target's own) must name this server, and a
+// browser's Origin must be a loopback one, unless the command line added others. Beyond loopback, every request must also carry the bearer token. The checks come before
 // anything else a request asks for. Also the session ids: unguessable, from the system's secure
 // random source. Nothing here keeps state or does I/O beyond that source.
 
