@@ -88,10 +88,26 @@ constexpr std::string_view known_spellings[] = {
     "connection",
 };
 
+// The known names by their length and their first letter (its low five bits, as in either case):
+// no two share both, so a name is compared with one of them at most.
+constexpr std::size_t longest_known = 20;
+constexpr auto known_by_shape = [] {
+  std::array<std::array<std::uint8_t, 32>, longest_known + 1> t{};
+  for (std::size_t k = 1; k < std::size(known_spellings); ++k) {
+    std::uint8_t& slot = t.at(known_spellings[k].size())[known_spellings[k].front() & 31];
+    if (slot != 0) throw "two known names of the same length and first letter";
+    slot = static_cast<std::uint8_t>(k);
+  }
+  return t;
+}();
+
 Known knownName(std::string_view name) {
-  for (std::size_t k = 1; k < std::size(known_spellings); ++k)
-    if (name.size() == known_spellings[k].size() && sameWord(name, known_spellings[k])) return static_cast<Known>(k);
-  return Other;
+  if (name.empty() || name.size() > longest_known) return Other;
+  const std::uint8_t k = known_by_shape[name.size()][name.front() & 31];
+  if (k == 0) return Other;
+  for (std::size_t i = 0; i < name.size(); ++i)
+    if (lowerAscii(name[i]) != known_spellings[k][i]) return Other;
+  return static_cast<Known>(k);
 }
 
 // "HTTP/" DIGIT "." DIGIT; only 1.0 and 1.1 are ours.
