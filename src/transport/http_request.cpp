@@ -151,8 +151,9 @@ struct HeadParser {
   static_assert(std::size(known_spellings) == RequestHead::known_names);
   static_assert(max_head_size <= UINT16_MAX && max_header_count < UINT8_MAX);
 
+  // Where `part`, a view into `bytes` or empty, starts in them.
   static std::uint16_t offset(std::string_view part, std::string_view bytes) {
-    return static_cast<std::uint16_t>(part.data() - bytes.data());
+    return part.empty() ? 0 : static_cast<std::uint16_t>(part.data() - bytes.data());
   }
   static std::uint16_t size(std::string_view part) { return static_cast<std::uint16_t>(part.size()); }
 

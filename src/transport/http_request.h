@@ -73,9 +73,10 @@ class RequestHead {
   std::optional<std::string_view> mcp_session_id, mcp_protocol_version, last_event_id, mcp_method, mcp_name;
 
   std::size_t header_count = 0;  // header fields, in the order they came
-  // Field `i` (i < header_count).
+  // Field `i`. REQUIRES: the head is Done, and i < header_count.
   Header field(std::size_t i) const;
-  // The value of the first field named `name` (ASCII letters without case), or nullopt.
+  // The value of the first field named `name` (ASCII letters without case), or nullopt (also
+  // while the head is not Done). A field resolved above is found without a search.
   std::optional<std::string_view> header(std::string_view name) const;
   // How many fields are named `name`: more than one means a list, or a field that must not repeat.
   std::size_t headerCount(std::string_view name) const;
