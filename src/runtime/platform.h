@@ -134,6 +134,10 @@ bool shareRoom(const Stream& a, const Stream& b) noexcept;
 // A listening socket on `host` (an IPv4 or IPv6 address, as text) and `port` (0: any free one),
 // in `listener`. 0, or the system's error (the address is in use, or not this machine's...).
 std::uint32_t listenTcp(std::string_view host, std::uint16_t port, Stream& listener) noexcept;
+// The IP address `text` names, read as listenTcp reads it: an IPv4 address in dotted decimal, or
+// an IPv6 address without brackets or zone. Its bytes fill the start of `out`; returns how many
+// (4 or 16), or 0 when `text` is neither.
+std::size_t parseAddress(std::string_view text, std::span<std::uint8_t, 16> out) noexcept;
 // The port `listener` listens on.
 std::uint16_t localPort(const Stream& listener) noexcept;
 // Takes one connection that waits on `listener`, into `connection`: Done (count 1), NotNow when none

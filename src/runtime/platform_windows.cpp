@@ -612,6 +612,15 @@ std::uint32_t listenTcp(std::string_view host, std::uint16_t port, Stream& liste
   return 0;
 }
 
+std::size_t parseAddress(std::string_view text, std::span<std::uint8_t, 16> out) noexcept {
+  char terminated[INET6_ADDRSTRLEN + 1] = {};
+  if (text.size() >= sizeof terminated || text.find('\0') != std::string_view::npos) return 0;
+  text.copy(terminated, text.size());
+  if (inet_pton(AF_INET, terminated, out.data()) == 1) return 4;
+  if (inet_pton(AF_INET6, terminated, out.data()) == 1) return 16;
+  return 0;
+}
+
 std::uint16_t localPort(const Stream& listener) noexcept {
   sockaddr_storage address{};
   int size = sizeof address;

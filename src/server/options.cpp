@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <optional>
 
+#include "runtime/platform.h"
+#include "transport/authority.h"
+
 namespace {
 
 using Failure = Unexpected<std::string>;
@@ -13,13 +16,6 @@ Failure fail(std::string reason) { return Failure{std::move(reason)}; }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-int hexValue(char c) {
-  if (isDigit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // ASCII only: the locale must not change what a host name is.
 std::string lowerCase(std::string_view text) {
@@ -41,80 +37,25 @@ std::optional<unsigned> parseDecimal(std::string_view text, unsigned max) {
   return value;
 }
 
-std::optional<std::array<std::uint8_t, 4>> parseIpv4(std::string_view text) {
-  std::array<std::uint8_t, 4> bytes{};
-  for (std::size_t i = 0; i < 4; ++i) {
-    std::size_t dot = i < 3 ? text.find('.') : text.size();
-    if (dot == std::string_view::npos) return std::nullopt;
-    std::optional<unsigned> part = parseDecimal(text.substr(0, dot), 255);
-    if (!part) return std::nullopt;
-    bytes[i] = static_cast<std::uint8_t>(*part);
-    text.remove_prefix(i < 3 ? dot + 1 : dot);
-  }
-  return bytes;
-}
-
-// The 16-bit groups of one side of "::". Only the last side may end in an IPv4 address, which
-// counts as two groups.
-struct Groups {
-  std::array<std::uint16_t, 8> values{};
-  std::size_t count = 0;
-};
-
-bool readGroups(std::string_view text, bool ipv4_last, Groups& g) {
-  while (!text.empty()) {
-    std::size_t colon = text.find(':');
-    std::string_view piece = text.substr(0, colon);
-    if (colon == std::string_view::npos && ipv4_last && piece.find('.') != std::string_view::npos) {
-      std::optional<std::array<std::uint8_t, 4>> v4 = parseIpv4(piece);
-      if (!v4 || g.count > 6) return false;
-      g.values[g.count++] = static_cast<std::uint16_t>((*v4)[0] << 8 | (*v4)[1]);
-      g.values[g.count++] = static_cast<std::uint16_t>((*v4)[2] << 8 | (*v4)[3]);
-      return true;
-    }
-    if (piece.empty() || piece.size() > 4 || g.count == 8) return false;
-    unsigned value = 0;
-    for (char c : piece) {
-      int digit = hexValue(c);
-      if (digit < 0) return false;
-      value = value * 16 + static_cast<unsigned>(digit);
-    }
-    g.values[g.count++] = static_cast<std::uint16_t>(value);
-    if (colon == std::string_view::npos) break;
-    text.remove_prefix(colon + 1);
-    if (text.empty()) return false;  // a trailing single colon
-  }
-  return true;
-}
-
-// Text form of RFC 4291, section 2.2, without a zone ("%eth0"): a zone names an interface of this
-// machine only.
-std::optional<std::array<std::uint8_t, 16>> parseIpv6(std::string_view text) {
-  std::size_t gap = text.find("::");
-  Groups head, tail;
-  if (gap == std::string_view::npos) {
-    if (!readGroups(text, true, head) || head.count != 8) return std::nullopt;
-  } else {
-    std::string_view after = text.substr(gap + 2);
-    if (after.find("::") != std::string_view::npos || !readGroups(text.substr(0, gap), false, head) ||
-        !readGroups(after, true, tail) || head.count + tail.count > 7)
-      return std::nullopt;
-  }
+// An address as the system reads it when it listens: 4 bytes for IPv4, 16 for IPv6, 0 for neither.
+struct Address {
   std::array<std::uint8_t, 16> bytes{};
-  auto put = [&](std::size_t at, std::uint16_t v) {
-    bytes[2 * at] = static_cast<std::uint8_t>(v >> 8);
-    bytes[2 * at + 1] = static_cast<std::uint8_t>(v);
-  };
-  for (std::size_t i = 0; i < head.count; ++i) put(i, head.values[i]);
-  for (std::size_t i = 0; i < tail.count; ++i) put(8 - tail.count + i, tail.values[i]);
-  return bytes;
+  std::size_t size = 0;
+};
+Address addressOf(std::string_view text) {
+  Address a;
+  a.size = sys::parseAddress(text, a.bytes);
+  return a;
 }
 
-// ::1, or an IPv4-mapped address in 127.0.0.0/8 (::ffff:127.0.0.1), which only loopback reaches.
-bool isLoopback(const std::array<std::uint8_t, 16>& b) {
+// 127.0.0.0/8, ::1, or an IPv4-mapped address in 127.0.0.0/8 (::ffff:127.0.0.1), which only
+// loopback reaches.
+bool isLoopback(const Address& a) {
+  if (a.size == 4) return a.bytes[0] == 127;
   std::size_t zeros = 0;
-  while (zeros < 16 && b[zeros] == 0) ++zeros;
-  return zeros == 15 ? b[15] == 1 : zeros == 10 && b[10] == 0xff && b[11] == 0xff && b[12] == 127;
+  while (zeros < 16 && a.bytes[zeros] == 0) ++zeros;
+  if (zeros == 15) return a.bytes[15] == 1;
+  return zeros == 10 && a.bytes[10] == 0xff && a.bytes[11] == 0xff && a.bytes[12] == 127;
 }
 
 // Host and port of --http: "PORT", "HOST:PORT" or "[IPv6]:PORT".
@@ -128,19 +69,19 @@ Expected<HttpOptions, std::string> parseListen(std::string_view text) {
       return fail(quoted + ": an IPv6 address in brackets needs a port after it, as [::1]:8080");
     host = text.substr(1, close - 1);
     port = text.substr(close + 2);
-    std::optional<std::array<std::uint8_t, 16>> address = parseIpv6(host);
-    if (!address) return fail(quoted + ": [" + std::string(host) + "] is not an IPv6 address");
+    const Address address = addressOf(host);
+    if (address.size != 16) return fail(quoted + ": [" + std::string(host) + "] is not an IPv6 address");
     http.host_kind = HttpOptions::HostKind::Ipv6;
-    http.loopback = isLoopback(*address);
+    http.loopback = isLoopback(address);
   } else if (std::size_t colon = text.find(':'); colon != std::string_view::npos) {
     if (text.find(':', colon + 1) != std::string_view::npos)
       return fail(quoted + ": an IPv6 address goes in brackets, as [::1]:8080");
     host = text.substr(0, colon);
     port = text.substr(colon + 1);
-    if (host == "localhost") {
+    if (host == http::localhost) {
       http.host_kind = HttpOptions::HostKind::Localhost;
-    } else if (std::optional<std::array<std::uint8_t, 4>> address = parseIpv4(host)) {
-      http.loopback = (*address)[0] == 127;
+    } else if (const Address address = addressOf(host); address.size == 4) {
+      http.loopback = isLoopback(address);
     } else {
       return fail(quoted + ": the host must be an IPv4 address, localhost, or an IPv6 address in brackets");
     }
@@ -156,7 +97,7 @@ Expected<HttpOptions, std::string> parseListen(std::string_view text) {
 // digits, '-' and '_'. A host whose last label is a number must be a whole IPv4 address, as URLs
 // read it.
 bool isHostText(std::string_view text) {
-  if (text.starts_with('[')) return text.ends_with(']') && parseIpv6(text.substr(1, text.size() - 2));
+  if (text.starts_with('[')) return text.ends_with(']') && addressOf(text.substr(1, text.size() - 2)).size == 16;
   if (text.empty() || text.size() > 253) return false;
   std::size_t label = 0;
   bool numeric = true;
@@ -171,7 +112,7 @@ bool isHostText(std::string_view text) {
     numeric = numeric && isDigit(c);
     if (++label > 63) return false;
   }
-  return label > 0 && (!numeric || parseIpv4(text));
+  return label > 0 && (!numeric || addressOf(text).size == 4);
 }
 
 Expected<std::string, std::string> parseAllowedHost(std::string_view text) {
@@ -182,32 +123,29 @@ Expected<std::string, std::string> parseAllowedHost(std::string_view text) {
               (has_port ? " (the port is left out: any port is accepted)" : ""));
 }
 
-// Origins are compared as browsers send them: lower case, and without the scheme's default port.
+// Origins are kept as browsers send them, the form the server compares them in. The command line
+// is stricter than a request: a port is written without leading zeros, and is not 0.
 Expected<std::string, std::string> parseAllowedOrigin(std::string_view text) {
   const std::string quoted = "--allow-origin \"" + std::string(text) + '"';
   if (text == "null") return fail(quoted + ": refused, since any sandboxed page or local file sends it");
-  std::string origin = lowerCase(text);
-  std::string_view rest = origin, default_port;
-  if (rest.starts_with("http://")) {
-    rest.remove_prefix(7);
-    default_port = "80";
-  } else if (rest.starts_with("https://")) {
-    rest.remove_prefix(8);
-    default_port = "443";
-  } else {
-    return fail(quoted + ": an origin is http://host[:port] or https://host[:port]");
+  Expected<http::Origin, http::OriginError> origin = http::parseOrigin(text);
+  std::optional<http::OriginError> error;
+  if (!origin) {
+    error = origin.error();
+  } else if (!isHostText(origin->authority.host)) {
+    error = http::OriginError::Host;
+  } else if (!origin->authority.port.empty() && parseDecimal(origin->authority.port, 65535).value_or(0) == 0) {
+    error = http::OriginError::Port;
   }
-  if (rest.find('/') != std::string_view::npos)
-    return fail(quoted + ": an origin has no path, not even a trailing slash");
-  std::size_t host_end = rest.starts_with('[') ? rest.find(']') : rest.find(':');
-  if (host_end != std::string_view::npos && rest.starts_with('[')) ++host_end;
-  std::string_view host = rest.substr(0, host_end), port = rest.substr(host.size());
-  if (!isHostText(host)) return fail(quoted + ": the host is not a name, an IPv4 address or an [IPv6] address");
-  if (port.empty()) return origin;
-  if (!port.starts_with(':') || port == ":0" || !parseDecimal(port.substr(1), 65535))
-    return fail(quoted + ": the port must be a number from 1 to 65535");
-  if (port.substr(1) == default_port) origin.resize(origin.size() - port.size());
-  return origin;
+  if (!error) return http::normalOrigin(*origin);
+  switch (*error) {
+    case http::OriginError::Scheme: return fail(quoted + ": an origin is http://host[:port] or https://host[:port]");
+    case http::OriginError::Path: return fail(quoted + ": an origin has no path, not even a trailing slash");
+    case http::OriginError::Host:
+      return fail(quoted + ": the host is not a name, an IPv4 address or an [IPv6] address");
+    case http::OriginError::Port: break;
+  }
+  return fail(quoted + ": the port must be a number from 1 to 65535");
 }
 
 // A token travels as "Authorization: Bearer <token>", so it must be visible ASCII, without blanks.

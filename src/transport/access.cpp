@@ -5,68 +5,27 @@
 #include <cstddef>
 
 #include "runtime/platform.h"
-#include "transport/http_request.h"
+#include "transport/authority.h"
 
 namespace {
 
-constexpr std::string_view loopback_names[] = {"localhost", "127.0.0.1", "[::1]"};
-
-bool isLoopbackName(std::string_view name) {
-  return std::any_of(std::begin(loopback_names), std::end(loopback_names),
-                     [&](std::string_view n) { return http::sameWithoutCase(name, n); });
-}
-
-// A port as HTTP writes it: digits only, at most 65535.
-std::optional<std::uint32_t> portOf(std::string_view digits) {
-  if (digits.empty() || digits.size() > 5) return std::nullopt;
-  std::uint32_t port = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    port = port * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (port > 65535) return std::nullopt;
-  return port;
-}
-
-// "name[:port]", the name an IPv6 address in brackets: the name and the port text (empty: none),
-// or nullopt when the text is not of that shape.
-struct Authority {
-  std::string_view name;
-  std::string_view port;
-};
-std::optional<Authority> splitAuthority(std::string_view text) {
-  std::size_t name_end = text.starts_with('[') ? text.find(']') + 1 : text.find(':');
-  if (name_end == 0 || name_end > text.size()) name_end = text.size();  // no ']' found, or no ':'
-  Authority a{text.substr(0, name_end), text.substr(name_end)};
-  if (a.name.empty() || (text.starts_with('[') && !a.name.ends_with(']'))) return std::nullopt;
-  if (!a.port.empty()) {
-    if (a.port.front() != ':' || !portOf(a.port.substr(1))) return std::nullopt;
-    a.port.remove_prefix(1);
-  }
-  return a;
-}
-
-bool hostAllowed(const AccessRules& rules, std::string_view host) {
-  std::optional<Authority> a = splitAuthority(host);
+bool hostAllowed(const AccessRules& rules, std::string_view authority) {
+  Expected<http::Authority, http::AuthorityError> a = http::parseAuthority(authority);
   if (!a) return false;
-  if (!a->port.empty() && *portOf(a->port) != rules.port) return false;
-  return isLoopbackName(a->name) || std::any_of(rules.extra_hosts.begin(), rules.extra_hosts.end(),
-                                                [&](const std::string& h) { return http::sameWithoutCase(a->name, h); });
+  if (!a->port.empty() && a->port_number != rules.port) return false;
+  return http::isLoopbackName(a->host) ||
+         std::any_of(rules.extra_hosts.begin(), rules.extra_hosts.end(),
+                     [&](const std::string& h) { return http::sameWithoutCase(a->host, h); });
 }
 
+// `null`, and every scheme but http and https, are refused; so is a loopback origin over https,
+// unless the command line added it.
 bool originAllowed(const AccessRules& rules, std::string_view origin) {
-  for (std::string_view scheme : {"http://", "https://"}) {
-    if (origin.size() < scheme.size() || !http::sameWithoutCase(origin.substr(0, scheme.size()), scheme)) continue;
-    std::optional<Authority> a = splitAuthority(origin.substr(scheme.size()));
-    if (!a) return false;
-    if (scheme == "http://" && isLoopbackName(a->name)) return true;
-    // As the command line keeps them: lower case, without the scheme's default port.
-    std::string normal(scheme);
-    for (char c : a->name) normal += http::lowerAscii(c);
-    if (!a->port.empty() && a->port != (scheme == "http://" ? "80" : "443")) normal.append(":").append(a->port);
-    return std::find(rules.extra_origins.begin(), rules.extra_origins.end(), normal) != rules.extra_origins.end();
-  }
-  return false;  // `null`, and every other scheme
+  Expected<http::Origin, http::OriginError> o = http::parseOrigin(origin);
+  if (!o) return false;
+  if (!o->https && http::isLoopbackName(o->authority.host)) return true;
+  const std::string normal = http::normalOrigin(*o);
+  return std::find(rules.extra_origins.begin(), rules.extra_origins.end(), normal) != rules.extra_origins.end();
 }
 
 bool tokenGiven(const AccessRules& rules, std::optional<std::string_view> authorization) {
@@ -82,11 +41,10 @@ bool tokenGiven(const AccessRules& rules, std::optional<std::string_view> author
 
 }  // namespace
 
-Access checkAccess(const AccessRules& rules, std::string_view host, std::optional<std::string_view> origin,
-                   std::optional<std::string_view> authorization) {
-  if (!hostAllowed(rules, host)) return Access::BadHost;
-  if (origin && !originAllowed(rules, *origin)) return Access::BadOrigin;
-  if (!rules.token.empty() && !tokenGiven(rules, authorization)) return Access::Unauthorized;
+Access checkAccess(const AccessRules& rules, const http::RequestHead& head) {
+  if (!hostAllowed(rules, head.authority)) return Access::BadHost;
+  if (head.origin && !originAllowed(rules, *head.origin)) return Access::BadOrigin;
+  if (!rules.token.empty() && !tokenGiven(rules, head.authorization)) return Access::Unauthorized;
   return Access::Allowed;
 }
 

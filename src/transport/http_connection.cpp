@@ -10,15 +10,6 @@ namespace {
 
 HttpConnection& first(ConnectionLink& list) { return *list.next->of; }
 
-std::string_view pathOf(std::string_view target) {
-  if (std::size_t scheme = target.find("://"); scheme != std::string_view::npos && target.front() != '/') {
-    target.remove_prefix(scheme + 3);
-    std::size_t slash = target.find('/');
-    target = slash == std::string_view::npos ? "/" : target.substr(slash);
-  }
-  return target.substr(0, target.find('?'));
-}
-
 }  // namespace
 
 bool InputBuffer::append(std::string_view bytes, std::size_t most) {
@@ -261,7 +252,7 @@ void HttpConnections::serveOne(HttpConnection& c, std::size_t used, std::string_
   http::RequestHead head;
   http::parseRequestHead(std::string_view(c.input).substr(0, c.head_size), head);
   c.close_after = !head.keep_alive;
-  const HttpRequest request{head, pathOf(head.target), body, head.header("origin").value_or(""), head.method == "HEAD"};
+  const HttpRequest request{head, head.path, body, head.header("origin").value_or(""), head.method == "HEAD"};
   c.head_only = request.head_only;
   c.http10 = head.minor_version == 0;
   c.answered = false;

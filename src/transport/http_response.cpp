@@ -71,7 +71,7 @@ void appendHead(json::Text& out, const ResponseHead& head) {
     appendHeader(out, "Access-Control-Expose-Headers", "Mcp-Session-Id");
     appendHeader(out, "Vary", "Origin");
     if (head.preflight) {
-      appendHeader(out, "Access-Control-Allow-Methods", "GET, POST, DELETE, OPTIONS");
+      appendHeader(out, "Access-Control-Allow-Methods", mcp_methods);
       appendHeader(out, "Access-Control-Allow-Headers",
                    "Accept, Authorization, Content-Type, Last-Event-ID, Mcp-Session-Id, MCP-Protocol-Version, Mcp-Method, Mcp-Name");
       appendHeader(out, "Access-Control-Max-Age", "600");

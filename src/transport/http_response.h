@@ -12,6 +12,9 @@
 
 namespace http {
 
+// The methods /mcp answers, as a 405's Allow and a preflight's Access-Control-Allow-Methods list them.
+inline constexpr std::string_view mcp_methods = "GET, POST, DELETE, OPTIONS";
+
 // What a response head says beside its status line. Empty texts leave their header out.
 struct ResponseHead {
   int status = 200;

@@ -470,7 +470,7 @@ void HttpServer::answer(HttpConnection& c, const HttpRequest& r) {
   // A browser's preflight carries no credentials: its token is checked on the request that follows.
   const bool preflight = head.method == "OPTIONS";
   const AccessRules& rules = preflight ? AccessRules{rules_.port, rules_.extra_hosts, rules_.extra_origins, {}} : rules_;
-  switch (checkAccess(rules, head.header("host").value_or(""), head.header("origin"), head.header("authorization"))) {
+  switch (checkAccess(rules, head)) {
     case Access::Allowed: break;
     case Access::BadHost: return refuse(c, {head, r.path, r.body, {}, r.head_only}, 403, -32000, "Forbidden: the Host header does not name this server");
     case Access::BadOrigin: return refuse(c, {head, r.path, r.body, {}, r.head_only}, 403, -32000, "Forbidden: requests from this origin are not allowed");
@@ -500,7 +500,7 @@ void HttpServer::answer(HttpConnection& c, const HttpRequest& r) {
     return respond(c, r, 200, "");
   }
   if (head.method == "GET") return getStream(c, r);
-  respond(c, r, 405, "", {}, "GET, POST, DELETE, OPTIONS");
+  respond(c, r, 405, "", {}, http::mcp_methods);
 }
 
 void HttpServer::respond(HttpConnection& c, const HttpRequest& r, int status, std::string_view body,

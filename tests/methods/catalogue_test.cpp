@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "support/capture.h"
 #include "support/lines.h"
@@ -92,23 +94,49 @@ TEST(ToolsPage, Cursors) {
   EXPECT_EQ(from_five.find("nextCursor"), std::string::npos);
 }
 
-TEST(ListResult, ExactTexts) {
-  struct Case {
-    const char* method;
-    const char* expected;
-  } cases[] = {
-      {"resources/list",
-       R"({"resources":[{"uri":"demo://readme","name":"readme","title":"说明","mimeType":"text/markdown"}]})"},
-      {"resources/templates/list",
-       R"({"resourceTemplates":[{"uriTemplate":"demo://notes/{name}","name":"note","title":"笔记","mimeType":"text/plain"}]})"},
-      {"prompts/list",
-       R"({"prompts":[{"name":"review","title":"代码审查","description":"Ask for a review of a code snippet.","arguments":[{"name":"code","description":"要审查的代码","required":true},{"name":"language","description":"语言","required":false}]}]})"},
-  };
+// What a client does with each listing: it reads every resource listed, fills and reads every
+// template, and gets every prompt with the arguments it requires (and is told of one left out),
+// each answered as the listing says. One page holds it all, whatever cursor is given.
+TEST(ListResult, WhatIsListedCanBeUsed) {
   TestServer t;
-  for (const Case& c : cases) {
-    for (const char* params : {"", "{}", R"({"cursor":"99"})"}) {
-      SCOPED_TRACE(std::string(c.method) + params);
-      EXPECT_EQ(t.replyTo(requestLine(c.method, params)), result(c.expected));
+  std::pmr::monotonic_buffer_resource a;
+  const auto listed = [&](const char* method, const char* key) -> std::span<const json::Value> {
+    const std::string reply = t.replyTo(requestLine(method));
+    for (const char* params : {"{}", R"({"cursor":"99"})"}) EXPECT_EQ(t.replyTo(requestLine(method, params)), reply);
+    std::optional<json::Value> parsed = json::parse(a, reply);
+    const json::Value* result = parsed ? json::member(*parsed, "result") : nullptr;
+    EXPECT_TRUE(result && !json::member(*result, "nextCursor")) << reply;
+    const json::Value* items = result ? json::member(*result, key) : nullptr;
+    EXPECT_TRUE(items && !items->items().empty()) << reply;
+    return items ? items->items() : std::span<const json::Value>();
+  };
+  const auto read = [&](std::string_view uri, std::string_view mime) {
+    SCOPED_TRACE(uri);
+    const std::string reply = t.replyTo(requestLine("resources/read", R"({"uri":")" + std::string(uri) + "\"}"));
+    const std::string contents = R"({"uri":")" + std::string(uri) + R"(","mimeType":")" + std::string(mime) + '"';
+    EXPECT_NE(reply.find(R"("result":{"contents":[)" + contents), std::string::npos) << reply;
+  };
+  for (const json::Value& r : listed("resources/list", "resources"))
+    read(*json::stringField(r, "uri"), *json::stringField(r, "mimeType"));
+  for (const json::Value& r : listed("resources/templates/list", "resourceTemplates")) {
+    std::string uri(*json::stringField(r, "uriTemplate"));
+    ASSERT_NE(uri.find("{name}"), std::string::npos) << uri;
+    read(uri.replace(uri.find("{name}"), 6, "x"), *json::stringField(r, "mimeType"));
+  }
+  for (const json::Value& p : listed("prompts/list", "prompts")) {
+    const std::string name(*json::stringField(p, "name"));
+    std::vector<std::string> required;
+    for (const json::Value& arg : json::member(p, "arguments")->items())
+      if (json::member(arg, "required")->boolean) required.emplace_back(*json::stringField(arg, "name"));
+    std::string args;
+    for (const std::string& r : required) args += (args.empty() ? "\"" : ",\"") + r + R"(":"x")";
+    const auto get = [&](const std::string& arguments) {
+      return t.replyTo(requestLine("prompts/get", R"({"name":")" + name + R"(","arguments":{)" + arguments + "}}"));
+    };
+    SCOPED_TRACE(name);
+    EXPECT_NE(get(args).find(R"("result":{"description":)"), std::string::npos);
+    if (!required.empty()) {
+      EXPECT_EQ(get(""), invalidLine("missing argument: " + required.front()));
     }
   }
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/lines.h"
+
 namespace {
 
 // The arguments of a command line written with single spaces between them.
@@ -162,6 +164,34 @@ TEST(Options, Token) {
   ASSERT_FALSE(missing.has_value());
   EXPECT_NE(missing.error().find("cannot open the file"), std::string::npos);
   EXPECT_TRUE(parse("", "two words").has_value());  // the stdio server takes no token
+}
+
+// The help and the README's "Command line" list the same options, with the same values, in the
+// same order: "--http [HOST:]PORT" begins an entry in both.
+TEST(Options, HelpAndReadmeAgree) {
+  std::vector<std::string> help, readme;
+  for (std::string_view text = helpText(); !text.empty();) {
+    const std::string_view line = text.substr(0, text.find('\n'));
+    text.remove_prefix(std::min(text.size(), line.size() + 1));
+    if (line.starts_with("  --")) help.emplace_back(line.substr(2, line.find("  ", 2) - 2));
+  }
+  const std::string file = readFile(DEMO_SOURCE_DIR "/README.md");
+  const std::size_t from = file.find("\n## Command line\n");
+  ASSERT_NE(from, std::string::npos);
+  std::string_view section = std::string_view(file).substr(from + 1);
+  section = section.substr(0, section.find("\n## "));
+  for (std::size_t at = section.find("\n- `"); at != std::string_view::npos; at = section.find("\n- `", at + 1)) {
+    // "- `--help`, `--version`: ...": each name in backquotes before the colon.
+    std::string_view entry = section.substr(at + 3);
+    entry = entry.substr(0, entry.find("`:") + 1);
+    for (std::size_t open = entry.find('`'); open != std::string_view::npos; open = entry.find('`', open + 1)) {
+      const std::size_t close = entry.find('`', open + 1);
+      readme.emplace_back(entry.substr(open + 1, close - open - 1));
+      open = close;
+    }
+  }
+  EXPECT_EQ(help, readme);
+  EXPECT_EQ(help.size(), 6u);
 }
 
 }  // namespace

@@ -11,6 +11,14 @@ namespace {
 const std::vector<std::string> hosts = {"demo.test"};
 const std::vector<std::string> origins = {"https://app.test", "http://tool.test:8080"};
 
+// What a server on port 3000 with those rules and `token` says to a request with this head.
+Access accessOf(const std::string& head, std::string_view token = "") {
+  http::RequestHead parsed;
+  const std::string bytes = head + "\r\n";
+  EXPECT_EQ(http::parseRequestHead(bytes, parsed).progress, http::Progress::Done) << head;
+  return checkAccess(AccessRules{3000, hosts, origins, token}, parsed);
+}
+
 // A request from each kind of client, and what a server on port 3000 says to it.
 TEST(Access, HostOriginAndToken) {
   struct Case {
@@ -51,8 +59,26 @@ TEST(Access, HostOriginAndToken) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.host) + " " + std::string(c.origin.value_or("-")) + " " +
                  std::string(c.authorization.value_or("-")));
-    AccessRules rules{3000, hosts, origins, c.token};
-    EXPECT_EQ(checkAccess(rules, c.host, c.origin, c.authorization), c.expected);
+    std::string head = "POST /mcp HTTP/1.1\r\nHost: " + std::string(c.host) + "\r\n";
+    if (c.origin) head += "Origin: " + std::string(*c.origin) + "\r\n";
+    if (c.authorization) head += "Authorization: " + std::string(*c.authorization) + "\r\n";
+    EXPECT_EQ(accessOf(head, c.token), c.expected);
+  }
+}
+
+// An absolute target names whom the request is for: its own authority decides, not the Host
+// field beside it (RFC 9112, section 3.2.2).
+TEST(Access, AbsoluteTargets) {
+  struct Case { const char* line; const char* host; Access expected; } cases[] = {
+      {"POST http://evil.example/mcp", "localhost:3000", Access::BadHost},
+      {"POST http://localhost:3001/mcp", "localhost:3000", Access::BadHost},
+      {"POST HTTP://localhost:3000/mcp", "evil.example", Access::Allowed},
+      {"POST https://Demo.Test/mcp?x", "localhost", Access::Allowed},
+      {"GET http://[::1]:3000", "localhost", Access::Allowed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(accessOf(std::string(c.line) + " HTTP/1.1\r\nHost: " + c.host + "\r\n"), c.expected);
   }
 }
 
