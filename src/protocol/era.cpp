@@ -1,13 +1,37 @@
 #include "protocol/era.h"
 
+#include <cstring>
+
 #include "protocol/versions.h"
 
 namespace {
 
-constexpr std::string_view version_key = "io.modelcontextprotocol/protocolVersion";
-constexpr std::string_view capabilities_key = "io.modelcontextprotocol/clientCapabilities";
-constexpr std::string_view log_level_key = "io.modelcontextprotocol/logLevel";
+// Every member of `_meta` this server reads is named under this prefix.
+constexpr std::string_view key_prefix = "io.modelcontextprotocol/";
 
+// The members of `_meta` that make up an era, each null when absent, found in one pass: a modern
+// request names at least two of them, and their names share their first 24 bytes.
+struct MetaFields {
+  const json::Value* version = nullptr;       // io.modelcontextprotocol/protocolVersion
+  const json::Value* capabilities = nullptr;  // io.modelcontextprotocol/clientCapabilities
+  const json::Value* log_level = nullptr;     // io.modelcontextprotocol/logLevel
+};
+
+// The era's members of `meta`; none when it is no object.
+MetaFields metaFields(const json::Value& meta) {
+  MetaFields f;
+  if (!meta.isObject()) return f;
+  for (const json::Member& m : meta.members()) {
+    if (m.key.size() <= key_prefix.size() || std::memcmp(m.key.data(), key_prefix.data(), key_prefix.size()) != 0) {
+      continue;
+    }
+    const std::string_view name = m.key.substr(key_prefix.size());
+    if (name == "protocolVersion") f.version = &m.value;
+    else if (name == "clientCapabilities") f.capabilities = &m.value;
+    else if (name == "logLevel") f.log_level = &m.value;
+  }
+  return f;
+}
 
 std::optional<LogLevel> logLevelNamed(std::string_view name) {
   constexpr std::string_view names[] = {"debug", "info", "notice", "warning", "error", "critical", "alert", "emergency"};
@@ -31,33 +55,49 @@ std::string_view unsupportedData(std::pmr::memory_resource& a, std::string_view 
   return data;
 }
 
-}  // namespace
-
-bool namesProtocolVersion(const json::Value& params) {
-  const json::Value* meta = json::member(params, "_meta");
-  return meta && json::member(*meta, version_key);
-}
-
-Expected<Era, Reply> readModernEra(std::pmr::memory_resource& a, const json::Value& params) {
-  const json::Value* meta = json::member(params, "_meta");
-  const json::Value& fields = meta ? *meta : json::empty_object;
+// The era from the members found; `f.version` is set.
+Expected<Era, Reply> modernEra(std::pmr::memory_resource& a, const MetaFields& f) {
   Era era;
   era.modern = true;
-  std::optional<std::string_view> version = json::stringField(fields, version_key);
-  if (!version) return unexpected(Reply::invalid("Invalid params: _meta must name io.modelcontextprotocol/protocolVersion, a string"));
-  if (!isModernVersion(*version)) {
+  if (f.version->kind != json::Kind::String) {
+    return unexpected(Reply::invalid("Invalid params: _meta must name io.modelcontextprotocol/protocolVersion, a string"));
+  }
+  const std::string_view version = f.version->text();
+  if (!isModernVersion(version)) {
     Reply unsupported = Reply::failure(ErrorCode::UnsupportedProtocolVersion, "Unsupported protocol version");
-    unsupported.data = unsupportedData(a, *version);
+    unsupported.data = unsupportedData(a, version);
     return unexpected(unsupported);
   }
-  era.version = *version;
-  era.client_capabilities = json::member(fields, capabilities_key);
+  era.version = version;
+  era.client_capabilities = f.capabilities;
   if (!era.client_capabilities || !era.client_capabilities->isObject()) {
     return unexpected(Reply::invalid("Invalid params: _meta must name io.modelcontextprotocol/clientCapabilities, an object"));
   }
-  if (const json::Value* level = json::member(fields, log_level_key)) {
+  if (const json::Value* level = f.log_level) {
     era.log_level = level->kind == json::Kind::String ? logLevelNamed(level->text()) : std::nullopt;
     if (!era.log_level) return unexpected(Reply::invalid("Invalid params: unknown log level"));
   }
   return era;
+}
+
+}  // namespace
+
+bool namesProtocolVersion(const json::Value& params) {
+  const json::Value* meta = json::member(params, "_meta");
+  return meta && metaFields(*meta).version;
+}
+
+Expected<Era, Reply> readModernEra(std::pmr::memory_resource& a, const json::Value& params) {
+  const json::Value* meta = json::member(params, "_meta");
+  const MetaFields f = meta ? metaFields(*meta) : MetaFields{};
+  if (!f.version) {
+    return unexpected(Reply::invalid("Invalid params: _meta must name io.modelcontextprotocol/protocolVersion, a string"));
+  }
+  return modernEra(a, f);
+}
+
+Expected<Era, Reply> readEra(std::pmr::memory_resource& a, const json::Value& meta) {
+  const MetaFields f = metaFields(meta);
+  if (!f.version) return legacy_era;
+  return modernEra(a, f);
 }

@@ -46,3 +46,8 @@ bool namesProtocolVersion(const json::Value& params);
 //          revision not in modern_versions (checked right after the version is found a string).
 // Throws std::bad_alloc.
 Expected<Era, Reply> readModernEra(std::pmr::memory_resource& a, const json::Value& params);
+
+// The era of a request read on standard input from `meta`, its `params._meta`, in one pass:
+// legacy_era when it names no "io.modelcontextprotocol/protocolVersion" (namesProtocolVersion), else
+// as readModernEra reads it, with the same answers instead. Throws std::bad_alloc.
+Expected<Era, Reply> readEra(std::pmr::memory_resource& a, const json::Value& meta);

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <new>
 
 #include "protocol/era.h"
 
-const std::string_view server_info =
-    R"({"name":"marlo-demo-tarn","title":"示例服务端（Tarn）","version":")" DEMO_VERSION R"("})";
+// Literal, so that the texts every modern result ends with are constants joined at compile time.
+#define DEMO_SERVER_INFO R"({"name":"marlo-demo-tarn","title":"示例服务端（Tarn）","version":")" DEMO_VERSION R"("})"
+
+const std::string_view server_info = DEMO_SERVER_INFO;
 
 // A client that nests its id (or progress token) hundreds of levels deep gets no line back: the
 // writer refuses such values, and the drop is reported like one for lack of memory.
@@ -39,38 +42,53 @@ constexpr std::size_t stack_result_max = 192;
 namespace {
 
 // What a modern result adds around its members (MCP 2026-07-28, basic/index, server/utilities/caching).
+#define DEMO_CACHE_HINTS R"(,"ttlMs":3600000,"cacheScope":"public")"  // cache_ttl_ms
+#define DEMO_META_HEAD R"(,"_meta":{)"
+#define DEMO_SERVER_INFO_MEMBER R"("io.modelcontextprotocol/serverInfo":)" DEMO_SERVER_INFO "}}"
 constexpr std::string_view complete_head = R"({"resultType":"complete")";
 constexpr std::string_view input_required_head = R"({"resultType":"input_required")";
-constexpr std::string_view cache_hints = R"(,"ttlMs":3600000,"cacheScope":"public")";  // cache_ttl_ms
-constexpr std::string_view meta_head = R"(,"_meta":{)";
-constexpr std::string_view server_info_name = R"("io.modelcontextprotocol/serverInfo":)";
+constexpr std::string_view cache_hints = DEMO_CACHE_HINTS;
+constexpr std::string_view meta_head = DEMO_META_HEAD;
+constexpr std::string_view server_info_member = DEMO_SERVER_INFO_MEMBER;
+// The whole end of a result whose own "_meta" is empty, the common case: one copy.
+constexpr std::string_view plain_tail = DEMO_META_HEAD DEMO_SERVER_INFO_MEMBER;
+constexpr std::string_view cacheable_tail = DEMO_CACHE_HINTS DEMO_META_HEAD DEMO_SERVER_INFO_MEMBER;
+#undef DEMO_CACHE_HINTS
+#undef DEMO_META_HEAD
+#undef DEMO_SERVER_INFO_MEMBER
+#undef DEMO_SERVER_INFO
 
 // The pieces of a modern result, `r.text` an object, in the order they are written:
 // <head>[,<members>][<hints>],"_meta":{[<meta>,]"io.modelcontextprotocol/serverInfo":<server_info>}}
+// Without a "_meta" of its own, all after the members is one constant.
 struct ModernPieces {
-  std::string_view part[10];
-  std::size_t size = 0;
-  explicit ModernPieces(const Reply& r) {
-    const std::string_view members = r.text.substr(1, r.text.size() - 2);
-    const bool has_meta = !r.meta.empty();
-    part[0] = r.type == ResultType::InputRequired ? input_required_head : complete_head;
-    part[1] = members.empty() ? std::string_view() : std::string_view(",");
-    part[2] = members;
-    part[3] = r.type == ResultType::Cacheable ? cache_hints : std::string_view();
-    part[4] = meta_head;
-    part[5] = r.meta;
-    part[6] = has_meta ? std::string_view(",") : std::string_view();
-    part[7] = server_info_name;
-    part[8] = server_info;
-    part[9] = "}}";
-    for (std::string_view p : part) size += p.size();
+  std::string_view head, members, hints, meta;
+  std::size_t size;
+  explicit ModernPieces(const Reply& r)
+      : head(r.type == ResultType::InputRequired ? input_required_head : complete_head),
+        members(r.text.substr(1, r.text.size() - 2)),
+        hints(r.type == ResultType::Cacheable ? cache_hints : cache_hints.substr(0, 0)),
+        meta(r.meta) {
+    size = head.size() + (members.empty() ? 0 : 1 + members.size()) + hints.size() + meta_head.size() +
+           (meta.empty() ? 0 : meta.size() + 1) + server_info_member.size();
   }
 };
 
+char* put(char* d, std::string_view s) { return static_cast<char*>(std::memcpy(d, s.data(), s.size())) + s.size(); }
+
 // Writes the modern result at `d`; returns the end. REQUIRES: room for `m.size` bytes.
 char* putModernResult(char* d, const ModernPieces& m) {
-  for (std::string_view p : m.part) d = std::copy(p.begin(), p.end(), d);
-  return d;
+  d = put(d, m.head);
+  if (!m.members.empty()) {
+    *d++ = ',';
+    d = put(d, m.members);
+  }
+  if (m.meta.empty()) return put(d, m.hints.empty() ? plain_tail : cacheable_tail);
+  d = put(d, m.hints);
+  d = put(d, meta_head);
+  d = put(d, m.meta);
+  *d++ = ',';
+  return put(d, server_info_member);
 }
 
 void appendModernResult(json::Text& out, const Reply& r) {
@@ -80,8 +98,9 @@ void appendModernResult(json::Text& out, const Reply& r) {
   putModernResult(out.data() + at, m);
 }
 
-// Modern results up to this size, for an integer id, are answered from a line on the stack.
-constexpr std::size_t stack_modern_max = 512;
+// Modern results up to this size, for an integer id, are answered from a line on the stack: a
+// tools/list page among them.
+constexpr std::size_t stack_modern_max = 2048;
 
 }  // namespace
 

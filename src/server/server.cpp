@@ -97,10 +97,10 @@ void route(Server& s, const Answering& to, std::pmr::memory_resource& a, const j
   // The era is read here, once: the transport's when it has decided it, or the request's own
   // `_meta`'s (MCP 2026-07-28, basic/transports/stdio).
   if (to.era.modern) return routeModern(s, to, a, *method, id, params);
-  if (namesProtocolVersion(params)) {
-    Expected<Era, Reply> era = readModernEra(a, params);
+  if (const json::Value* meta = json::member(params, "_meta")) {
+    Expected<Era, Reply> era = readEra(a, *meta);
     if (!era) return sendReply(to.wire, a, id, era.error());
-    return routeModern(s, Answering{to.session, to.wire, to.group, *era}, a, *method, id, params);
+    if (era->modern) return routeModern(s, Answering{to.session, to.wire, to.group, *era}, a, *method, id, params);
   }
   if (*method == "tools/call") return startToolCall(s.tools, to, a, id, params);
   sendReply(to.wire, a, id, dispatch(s.catalogue, a, *method, params, legacy_era));
