@@ -18,6 +18,10 @@
 #include "protocol/sink.h"
 #include "runtime/platform.h"
 
+// What a reader may leave unread before it is held to have stopped reading: standard output then
+// takes no more requests, and a connection no more work.
+inline constexpr std::size_t max_unread_output = std::size_t{8} << 20;
+
 class OutputQueue {
  public:
   static constexpr std::size_t block_size = 65536;

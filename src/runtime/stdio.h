@@ -29,7 +29,7 @@
 // reports past that.
 class LineQueue : public OutputQueue {
  public:
-  static constexpr std::size_t max_backlog = 8 << 20;
+  static constexpr std::size_t max_backlog = max_unread_output;
 
   // Lines for `fd`, queued in blocks from `memory`. `drop_beyond` 0: nothing is dropped, lines
   // leave from the loop. Otherwise lines leave at once, and one that would queue more is dropped.

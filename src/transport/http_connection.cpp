@@ -181,6 +181,7 @@ void HttpConnections::read(HttpConnection& c) noexcept {
     }
     c.input.release();
     c.head_size = 0;
+    c.head.reset();
     c.chunked.reset();
     if (c.state == ConnectionState::Streaming) {
       c.refuse_when_done = true;  // its open stream must not be broken into
@@ -201,7 +202,7 @@ bool HttpConnections::serveRequests(HttpConnection& c) {
     if (c.input.empty()) return true;
     if (backlog(c.out) >= limits_.max_unread) return false;  // its client is to read first
     if (c.head_size == 0) {
-      http::RequestHead head;
+      http::RequestHead& head = c.head;
       http::HeadResult h = http::parseRequestHead(c.input, head);
       if (h.progress == http::Progress::NeedMore) return true;
       if (h.progress == http::Progress::Refused) {
@@ -216,7 +217,7 @@ bool HttpConnections::serveRequests(HttpConnection& c) {
         c.decoded_to = h.size;
       }
       if (head.minor_version == 1 && !c.continued) {
-        if (std::optional<std::string_view> expect = head.header("expect");
+        if (std::optional<std::string_view> expect = head.expect;
             expect && http::sameWithoutCase(*expect, "100-continue")) {
           // Told to go on once, else it would wait a while before sending the body anyway.
           c.continued = true;
@@ -249,10 +250,10 @@ bool HttpConnections::serveRequests(HttpConnection& c) {
 }
 
 void HttpConnections::serveOne(HttpConnection& c, std::size_t used, std::string_view body) {
-  http::RequestHead head;
-  http::parseRequestHead(std::string_view(c.input).substr(0, c.head_size), head);
+  http::RequestHead& head = c.head;
+  http::parseRequestHead(c.input, head);  // its views again, into the input as it now lies
   c.close_after = !head.keep_alive;
-  const HttpRequest request{head, head.path, body, head.header("origin").value_or(""), head.method == "HEAD"};
+  const HttpRequest request{head, head.path, body, head.origin.value_or(""), head.method == "HEAD"};
   c.head_only = request.head_only;
   c.http10 = head.minor_version == 0;
   c.answered = false;
@@ -260,6 +261,7 @@ void HttpConnections::serveOne(HttpConnection& c, std::size_t used, std::string_
   c.head_only = false;
   c.continued = false;
   c.head_size = 0;
+  c.head.reset();
   c.input.erase(0, used);
   if (!c.answered) brokenRule("an HTTP request left unanswered");
   if (c.state == ConnectionState::Reading) enter(c, c.close_after ? ConnectionState::Closing : ConnectionState::Reading);

@@ -25,6 +25,7 @@
 #include "runtime/loop.h"
 #include "runtime/platform.h"
 #include "runtime/output_queue.h"
+#include "transport/http_limits.h"
 #include "transport/http_request.h"
 #include "transport/http_response.h"
 
@@ -32,23 +33,23 @@
 // them smaller.
 struct HttpLimits {
   // A request must arrive whole in this long (a client that sends a byte at a time gets 408).
-  std::chrono::nanoseconds request_time = std::chrono::seconds(5);
+  std::chrono::nanoseconds request_time = http::request_time_limit;
   // A connection with no request arriving and nothing open is closed after this long.
-  std::chrono::nanoseconds quiet_time = std::chrono::seconds(30);
+  std::chrono::nanoseconds quiet_time = http::quiet_limit;
   // A connection done with reads and drops what still comes for this long before it closes, so
   // that closing does not reset the connection under the last answer before its client read it.
-  std::chrono::nanoseconds linger_time = std::chrono::seconds(2);
+  std::chrono::nanoseconds linger_time = http::linger_limit;
   // When descriptors run out, a connection quiet at least this long is closed to make room: one
   // just accepted gets the time to send its request.
   std::chrono::nanoseconds room_after = std::chrono::seconds(1);
   // A connection is not given new work while this much of its answers waits unread, and one that
   // leaves this much unread behind a stream is disconnected.
-  std::size_t max_unread = std::size_t{8} << 20;
+  std::size_t max_unread = http::max_unread;
   // What is read of the requests that follow while a stream is open on their connection. A client
   // that sends more behind a stream is disconnected: it cannot be waiting for their answers.
-  std::size_t read_ahead = std::size_t{64} << 10;
+  std::size_t read_ahead = http::read_ahead;
   // Everything the transport holds, together: buffers, queues, kept events.
-  std::size_t max_held = std::size_t{256} << 20;
+  std::size_t max_held = http::max_held;
   // A connection's buffers beyond this are given back once it has nothing to read or write.
   std::size_t kept_buffer = std::size_t{64} << 10;
 };
@@ -178,6 +179,7 @@ struct HttpConnection {
   // What has come and is not yet answered. While a chunked body arrives, its payload decoded so
   // far lies right after the head, and only what follows `decoded_to` is still encoded.
   InputBuffer input;
+  http::RequestHead head;     // of the request arriving, read on from where the last read stopped
   std::size_t head_size = 0;  // of the request arriving, once its head is whole
   http::Framing framing = http::Framing::None;
   std::uint64_t content_length = 0;

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "runtime/output_queue.h"
+
 namespace http {
 
 // A request head, from the request line through the blank line, fits in this many bytes; a
@@ -26,14 +28,14 @@ inline constexpr std::chrono::seconds quiet_limit{30};
 // A connection done with is closed once its client has closed its end too, or after this long.
 inline constexpr std::chrono::seconds linger_limit{2};
 
-// A client that leaves this much of its answers unread is disconnected.
-inline constexpr std::size_t max_unread = std::size_t{8} << 20;
+// A client that leaves this much of its answers unread is disconnected (standard output's bound).
+inline constexpr std::size_t max_unread = max_unread_output;
 // What is read of the requests that follow while a stream is sent on their connection.
 inline constexpr std::size_t read_ahead = std::size_t{64} << 10;
-// What every connection's requests hold at most, together. Past it: 413.
+// What the transport holds at most, together: buffers, queues, kept events. Past it: 413.
 inline constexpr std::size_t max_held = std::size_t{256} << 20;
 
-// A session that has had no request for this long, and has no call running, ends.
+// A session that has had nothing running or open for this long ends.
 inline constexpr std::chrono::minutes session_idle_limit{30};
 // Sessions at most at once.
 inline constexpr std::size_t max_sessions = 50000;

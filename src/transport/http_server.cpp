@@ -491,7 +491,7 @@ void HttpServer::answer(HttpConnection& c, const HttpRequest& r) {
     return respond(c, r, 405, "", {}, "POST, OPTIONS");
   }
   if (head.method == "POST") return post(c, r);
-  std::optional<std::string_view> id = head.header("mcp-session-id");
+  std::optional<std::string_view> id = head.mcp_session_id;
   if (head.method == "DELETE") {
     if (!id) return refuse(c, r, 400, -32000, "Bad Request: no Mcp-Session-Id header");
     auto it = sessions_.find(*id);
@@ -527,7 +527,7 @@ void HttpServer::refuse(HttpConnection& c, const HttpRequest& r, int status, std
 // refused as standard input's rules say (-32700; -32600 for an array or any other value).
 std::optional<json::Value> HttpServer::takeMessage(HttpConnection& c, const HttpRequest& r,
                                                    std::pmr::memory_resource& arena) {
-  std::string_view type = r.head.header("content-type").value_or("");
+  std::string_view type = r.head.content_type.value_or("");
   if (!containsWithoutCase(type.substr(0, type.find(';')), "application/json")) {
     refuse(c, r, 415, -32000, "Unsupported Media Type: Content-Type must be application/json");
     return std::nullopt;
@@ -544,7 +544,7 @@ std::optional<json::Value> HttpServer::takeMessage(HttpConnection& c, const Http
 
 void HttpServer::post(HttpConnection& c, const HttpRequest& r) {
   const http::RequestHead& head = r.head;
-  std::string_view accept = head.header("accept").value_or("");
+  std::string_view accept = head.accept.value_or("");
   if (!containsWithoutCase(accept, "application/json") || !containsWithoutCase(accept, "text/event-stream")) {
     return refuse(c, r, 406, -32000, "Not Acceptable: Accept must list application/json and text/event-stream");
   }
@@ -559,7 +559,7 @@ void HttpServer::post(HttpConnection& c, const HttpRequest& r) {
   // `initialize` is legacy, whatever its header says (the body negotiates the revision); else the
   // header decides: a legacy revision, or none, is legacy; 2026-07-28 or one unknown here, modern.
   const json::Value* params = json::member(*message, "params");
-  std::optional<std::string_view> header_version = head.header("mcp-protocol-version");
+  std::optional<std::string_view> header_version = head.mcp_protocol_version;
   if ((params && params->isObject() && namesProtocolVersion(*params)) ||
       (!initialize && header_version && !isLegacyVersion(*header_version))) {
     return postModern(c, r, arena, *message, method, request_id);
@@ -567,7 +567,7 @@ void HttpServer::post(HttpConnection& c, const HttpRequest& r) {
 
   HttpSession* s = nullptr;
   bool created = false;
-  if (std::optional<std::string_view> id = head.header("mcp-session-id")) {
+  if (std::optional<std::string_view> id = head.mcp_session_id) {
     auto it = sessions_.find(*id);
     if (it == sessions_.end() || it->second->older) return refuse(c, r, 404, -32001, "Session not found");
     s = it->second.get();
@@ -618,16 +618,16 @@ void HttpServer::openStream(HttpConnection& c, const HttpRequest& r, Exchange& e
 // one at a time; it ends with the session. With Last-Event-ID, the stream that event belongs to,
 // resumed.
 void HttpServer::getStream(HttpConnection& c, const HttpRequest& r) {
-  if (!containsWithoutCase(r.head.header("accept").value_or(""), "text/event-stream")) {
+  if (!containsWithoutCase(r.head.accept.value_or(""), "text/event-stream")) {
     return refuse(c, r, 406, -32000, "Not Acceptable: Accept must list text/event-stream");
   }
-  std::optional<std::string_view> id = r.head.header("mcp-session-id");
+  std::optional<std::string_view> id = r.head.mcp_session_id;
   if (!id) return refuse(c, r, 400, -32000, "Bad Request: no valid Mcp-Session-Id header");
   auto it = sessions_.find(*id);
   if (it == sessions_.end() || it->second->older) return refuse(c, r, 404, -32001, "Session not found");
   HttpSession& s = *it->second;
   used(s);
-  if (std::optional<std::string_view> last = r.head.header("last-event-id")) return resume(c, r, s, *last);
+  if (std::optional<std::string_view> last = r.head.last_event_id) return resume(c, r, s, *last);
   if (s.standing && s.standing->connection) {
     return refuse(c, r, 409, -32000, "Conflict: this session's stream is already open");
   }
@@ -773,7 +773,7 @@ void HttpServer::postModern(HttpConnection& c, const HttpRequest& r, std::pmr::m
   const json::Value* meta = json::member(params, "_meta");
   std::optional<std::string_view> version =
       meta ? json::stringField(*meta, "io.modelcontextprotocol/protocolVersion") : std::nullopt;
-  std::optional<std::string_view> header_version = head.header("mcp-protocol-version");
+  std::optional<std::string_view> header_version = head.mcp_protocol_version;
   if (version && header_version != version) {
     return modernError(c, r, arena, id, 400, -32020,
                        header_version ? "Header mismatch: MCP-Protocol-Version header does not match the body's protocol version"
@@ -793,7 +793,7 @@ void HttpServer::postModern(HttpConnection& c, const HttpRequest& r, std::pmr::m
     data += "}";
     return modernError(c, r, arena, id, 400, -32022, "Unsupported protocol version", data);
   }
-  std::optional<std::string_view> header_method = head.header("mcp-method");
+  std::optional<std::string_view> header_method = head.mcp_method;
   if (header_method != method) {
     return modernError(c, r, arena, id, 400, -32020,
                        header_method ? "Header mismatch: Mcp-Method header does not match the body's method"
@@ -801,7 +801,7 @@ void HttpServer::postModern(HttpConnection& c, const HttpRequest& r, std::pmr::m
   }
   if (*method == "tools/call" || *method == "resources/read" || *method == "prompts/get") {
     const std::optional<std::string_view> name = json::stringField(params, *method == "resources/read" ? "uri" : "name");
-    std::optional<std::string_view> header_name = head.header("mcp-name");
+    std::optional<std::string_view> header_name = head.mcp_name;
     std::pmr::string decoded(&arena);
     if (!header_name) return modernError(c, r, arena, id, 400, -32020, "Header mismatch: the Mcp-Name header is missing");
     if (!headerValue(*header_name, decoded) || !name || decoded != *name) {

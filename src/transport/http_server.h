@@ -33,6 +33,7 @@
 #include "protocol/sink.h"
 #include "runtime/loop.h"
 #include "transport/access.h"
+#include "transport/http_limits.h"
 
 struct Answering;
 struct Session;
@@ -55,14 +56,14 @@ struct SessionHandler {
 struct SessionLimits {
   // A session that has had nothing running or open for this long ends: clients often go without
   // saying so (the SDK sends DELETE only when asked to).
-  std::chrono::nanoseconds idle_time = std::chrono::minutes(30);
+  std::chrono::nanoseconds idle_time = http::session_idle_limit;
   // Sessions at most at once. A new one ends the idle session unused the longest, or else the one
   // whose calls no connection carries; 503 when every one is in use.
-  std::size_t max_sessions = 50000;
+  std::size_t max_sessions = http::max_sessions;
   // What a session keeps of its streams' events for clients that resume one: its latest events,
   // at most this many and this many bytes of data. An event larger than that is not kept.
-  std::size_t max_kept_events = 512;
-  std::size_t max_kept_bytes = std::size_t{256} << 10;
+  std::size_t max_kept_events = http::max_kept_events;
+  std::size_t max_kept_bytes = http::max_kept_bytes;
 };
 
 struct HttpServerDeleter {
