@@ -37,7 +37,8 @@ const origin = `http://127.0.0.1:${pages.address().port}`;
 const child = spawn(server, ['--http', '0', '--allow-origin', origin], {stdio: ['ignore', 'ignore', 'pipe']});
 let stderr = '';
 child.stderr.on('data', (chunk) => { stderr += chunk; });
-const exited = new Promise((resolve) => child.on('exit', resolve));
+child.on('error', (e) => { stderr += `${e.message}\n`; });
+const exited = new Promise((resolve) => child.on('close', resolve));
 for (let i = 0; i < 250 && !/\/mcp\n/.test(stderr); ++i) await new Promise((r) => setTimeout(r, 20));
 const mcp = stderr.split('\n').find((line) => /^http:\/\/127\.0\.0\.1:\d+\/mcp$/.test(line));
 

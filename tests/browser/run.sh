@@ -20,6 +20,7 @@ if [ -z "$server" ] || [ ! -x "$server" ]; then
   echo "browser: no server binary; build one (cmake --workflow --preset release) or name it: $0 SERVER" >&2
   exit 2
 fi
+server=$(cd "$(dirname "$server")" && pwd)/$(basename "$server")
 
 chromium=${CHROMIUM:-/usr/bin/chromium}
 if [ ! -x "$chromium" ]; then
