@@ -447,10 +447,11 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
   if (arriving && c.limit != &arriving_) startClock(c, &arriving_, loop_.now());
   c.settled_seen = c.out.settled;
   if (quiet && !waiting && c.input.capacity() > limits_.kept_buffer) c.input.release();
+  // A stream is read on even when what comes behind it is refused (read drops it): that is how its
+  // client's end, or reset, is seen, and a stream that never ends by itself ends with it.
   const bool reading = c.state == ConnectionState::Lingering ||
-                       (!c.peer_done && !c.refuse_when_done &&
-                        (c.state == ConnectionState::Streaming ||
-                         (c.state == ConnectionState::Reading && backlog(c.out) < limits_.max_unread)));
+                       (!c.peer_done && (c.state == ConnectionState::Streaming ||
+                                         (c.state == ConnectionState::Reading && backlog(c.out) < limits_.max_unread)));
   const std::uint8_t want = (reading ? sys::WantRead : sys::WantNothing) | (waiting ? sys::WantWrite : sys::WantNothing);
   if (loop_.watch(c.watch, want) != 0) return close(c);
   c.dirty = false;
