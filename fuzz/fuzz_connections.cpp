@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory_resource>
 #include <optional>
 #include <set>
@@ -191,7 +192,13 @@ void Run::open(bool small_buffer) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port_);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(c.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) fail("cannot connect");
+  if (::connect(c.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    // Out of local ports (a long run leaves many connections in TIME_WAIT): not the server's doing.
+    if (errno != EADDRNOTAVAIL && errno != EAGAIN) fail(std::string("cannot connect: ") + std::strerror(errno));
+    ::close(c.fd);
+    clients_.pop_back();
+    return;
+  }
   ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
   pump();
 }
