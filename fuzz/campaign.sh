@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # A long fuzzing campaign: builds the `fuzz` preset (build/fuzz), refreshes the seed corpora, then
 # runs each fuzzer for SECONDS, JOBS at a time (default 2, one per core). Each starts from the
-# kept corpus of its inputs' kind (fuzz/corpus/json, handle or http; fuzz_json_oracle takes JSON
-# texts as fuzz_json does, fuzz_http_oracle requests as fuzz_http does) and its seeds; its working corpus grows across campaigns in
+# kept corpus of its inputs' kind (fuzz/corpus/json, handle, http or connections; fuzz_json_oracle
+# takes JSON texts as fuzz_json does, fuzz_http_oracle requests as fuzz_http does) and its seeds; its working corpus grows across campaigns in
 # build/fuzz-corpus/<fuzzer>. Findings (crash-*, leak-*, timeout-*, oom-*) land in
 # build/fuzz-findings/<fuzzer>, and each fuzzer's full output in build/fuzz-findings/<fuzzer>.log.
 # Prints executions, rate, coverage and findings of each fuzzer; exits non-zero when there are any.
-# With KEEP=1, the corpora of fuzz_json, fuzz_handle and fuzz_http_oracle (or fuzz_http) are then
-# minimized (-merge=1) into fuzz/corpus/, the corpus the repository keeps for the smoke runs and
-# later campaigns.
+# With KEEP=1, the corpora of fuzz_json, fuzz_handle, fuzz_connections and fuzz_http_oracle (or
+# fuzz_http) are then minimized (-merge=1) into fuzz/corpus/, the corpus the repository keeps for
+# the smoke runs and later campaigns.
 # Extra libFuzzer flags may be given in FUZZ_FLAGS (for example FUZZ_FLAGS="-use_value_profile=1").
 # Reproduce a finding: build/fuzz/fuzz/<fuzzer> <finding file>
 # Usage: [JOBS=2] [KEEP=1] fuzz/campaign.sh SECONDS [FUZZER...]
-#   (default: every fuzzer the configuration builds: fuzz_json, fuzz_handle, fuzz_json_oracle where
-#   RapidJSON is installed, and fuzz_http_oracle where llhttp's sources are, fuzz_http elsewhere)
+#   (default: every fuzzer the configuration builds: fuzz_json, fuzz_handle, fuzz_connections,
+#   fuzz_json_oracle where RapidJSON is installed, and fuzz_http_oracle where llhttp's sources are,
+#   fuzz_http elsewhere)
 set -euo pipefail
 
 seconds=${1:?usage: campaign.sh SECONDS [FUZZER...]}
@@ -90,7 +91,8 @@ for i in "${!pids[@]}"; do
 done
 if [[ ${KEEP:-0} == 1 ]]; then
   for fuzzer in "${fuzzers[@]}"; do
-    [[ $fuzzer == fuzz_json || $fuzzer == fuzz_handle || $fuzzer == fuzz_http* ]] && keep "$fuzzer"
+    [[ $fuzzer == fuzz_json || $fuzzer == fuzz_handle || $fuzzer == fuzz_connections || $fuzzer == fuzz_http* ]] &&
+      keep "$fuzzer"
   done
 fi
 exit $((failed != 0))

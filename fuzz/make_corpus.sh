@@ -7,6 +7,9 @@
 #   fuzz_http:   pipelines of requests as a connection receives them: bodies by length and chunked,
 #                extensions and trailers, the forms of target, and the kinds of request we refuse
 #                (fuzz_http_oracle starts from these too).
+#   fuzz_connections: sequences of steps (bytes; see the fuzzer's opening comment): sessions on
+#                both transports, calls cut between sends, streams left unread, half-closes, resets
+#                and the clock past each limit.
 # Usage: fuzz/make_corpus.sh OUT
 set -euo pipefail
 
@@ -14,8 +17,8 @@ out=${1:?usage: make_corpus.sh OUT}
 src=$(cd "$(dirname "$0")/.." && pwd)
 suite=$src/tests/data/jsontestsuite/test_parsing
 
-rm -rf "$out/json" "$out/handle" "$out/http"
-mkdir -p "$out/json" "$out/handle" "$out/http"
+rm -rf "$out/json" "$out/handle" "$out/http" "$out/connections"
+mkdir -p "$out/json" "$out/handle" "$out/http" "$out/connections"
 
 cp "$suite"/*.json "$out/json/"
 
@@ -80,5 +83,33 @@ http 'GET / HTTP/1.1\nHost: a\n\n'
 http "$get" 'X: \001\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n'
 http 'GET / HTTP/2.0\r\nHost: a\r\n\r\n'
 http "$post" 'Transfer-Encoding: chunked\r\n\r\nffffffffffffffff\r\nab'
+k=0
+steps() {  # one seed file for fuzz_connections: the arguments joined, \x escapes expanded
+  k=$((k + 1))
+  printf "$(printf '%s' "$@")" > "$out/connections/seed-$(printf %03d $k)"
+}
+open='\x00' init='\x01\x00\x00\x00\x00' pump='\x09'
+# A session: ping, a slow call past the request limit, the session ended.
+steps '\x00' "$open" "$init" "$pump" '\x01\x00\x01\x00\x00\x00' '\x01\x00\x01\x00\x10\x00' '\x07\x08' \
+  '\x01\x00\x06\x00\x00'
+# The older transport: a stream on one client, messages from another, the stream left unread.
+steps '\x00' "$open" "$open" '\x01\x00\x04\x00\x00' "$pump" '\x01\x01\x05\x00\x02\x00' '\x08\x00' \
+  '\x01\x01\x05\x00\xf0\x00' '\x01\x01\x05\x00\x03\x00' '\x07\x05' '\x08\x00'
+# A slow call cut in two sends, the client half-closed before its answer.
+steps '\x00' "$open" "$init" "$pump" '\x01\x00\x01\x00\x0b\x80' '\x07\x03' '\x02\x00\x00' '\x04\x00' '\x07\x06'
+# A standing stream and large echoes to a client that stops reading, then resets.
+steps '\x01' '\x0a' "$init" "$pump" '\x01\x00\x03\x00\x00' '\x08\x00' '\x01\x00\x02\x00\x0f\x00' \
+  '\x01\x00\x02\x00\x4f\x00' '\x01\x00\x02\x00\x8f\x00' '\x05\x00' '\x07\x0d'
+# HTTP/1.0 and chunked calls, Connection: close, Expect: 100-continue.
+steps '\x00' "$open" "$init" "$pump" '\x01\x00\x81\x01\x00\x10\x00' "$open" '\x01\x01\x81\x02\x00\x03\x00' \
+  '\x01\x01\x81\x14\x00\x00\x00' '\x07\x04'
+# Broken requests: a garbage head, an oversize head, a body that never comes whole; OPTIONS, HEAD.
+steps '\x00' "$open" '\x01\x00\x09\x08GET /x\x01\x02\x00' "$open" '\x01\x01\x0a\x00\x00' "$open" \
+  '\x01\x02\x0c\x05\x00' '\x07\x08' "$open" '\x01\x03\x07\x00\x00' '\x01\x03\x08\x01\x00' \
+  '\x01\x03\x08\x00\x00' '\x07\x0a'
+# Eight clients at once, each with a call of its own, the clock past the quiet limit.
+steps '\x00' "$open" "$init" "$pump" "$open" "$open" "$open" "$open" "$open" "$open" "$open" \
+  '\x01\x01\x01\x00\x10\x00' '\x01\x02\x01\x00\x02\x00' '\x01\x03\x01\x00\x03\x00' \
+  '\x01\x04\x03\x00\x00' '\x01\x05\x04\x00\x00' '\x01\x06\x01\x00\x1b\x40' '\x05\x02' '\x07\x0a'
 echo "make_corpus: $(ls "$out/json" | wc -l) json seeds, $(ls "$out/handle" | wc -l) handle seeds," \
-  "$(ls "$out/http" | wc -l) http seeds in $out"
+  "$(ls "$out/http" | wc -l) http seeds, $(ls "$out/connections" | wc -l) connections seeds in $out"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A short fuzzing run for the test suite: builds the fuzzers with the `fuzz` preset's settings (clang,
 # libFuzzer, ASan, UBSan) into BUILD, makes the seed corpora, then runs each fuzzer for SECONDS from
-# the kept corpus of its inputs' kind (fuzz/corpus/json, handle or http) and the seeds. Fails when a fuzzer does not build or finds anything; on a finding libFuzzer's
+# the kept corpus of its inputs' kind (fuzz/corpus/json, handle, http or connections) and the seeds. Fails when a fuzzer does not build or finds anything; on a finding libFuzzer's
 # report (with the input in base64 when it is small) is printed and the input kept in BUILD.
 # Usage: fuzz/smoke.sh [BUILD [SECONDS]]   (defaults: build/fuzz-smoke, 20)
 set -euo pipefail

@@ -456,10 +456,11 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
     c.input.release();
   }
   if (!waiting && (c.state == ConnectionState::Streaming || c.input.empty())) giveBackSpares(c.out);
+  // A stream is read on even when what comes behind it is refused (read drops it): that is how its
+  // client's end, or reset, is seen, and a stream that never ends by itself ends with it.
   const bool reading = c.state == ConnectionState::Lingering ||
-                       (!c.peer_done && !c.refuse_when_done &&
-                        (c.state == ConnectionState::Streaming ||
-                         (c.state == ConnectionState::Reading && backlog(c.out) < limits_.max_unread)));
+                       (!c.peer_done && (c.state == ConnectionState::Streaming ||
+                                         (c.state == ConnectionState::Reading && backlog(c.out) < limits_.max_unread)));
   const std::uint8_t want = (reading ? sys::WantRead : sys::WantNothing) | (waiting ? sys::WantWrite : sys::WantNothing);
   if (loop_.watch(c.watch, want) != 0) return close(c);
 }

@@ -197,6 +197,7 @@ class HttpServer {
 
   void shutDown(void (*done)(void*) noexcept, void* ctx) noexcept;
   std::size_t held() const { return held_.held(); }
+  std::size_t connections() const { return connections_.count(); }
 
   static void modernWrite(void* ctx, std::string_view line);
   void endModern(ModernRequest& m) noexcept;
@@ -1013,3 +1014,5 @@ HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandl
 void shutDown(HttpServer& h, void (*done)(void* ctx) noexcept, void* ctx) noexcept { h.shutDown(done, ctx); }
 
 std::size_t heldMemory(const HttpServer& h) noexcept { return h.held(); }
+
+std::size_t connectionCount(const HttpServer& h) noexcept { return h.connections(); }

@@ -86,3 +86,5 @@ HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandl
 void shutDown(HttpServer& h, void (*done)(void* ctx) noexcept, void* ctx) noexcept;
 // The memory the transport holds now: buffers, queues and kept events.
 std::size_t heldMemory(const HttpServer& h) noexcept;
+// The connections open now, those still lingering after their last answer among them.
+std::size_t connectionCount(const HttpServer& h) noexcept;

@@ -169,6 +169,26 @@ TEST(HttpLimits, SessionCap) {
   for (int fd : calls) ::close(fd);
 }
 
+// A stream that never ends, whose client sent more behind it than the budget had room for, still
+// ends when its client goes: the connection does not outlive its client, nor its session.
+TEST(HttpLimits, OverBudgetBehindAStandingStream) {
+  HttpHarness h({.max_held = (32 << 10) + 2048});
+  const std::size_t at_rest = h.held();
+  // A request whose body takes 32 KiB of the budget, then waits for the rest.
+  const std::string head =
+      "POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\nContent-Length: 100000\r\n\r\n";
+  int filler = h.connect();
+  h.send(filler, head + std::string((32 << 10) - head.size(), ' '));
+  int stream = h.connect();  // its input gets what the budget has left: less than 4 KiB
+  ASSERT_FALSE(openOlder(h, stream).empty());
+  h.send(stream, std::string(2100, 'x'));  // beyond that, behind its stream
+  ::close(stream);
+  ::close(filler);
+  h.advance(seconds(60));
+  EXPECT_EQ(connectionCount(*h.http), 0u);
+  EXPECT_EQ(h.held(), at_rest);
+}
+
 // A request that writes a notification before its reply, answering at once, gets both: as a stream.
 TEST(HttpLimits, LinesBeforeAnImmediateReply) {
   SessionHandler twoLines{nullptr, [](void*, const Answering& to, std::pmr::memory_resource&, const json::Value&,
