@@ -78,7 +78,15 @@ Reply dispatch(const Catalogue& c, std::pmr::memory_resource& a, std::string_vie
     Reply r = cacheable(readResource(a, json::stringField(params, "uri").value_or("")));
     // A modern client learns of an unknown address as of any invalid parameter (MCP 2026-07-28,
     // server/resources); the text stays.
-    if (era.modern && r.error == ErrorCode::ResourceNotFound) r.error = ErrorCode::InvalidParams;
+    // Its data names the address, as the revision's example does.
+    if (era.modern && r.error == ErrorCode::ResourceNotFound) {
+      r.error = ErrorCode::InvalidParams;
+      json::Text& data = json::newText(a);
+      data += R"({"uri":)";
+      json::writeString(data, json::stringField(params, "uri").value_or(""));
+      data += '}';
+      r.data = data;
+    }
     return r;
   }
   if (method == "prompts/list") return Reply::cacheable(c.prompts);

@@ -219,7 +219,8 @@ TEST(Modern, Replies) {
       {modernCall("echo", R"({"times":2})"), modernText("Invalid arguments: text is missing", true)},
       {modernCall("image", R"({"color":"Red"})"), modernText("Invalid arguments: unknown color: Red", true)},
       {modernCall("nope", "{}"), invalidLine("Unknown tool: nope")},
-      {modernLine("resources/read", R"("uri":"demo://nowhere")"), invalidLine("Resource not found: demo://nowhere")},
+      {modernLine("resources/read", R"("uri":"demo://nowhere")"),
+       R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Resource not found: demo://nowhere","data":{"uri":"demo://nowhere"}}})"},
       {modernLine("tools/list", R"("cursor":"9")"), invalidLine("Invalid cursor")},
       // Gone in the modern era, or never there
       {modernLine("ping"), errorLine(-32601, "Method not found: ping")},
