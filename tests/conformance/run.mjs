@@ -29,7 +29,7 @@ const fixtureOnly = {
   'server-stateless:sep-2575-server-rejects-undeclared-capability':
     "calls 'test_missing_capability'; ours: ask_client without the roots capability gets -32021 (server_test Modern.Replies)",
   'server-stateless:sep-2575-missing-capability-http-400':
-    "the same tool, for the 400 status; ours: the same case over HTTP is a 400 (interop sdk_v2, over http)",
+    "the same tool, for the 400 status; ours: the same case over HTTP is a 400 (HttpModern.Requests, interop sdk_v2)",
   'server-stateless:sep-2575-http-server-no-independent-requests-on-stream':
     "calls 'test_streaming_elicitation'; ours: ask_client answers input_required and sends no roots/list (interop sdk_v2, both transports)",
   'server-stateless:sep-2575-server-no-log-without-loglevel':
