@@ -1,9 +1,11 @@
 // demo_server driven by the official SDK's v2 client in the modern era (MCP 2026-07-28), through its
-// own API only: pinned to 2026-07-28, and in 'auto' mode, which must now choose the modern era. Every
-// reply passes the client's schema checks, so a reply it rejects fails here.
+// own API only, over standard input and output and over Streamable HTTP: pinned to 2026-07-28, and in
+// 'auto' mode, which must now choose the modern era. Every reply passes the client's schema checks, so
+// a reply it rejects fails here.
 import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { Client } from '@modelcontextprotocol/client';
+import { spawn } from 'node:child_process';
+import { Client, StreamableHTTPClientTransport } from '@modelcontextprotocol/client';
 import { StdioClientTransport } from '@modelcontextprotocol/client/stdio';
 
 const server = process.env.DEMO_SERVER;
@@ -12,10 +14,37 @@ assert.ok(server, 'DEMO_SERVER must name the demo_server binary');
 const modern = '2026-07-28';
 const roots = [{ uri: 'file:///work/project', name: 'project' }];
 
-// A connected client over standard input and output, in `mode`, that answers roots/list and keeps
-// every message the server sent and every error the client reported.
-async function connect(mode = { pin: modern }) {
-  const transport = new StdioClientTransport({ command: server, args: [], stderr: 'pipe' });
+// A server started with --http on any free port, once it has said its URL on standard error.
+async function startHttp() {
+  const child = spawn(server, ['--http', '0'], { stdio: ['ignore', 'ignore', 'pipe'] });
+  let stderr = '';
+  child.stderr.on('data', (chunk) => { stderr += chunk; });
+  for (let i = 0; i < 250 && !/\/mcp\n/.test(stderr); ++i) await new Promise((r) => setTimeout(r, 20));
+  const url = stderr.split('\n')[1];
+  assert.match(url, /^http:\/\/127\.0\.0\.1:\d+\/mcp$/);
+  return { child, url };
+}
+
+// A connected client over `kind` ('stdio' or 'http'), in `mode`, that answers roots/list and keeps
+// every message the server sent, every error the client reported and, over HTTP, the status and
+// headers of every answer. `server` is the server's process.
+async function connect(kind, mode = { pin: modern }) {
+  let http;
+  let transport;
+  const answers = [];
+  if (kind === 'http') {
+    http = await startHttp();
+    const recording = async (url, init) => {
+      const response = await fetch(url, init);
+      const header = (name) => response.headers.get(name);
+      answers.push({ method: init.body ? JSON.parse(init.body).method : init.method, status: response.status, type: header('content-type'),
+        buffering: header('x-accel-buffering'), session: header('mcp-session-id') });
+      return response;
+    };
+    transport = new StreamableHTTPClientTransport(new URL(http.url), { fetch: recording });
+  } else {
+    transport = new StdioClientTransport({ command: server, args: [], stderr: 'pipe' });
+  }
   const seen = [];
   let deliver;
   Object.defineProperty(transport, 'onmessage', {
@@ -30,7 +59,13 @@ async function connect(mode = { pin: modern }) {
   client.setNotificationHandler('notifications/message', (n) => { logs.push(n.params); });
   client.setRequestHandler('roots/list', async () => ({ roots }));
   await client.connect(transport);
-  return { client, transport, seen, logs, errors };
+  const process = http ? http.child : transport._process;
+  const exited = new Promise((resolve) => process.once('exit', (code) => resolve(code)));
+  const close = async () => {
+    await client.close();
+    if (http) http.child.kill();
+  };
+  return { client, transport, process, exited, url: http?.url, seen, logs, errors, answers, close };
 }
 
 async function rejects(promise, code, message) {
@@ -43,10 +78,11 @@ async function rejects(promise, code, message) {
 
 const text = (result) => result.content.map((c) => c.text).join('');
 
-for (const mode of [{ pin: modern }, 'auto']) describe(`the v2 client, ${JSON.stringify(mode)}, over stdio`, () => {
+const sessions = ['stdio', 'http'].flatMap((kind) => [{ pin: modern }, 'auto'].map((mode) => [kind, mode]));
+for (const [kind, mode] of sessions) describe(`the v2 client, ${JSON.stringify(mode)}, over ${kind}`, () => {
   let c;
-  before(async () => { c = await connect(mode); });
-  after(async () => { await c.client.close(); });
+  before(async () => { c = await connect(kind, mode); });
+  after(async () => { await c.close(); });
 
   test('server/discover: the modern era, its identity, capabilities and instructions', async () => {
     assert.ok(!c.seen.some((m) => m.result?.protocolVersion), 'no initialize was answered');
@@ -137,6 +173,27 @@ for (const mode of [{ pin: modern }, 'auto']) describe(`the v2 client, ${JSON.st
     assert.deepEqual(c.errors, []);
   });
 
+  if (kind === 'http') test('over HTTP: no session; what may wait answers with unbuffered events, the rest JSON', () => {
+    assert.deepEqual(c.answers.filter((a) => a.session !== null || a.status === 202), []);
+    const streams = c.answers.filter((a) => a.type === 'text/event-stream');
+    assert.deepEqual(new Set(streams.map((a) => a.buffering)), new Set(['no']));
+    assert.ok(streams.length > 0 && streams.length < c.answers.length);
+    assert.deepEqual(new Set(c.answers.filter((a) => a.method !== 'tools/call').map((a) => a.type)),
+      new Set(['application/json']));
+  });
+
+  // What the SDK client never sends: a call that needs a capability the request does not declare.
+  if (kind === 'http') test('over HTTP: ask_client without the roots capability is a 400 with -32021', async () => {
+    const headers = { 'content-type': 'application/json', accept: 'application/json, text/event-stream',
+      'mcp-protocol-version': modern, 'mcp-method': 'tools/call', 'mcp-name': 'ask_client' };
+    const _meta = { 'io.modelcontextprotocol/protocolVersion': modern, 'io.modelcontextprotocol/clientCapabilities': {} };
+    const body = JSON.stringify({ jsonrpc: '2.0', id: 7, method: 'tools/call', params: { name: 'ask_client', arguments: {}, _meta } });
+    const response = await fetch(c.url, { method: 'POST', headers, body });
+    assert.equal(response.status, 400);
+    assert.deepEqual((await response.json()).error,
+      { code: -32021, message: 'Missing required client capability: roots', data: { requiredCapabilities: { roots: {} } } });
+  });
+
   test('subscriptions/listen: acknowledged, then closed by the client', async () => {
     const sub = await c.client.listen({ toolsListChanged: true });
     assert.deepEqual(sub.honoredFilter, {});
@@ -146,27 +203,31 @@ for (const mode of [{ pin: modern }, 'auto']) describe(`the v2 client, ${JSON.st
 });
 
 // The server sends the listen's completion result, then notifications/cancelled for it (MCP
-// 2026-07-28, basic/patterns/subscriptions and cancellation): the client ends the subscription
-// gracefully on the first and takes the second without complaint. (The other order has it report
-// the result as an answer to no request.)
-test('subscriptions/listen: ended quietly by the server at end of input', async () => {
-  const c = await connect();
-  const sub = await c.client.listen({ resourcesListChanged: true });
-  const exited = new Promise((resolve) => c.transport._process.once('exit', (code) => resolve(code)));
-  c.transport._process.stdin.end();
-  assert.equal(await exited, 0);
-  assert.equal(await sub.closed, 'graceful');
-  const ids = c.seen.filter((m) => m.method === 'notifications/cancelled' || 'result' in m).map((m) => m.method ?? 'result');
-  assert.deepEqual(ids.slice(-2), ['result', 'notifications/cancelled']);
-  await new Promise((r) => setTimeout(r, 50));
-  assert.deepEqual(c.errors, []);
-  await c.client.close();
-});
+// 2026-07-28, basic/patterns/subscriptions and cancellation), on either transport: the client ends
+// the subscription gracefully on the first and takes the second without complaint. (The other order
+// has it report the result as an answer to no request.) The HTTP server is ended by SIGINT, which
+// reaches the Windows build under wine too, as Ctrl+C.
+const endings = { stdio: (c) => c.transport._process.stdin.end(), http: (c) => c.process.kill('SIGINT') };
+for (const [kind, end] of Object.entries(endings)) {
+  test(`subscriptions/listen over ${kind}: ended quietly by the server as it exits`, async () => {
+    const c = await connect(kind);
+    const sub = await c.client.listen({ resourcesListChanged: true });
+    end(c);
+    assert.equal(await c.exited, 0);
+    assert.equal(await sub.closed, 'graceful');
+    const ids = c.seen.filter((m) => m.method === 'notifications/cancelled' || 'result' in m).map((m) => m.method ?? 'result');
+    assert.deepEqual(ids.slice(-2), ['result', 'notifications/cancelled']);
+    await new Promise((r) => setTimeout(r, 50));
+    assert.deepEqual(c.errors, []);
+    await c.client.close();
+  });
+}
 
-test('crash, last: the client sees the transport close, the server exits 3', async () => {
-  const c = await connect();
-  const exited = new Promise((resolve) => c.transport._process.once('exit', (code) => resolve(code)));
-  await assert.rejects(c.client.callTool({ name: 'crash', arguments: {} }));
-  assert.equal(await exited, 3);
-  await c.client.close();
-});
+for (const kind of ['stdio', 'http']) {
+  test(`crash over ${kind}, last: the client's call fails, the server exits 3`, async () => {
+    const c = await connect(kind);
+    await assert.rejects(c.client.callTool({ name: 'crash', arguments: {} }, { timeout: 5000 }));
+    assert.equal(await c.exited, 3);
+    await c.client.close();
+  });
+}
