@@ -35,7 +35,7 @@ MetaFields metaFields(const json::Value& meta) {
 
 std::optional<LogLevel> logLevelNamed(std::string_view name) {
   constexpr std::string_view names[] = {"debug", "info", "notice", "warning", "error", "critical", "alert", "emergency"};
-  for (std::uint8_t i = 0; i < std::size(names); ++i) {
+  for (std::size_t i = 0; i < std::size(names); ++i) {
     if (names[i] == name) return static_cast<LogLevel>(i);
   }
   return std::nullopt;

@@ -23,13 +23,16 @@ class [[nodiscard]] Expected {
 
   bool has_value() const { return v_.index() == 0; }
   explicit operator bool() const { return has_value(); }
-  T& value() { return std::get<0>(v_); }
-  const T& value() const { return std::get<0>(v_); }
+  // REQUIRES: has_value() (read unchecked: asking for what is not there is a broken rule, not a
+  // failure to throw).
+  T& value() { return *std::get_if<0>(&v_); }
+  const T& value() const { return *std::get_if<0>(&v_); }
   T& operator*() { return value(); }
   const T& operator*() const { return value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
-  E error() const { return std::get<1>(v_); }
+  // REQUIRES: !has_value().
+  E error() const { return *std::get_if<1>(&v_); }
 
  private:
   std::variant<T, E> v_;

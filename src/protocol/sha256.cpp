@@ -31,7 +31,7 @@ Sha256::Sha256() noexcept : state_(initial_state), pending_{} {}
 
 void Sha256::compress(const unsigned char* block) noexcept {
   std::uint32_t w[64];
-  for (int t = 0; t < 16; ++t) w[t] = load32(block + 4 * t);
+  for (std::size_t t = 0; t < 16; ++t) w[t] = load32(block + 4 * t);
   for (int t = 16; t < 64; ++t) {
     const std::uint32_t s0 = std::rotr(w[t - 15], 7) ^ std::rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
     const std::uint32_t s1 = std::rotr(w[t - 2], 17) ^ std::rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
@@ -97,12 +97,12 @@ Sha256Digest Sha256::final() noexcept {
 
 HmacSha256::HmacSha256(std::string_view key) noexcept {
   std::array<unsigned char, sha256_block_size> block{};  // the key, zero-padded to a block
-  Sha256Digest hashed;
   if (key.size() > sha256_block_size) {
-    hashed = sha256(key);
-    key = bytesOf(hashed);
+    const Sha256Digest hashed = sha256(key);  // a long key is its digest
+    std::memcpy(block.data(), hashed.data(), hashed.size());
+  } else if (!key.empty()) {
+    std::memcpy(block.data(), key.data(), key.size());
   }
-  if (!key.empty()) std::memcpy(block.data(), key.data(), key.size());
   std::array<unsigned char, sha256_block_size> pad;
   for (std::size_t i = 0; i < pad.size(); ++i) pad[i] = block[i] ^ 0x36;
   inner_.update({reinterpret_cast<const char*>(pad.data()), pad.size()});

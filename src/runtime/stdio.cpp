@@ -306,7 +306,7 @@ namespace {
 // Standard input on the loop, read into lines: the driver's step, which decides, after the outputs
 // have been written, whether to read and when the run is over.
 struct StdioInput {
-  StdioInput(Driver& driver, LineInput input, LineHandler handler)
+  StdioInput(Driver& driver, LineInput input, const LineHandler& handler)
       : driver(driver), input(std::move(input)), handler(handler) {}
   StdioInput(const StdioInput&) = delete;
   StdioInput& operator=(const StdioInput&) = delete;

@@ -8,7 +8,7 @@
 
 namespace {
 
-HttpConnection& first(ConnectionLink& list) { return *list.next->of; }
+HttpConnection& first(const ConnectionLink& list) { return *list.next->of; }
 
 }  // namespace
 

@@ -91,7 +91,7 @@ constexpr std::string_view known_spellings[] = {
 // The known names by their length and their first letter (its low five bits, as in either case):
 // no two share both, so a name is compared with one of them at most.
 constexpr std::size_t longest_known = 20;
-constexpr auto known_by_shape = [] {
+constexpr std::array<std::array<std::uint8_t, 32>, longest_known + 1> knownByShape() {
   std::array<std::array<std::uint8_t, 32>, longest_known + 1> t{};
   for (std::size_t k = 1; k < std::size(known_spellings); ++k) {
     std::uint8_t& slot = t.at(known_spellings[k].size())[known_spellings[k].front() & 31];
@@ -99,7 +99,8 @@ constexpr auto known_by_shape = [] {
     slot = static_cast<std::uint8_t>(k);
   }
   return t;
-}();
+}
+constexpr auto known_by_shape = knownByShape();
 
 Known knownName(std::string_view name) {
   if (name.empty() || name.size() > longest_known) return Other;

@@ -157,7 +157,7 @@ HttpSession::~HttpSession() {
   unlink();
   // The session's end ends its streams: their calls are abandoned, and a connection that carries
   // one takes the next request.
-  for (auto& [id, e] : streams) e->calls.changed = nullptr;
+  for (auto& [stream_id, e] : streams) e->calls.changed = nullptr;
   streams.clear();
 }
 
@@ -165,7 +165,7 @@ HttpSession::~HttpSession() {
 
 class HttpServer {
  public:
-  HttpServer(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
+  HttpServer(std::pmr::memory_resource& gpa, Loop& loop, const SessionHandler& handler, const sys::Stream& listener,
              const Sink& log, const AccessRules& rules, const HttpLimits& limits, const SessionLimits& session_limits)
       : gpa_(gpa),
         held_(gpa),
@@ -504,6 +504,7 @@ void HttpServer::answer(HttpConnection& c, const HttpRequest& r) {
   respond(c, r, 405, "", {}, http::mcp_methods);
 }
 
+// cppcheck-suppress constParameter ; the answer is queued on `c`
 void HttpServer::respond(HttpConnection& c, const HttpRequest& r, int status, std::string_view body,
                          std::string_view session_id, std::string_view allow) {
   connections_.respond(c,
@@ -671,7 +672,7 @@ void HttpServer::resume(HttpConnection& c, const HttpRequest& r, HttpSession& s,
     ended = std::make_unique<Exchange>(*this, s, StreamKind::Answer, held_);
     ended->handling = false;
   }
-  Exchange& to = e ? *e : *ended;
+  Exchange& to = ended ? *ended : *e;
   connections_.openStream(c, {.status = 200, .content_type = "text/event-stream", .allowed_origin = r.origin}, to);
   attach(to, c);
   for (auto k = std::next(from); k != s.kept.end(); ++k) {
@@ -1000,13 +1001,13 @@ void HttpServer::shutDown(void (*done)(void*) noexcept, void* ctx) noexcept {
 
 void HttpServerDeleter::operator()(HttpServer* h) const noexcept { delete h; }
 
-HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
+HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, const SessionHandler& handler, const sys::Stream& listener,
                         const Sink& log, const AccessRules& rules, const HttpLimits& limits,
                         const SessionLimits& session_limits) {
   return HttpServerPtr(new HttpServer(gpa, loop, handler, listener, log, rules, limits, session_limits));
 }
 
-HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
+HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, const SessionHandler& handler, const sys::Stream& listener,
                         const Sink& log, const AccessRules& rules) {
   return startHttp(gpa, loop, handler, listener, log, rules, HttpLimits{}, SessionLimits{});
 }

@@ -74,9 +74,9 @@ using HttpServerPtr = std::unique_ptr<HttpServer, HttpServerDeleter>;
 // Serves on `listener` (a listening socket, which it takes over) from `loop`, handing every
 // session's lines to `handler`, until the process ends. Reports go to `log`. `rules` must outlive
 // it. Throws std::bad_alloc.
-HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
+HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, const SessionHandler& handler, const sys::Stream& listener,
                         const Sink& log, const AccessRules& rules);
-HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, SessionHandler handler, const sys::Stream& listener,
+HttpServerPtr startHttp(std::pmr::memory_resource& gpa, Loop& loop, const SessionHandler& handler, const sys::Stream& listener,
                         const Sink& log, const AccessRules& rules, const HttpLimits& limits,
                         const SessionLimits& session_limits);
 
