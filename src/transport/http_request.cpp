@@ -122,7 +122,9 @@ std::optional<Refusal> readVersion(std::string_view v, RequestHead& head) {
 
 // What a target names: its path without the query, and for an absolute target its authority.
 struct TargetParts {
+  // cppcheck-suppress unusedStructMember ; read through the optional that readTarget returns
   std::string_view path;       // empty: an absolute target without a path, which means "/"
+  // cppcheck-suppress unusedStructMember ; likewise
   std::string_view authority;  // empty: the Host field names the server
 };
 
