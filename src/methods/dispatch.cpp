@@ -35,12 +35,9 @@ std::string_view initializeResult(std::pmr::memory_resource& a, const json::Valu
 // {"supportedVersions":[...],"capabilities":<capabilities>,"instructions":<instructions>}, in `a`.
 std::string_view discoverResult(std::pmr::memory_resource& a) {
   json::Text& out = json::newText(a);
-  out += R"({"supportedVersions":[)";
-  for (std::string_view v : modern_versions) {
-    if (out.back() != '[') out += ',';
-    json::writeString(out, v);
-  }
-  out += R"(],"capabilities":)";
+  out += R"({"supportedVersions":)";
+  appendModernVersions(out);
+  out += R"(,"capabilities":)";
   out += capabilities;
   out += R"(,"instructions":)";
   out += instructions;

@@ -41,19 +41,6 @@ std::optional<LogLevel> logLevelNamed(std::string_view name) {
   return std::nullopt;
 }
 
-// {"supported":["<v>",...],"requested":<requested>}, in `a`.
-std::string_view unsupportedData(std::pmr::memory_resource& a, std::string_view requested) {
-  json::Text& data = json::newText(a);
-  data += R"({"supported":[)";
-  for (std::string_view v : modern_versions) {
-    if (data.back() != '[') data += ',';
-    json::writeString(data, v);
-  }
-  data += R"(],"requested":)";
-  json::writeString(data, requested);
-  data += '}';
-  return data;
-}
 
 // The era from the members found; `f.version` is set.
 Expected<Era, Reply> modernEra(std::pmr::memory_resource& a, const MetaFields& f) {
@@ -65,7 +52,7 @@ Expected<Era, Reply> modernEra(std::pmr::memory_resource& a, const MetaFields& f
   const std::string_view version = f.version->text();
   if (!isModernVersion(version)) {
     Reply unsupported = Reply::failure(ErrorCode::UnsupportedProtocolVersion, "Unsupported protocol version");
-    unsupported.data = unsupportedData(a, version);
+    unsupported.data = unsupportedVersionData(a, version);
     return unexpected(unsupported);
   }
   era.version = version;
@@ -81,6 +68,25 @@ Expected<Era, Reply> modernEra(std::pmr::memory_resource& a, const MetaFields& f
 }
 
 }  // namespace
+
+void appendModernVersions(json::Text& out) {
+  out += '[';
+  for (std::string_view v : modern_versions) {
+    if (out.back() != '[') out += ',';
+    json::writeString(out, v);
+  }
+  out += ']';
+}
+
+std::string_view unsupportedVersionData(std::pmr::memory_resource& a, std::string_view requested) {
+  json::Text& data = json::newText(a);
+  data += R"({"supported":)";
+  appendModernVersions(data);
+  data += R"(,"requested":)";
+  json::writeString(data, requested);
+  data += '}';
+  return data;
+}
 
 bool namesProtocolVersion(const json::Value& params) {
   const json::Value* meta = json::member(params, "_meta");

@@ -38,6 +38,12 @@ inline constexpr Era legacy_era{};
 // standard input and output, what makes a request modern.
 bool namesProtocolVersion(const json::Value& params);
 
+// The modern revisions as a JSON array, ["2026-07-28"], appended to `out`. Throws std::bad_alloc.
+void appendModernVersions(json::Text& out);
+// An unsupported revision's error data, {"supported":[...],"requested":<requested>}, in `a`.
+// Throws std::bad_alloc.
+std::string_view unsupportedVersionData(std::pmr::memory_resource& a, std::string_view requested);
+
 // The era of a request taken as modern, read from `params._meta`. The answer instead, built in `a`:
 //   -32602 when "io.modelcontextprotocol/protocolVersion" is not a string, when
 //          "io.modelcontextprotocol/clientCapabilities" is not an object, or when

@@ -784,16 +784,8 @@ void HttpServer::postModern(HttpConnection& c, const HttpRequest& r, std::pmr::m
   // A revision this server does not speak is said so at once, whichever names it.
   if (const std::optional<std::string_view> requested = version ? version : header_version;
       requested && !isModernVersion(*requested)) {
-    json::Text& data = json::newText(arena);
-    data += R"({"supported":[)";
-    for (const std::string_view& v : modern_versions) {
-      if (&v != std::begin(modern_versions)) data += ',';
-      json::writeString(data, v);
-    }
-    data += R"(],"requested":)";
-    json::writeString(data, *requested);
-    data += "}";
-    return modernError(c, r, arena, id, 400, -32022, "Unsupported protocol version", data);
+    return modernError(c, r, arena, id, 400, -32022, "Unsupported protocol version",
+                       unsupportedVersionData(arena, *requested));
   }
   std::optional<std::string_view> header_method = head.mcp_method;
   if (header_method != method) {

