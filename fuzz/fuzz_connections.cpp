@@ -21,6 +21,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -192,7 +193,19 @@ void Run::open(bool small_buffer) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port_);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(c.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  int connected_now = ::connect(c.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  if (connected_now != 0 && errno == EINTR) {
+    // Interrupted (the fuzzer's own timer signal): the connection goes on being made; wait for it.
+    pollfd p{c.fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::poll(&p, 1, 1000) == 1 && ::getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
+      connected_now = 0;
+    } else {
+      errno = error != 0 ? error : EAGAIN;
+    }
+  }
+  if (connected_now != 0) {
     // Out of local ports (a long run leaves many connections in TIME_WAIT): not the server's doing.
     if (errno != EADDRNOTAVAIL && errno != EAGAIN) fail(std::string("cannot connect: ") + std::strerror(errno));
     ::close(c.fd);
