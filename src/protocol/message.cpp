@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "protocol/era.h"
 
@@ -159,7 +160,61 @@ Reply failureNaming(std::pmr::memory_resource& a, ErrorCode code, std::string_vi
   return Reply::failure(code, message);
 }
 
+void writePieces(const Sink& out, std::pmr::memory_resource& a, std::span<const std::string_view> pieces) {
+  if (out.write_pieces) return out.write_pieces(out.ctx, pieces);
+  std::size_t size = 0;
+  for (std::string_view p : pieces) size += p.size();
+  json::Text line(&a);
+  line.reserve(size);
+  for (std::string_view p : pieces) line += p;
+  out.write(out.ctx, line);
+}
+
+namespace {
+
+// A result given as pieces, in its envelope: the envelope's start, the result's pieces (for a
+// modern one, its members without their braces, between what that era adds before and after
+// them), and the envelope's end. Such a result is long: the few pieces added cost nothing.
+void sendPieces(const Wire& w, std::pmr::memory_resource& a, const json::Value& id, const Reply& r,
+                bool modern) noexcept {
+  // sendPieces decides for its own line: without memory the reply is dropped with one report.
+  try {
+    json::Text& start = json::newText(a);
+    start += reply_head;
+    if (!json::writeValue(start, id)) return logTooDeep(w);
+    start += result_name;
+    json::Text& end = json::newText(a);
+    if (modern) {
+      start += r.type == ResultType::InputRequired ? input_required_head : complete_head;
+      start += ',';
+      if (r.meta.empty()) {
+        end += r.type == ResultType::Cacheable ? cacheable_tail : plain_tail;
+      } else {
+        if (r.type == ResultType::Cacheable) end += cache_hints;
+        end += meta_head;
+        end += r.meta;
+        end += ',';
+        end += server_info_member;
+      }
+    }
+    end += '}';
+    std::pmr::vector<std::string_view> line(r.pieces.begin(), r.pieces.end(), &a);
+    if (modern) {  // the result's own braces go: its members sit among the era's
+      line.front().remove_prefix(1);
+      line.back().remove_suffix(1);
+    }
+    line.insert(line.begin(), start);
+    line.push_back(end);
+    writePieces(w.out, a, line);
+  } catch (const std::bad_alloc&) {
+    logOom(w);
+  }
+}
+
+}  // namespace
+
 void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& id, const Reply& r) noexcept {
+  if (!r.pieces.empty()) return sendPieces(w, a, id, r, false);
   if (id.kind == json::Kind::Integer && !r.error && r.text.size() <= stack_result_max) {
     // A ping's or a short tool result's line needs no text in the arena: the sink copies it.
     char line[result_start_max + stack_result_max + 1];
@@ -182,6 +237,7 @@ void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& i
 void sendReply(const Wire& w, std::pmr::memory_resource& a, const json::Value& id, const Reply& r,
                const Era& era) noexcept {
   if (!era.modern) return sendReply(w, a, id, r);
+  if (!r.pieces.empty()) return sendPieces(w, a, id, r, true);
   if (id.kind == json::Kind::Integer && !r.error) {
     const ModernPieces m(r);
     if (m.size <= stack_modern_max) {

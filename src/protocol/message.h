@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory_resource>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "protocol/json.h"
@@ -52,6 +53,11 @@ struct Reply {
   // A tool's -32602 that is about the request, not the tool's arguments: it stays an error in the
   // modern era, where argument problems become results with isError.
   bool about_request = false;
+  // A long result given as pieces instead of `text`: an object's text once they are joined in
+  // order, the same piece perhaps many times over, with members of its own. It goes to a sink as
+  // pieces when the sink takes them (Sink::write_pieces), so that it is never built whole; its
+  // bytes are the same either way.
+  std::span<const std::string_view> pieces = {};
 
   static Reply result(std::string_view json) { return {json, std::nullopt}; }
   static Reply cacheable(std::string_view json) {
@@ -70,6 +76,10 @@ Reply failureNaming(std::pmr::memory_resource& a, ErrorCode code, std::string_vi
 
 // Passes one line, without its newline, to the wire's standard output.
 void send(const Wire& w, std::string_view line) noexcept;
+
+// Passes one line given as pieces to `out`: as they are when it takes pieces, else joined in `a`.
+// Throws std::bad_alloc.
+void writePieces(const Sink& out, std::pmr::memory_resource& a, std::span<const std::string_view> pieces);
 
 // {"jsonrpc":"2.0","id":<id>,"result":<result>} or
 // {"jsonrpc":"2.0","id":<id>,"error":{"code":<code>,"message":<message>[,"data":<data>]}}, built in `a`.

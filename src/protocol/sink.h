@@ -3,6 +3,7 @@
 // OutputQueue in the program, capturing sinks in tests.
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 // Told once every line written before it has left (or was dropped because its reader has gone).
@@ -26,13 +27,16 @@ inline void unlink(Delivery& d) noexcept {
 // failure. `after`, when not null, links `d` in to be told once every line written so far has
 // left, and returns true; it returns false when they have all left already (`d.done` is then
 // never called). A sink without `after` hands lines on as they are written.
+//
+// `write_pieces`, when not null, takes a long line as its pieces, in order, the same piece perhaps
+// many times over (the copies of an echo): a sink that writes it as its reader takes it need not
+// hold it whole. The pieces are borrowed for the call. Without it, the writer joins them and calls
+// `write` (writePieces).
 struct Sink {
   void* ctx = nullptr;
   void (*write)(void* ctx, std::string_view line) = nullptr;
   bool (*after)(void* ctx, Delivery& d) = nullptr;
-  // When not null, told when a call that may write later starts to use the sink (+1) and when it
-  // has ended (-1): a sink can then tell when no more lines will come.
-  void (*users)(void* ctx, int change) noexcept = nullptr;
+  void (*write_pieces)(void* ctx, std::span<const std::string_view> pieces) = nullptr;
 };
 
 // The two ways out of the server: protocol lines to `out` (standard output), reports to `log`

@@ -19,13 +19,24 @@ Reply echo(ToolCalls&, Session&, std::pmr::memory_resource& a, const json::Value
   auto times = argInt(args, "times", 1, 1, 10);
   if (!times) return argError(a, times.error(), "times");
   if (*times == 1) return textResult(a, *text, false);
-  json::Text& out = json::newText(a);
-  out.reserve((text->size() + 1) * static_cast<std::size_t>(*times));
-  for (std::int64_t i = 0; i < *times; ++i) {
-    if (i > 0) out += ' ';
-    out += *text;
+  // The copies, joined by spaces, as pieces: the text is escaped once, and the answer, up to ten
+  // times its request, is never built whole where the transport writes it as its client reads.
+  // {"content":[{"type":"text","text":"<text> <text>..."}],"isError":false}
+  json::Text& quoted = json::newText(a);
+  json::writeString(quoted, *text);
+  const std::string_view escaped = std::string_view(quoted).substr(1, quoted.size() - 2);
+  const auto count = static_cast<std::size_t>(*times);
+  std::span<std::string_view> pieces(std::pmr::polymorphic_allocator<std::string_view>(&a).allocate(2 * count + 1),
+                                     2 * count + 1);
+  pieces[0] = R"({"content":[{"type":"text","text":")";
+  for (std::size_t i = 0; i < count; ++i) {
+    pieces[2 * i + 1] = escaped;
+    pieces[2 * i + 2] = " ";
   }
-  return textResult(a, out, false);
+  pieces[2 * count] = R"("}],"isError":false})";
+  Reply r = Reply::result({});
+  r.pieces = pieces;
+  return r;
 }
 
 Reply add(ToolCalls&, Session&, std::pmr::memory_resource& a, const json::Value& args, const json::Value*) {

@@ -48,8 +48,43 @@ void InputBuffer::release() noexcept {
   begin_ = size_ = capacity_ = 0;
 }
 
+PiecedBytes::PiecedBytes(std::pmr::memory_resource& memory, std::span<const std::string_view> pieces)
+    : distinct_(&memory), order_(&memory) {
+  order_.reserve(pieces.size());
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    const std::string_view p = pieces[k];
+    size_ += p.size();
+    // The same bytes given again are the same view again: copied once, where they first came.
+    std::size_t first = 0;
+    while (pieces[first].data() != p.data() || pieces[first].size() != p.size()) ++first;
+    if (first < k) {
+      order_.push_back(order_[first]);
+    } else {
+      order_.push_back(static_cast<std::uint32_t>(distinct_.size()));
+      distinct_.emplace_back(p);
+    }
+  }
+}
+
+std::string_view PiecedBytes::take(std::size_t most) noexcept {
+  const std::pmr::string& piece = distinct_[order_[next_]];
+  const std::string_view bytes = std::string_view(piece).substr(offset_, most);
+  offset_ += bytes.size();
+  if (offset_ == piece.size()) {
+    ++next_;
+    offset_ = 0;
+  }
+  return bytes;
+}
+
+void PiecedBytes::append(std::string_view bytes) {
+  distinct_.emplace_back(bytes);
+  order_.push_back(static_cast<std::uint32_t>(distinct_.size() - 1));
+  size_ += bytes.size();
+}
+
 HttpConnection::HttpConnection(HttpConnections& server, const sys::Stream& stream, std::pmr::memory_resource& held)
-    : server(server), out(stream, held), input(held) {
+    : server(server), out(stream, held), later(&held), input(held) {
   // Most answers are short, and a server holds many connections: blocks of a few KiB, one kept.
   out.unit = 4096 - sizeof(OutputQueue::Block);
   out.keep = 1;
@@ -200,7 +235,8 @@ void HttpConnections::read(HttpConnection& c) noexcept {
 bool HttpConnections::serveRequests(HttpConnection& c) {
   while (c.state == ConnectionState::Reading && !c.gone) {
     if (c.input.empty()) return true;
-    if (backlog(c.out) >= limits_.max_unread) return false;  // its client is to read first
+    // Its client is to read first: what it has left unread, or a long answer not yet all sent.
+    if (backlog(c.out) >= limits_.max_unread || !c.later.empty()) return false;
     if (c.head_size == 0) {
       http::RequestHead& head = c.head;
       http::HeadResult h = http::parseRequestHead(c.input, head);
@@ -268,6 +304,7 @@ void HttpConnections::serveOne(HttpConnection& c, std::size_t used, std::string_
 }
 
 void HttpConnections::queue(HttpConnection& c, std::string_view bytes) {
+  if (!c.later.empty()) return c.later.back().append(bytes);  // behind the long answer
   const bool was_empty = backlog(c.out) == 0;
   appendBytes(c.out, bytes);
   if (was_empty && backlog(c.out) > 0 && !c.unread.linked()) {
@@ -275,6 +312,34 @@ void HttpConnections::queue(HttpConnection& c, std::string_view bytes) {
     c.unread.linkBefore(unread_);
   }
   touch(c);
+}
+
+void HttpConnections::queue(HttpConnection& c, PiecedBytes bytes) {
+  c.later.push_back(std::move(bytes));
+  refill(c);
+  touch(c);
+}
+
+// What the client has taken of a long answer is made good from it, a little at a time, so that
+// answering one client never holds the others up for long, nor the answer whole.
+void HttpConnections::refill(HttpConnection& c) {
+  constexpr std::size_t slice = std::size_t{256} << 10;
+  const bool was_empty = backlog(c.out) == 0;
+  while (!c.later.empty() && backlog(c.out) < slice && !failed(c.out)) {
+    PiecedBytes& front = c.later.front();
+    while (!front.taken() && backlog(c.out) < slice) appendBytes(c.out, front.take(slice - backlog(c.out)));
+    if (front.taken()) c.later.erase(c.later.begin());
+  }
+  if (was_empty && backlog(c.out) > 0 && !c.unread.linked()) {
+    c.took = turn_;
+    c.unread.linkBefore(unread_);
+  }
+}
+
+void HttpConnections::respond(HttpConnection& c, http::ResponseHead head, PiecedBytes body) {
+  head.content_length = body.size();
+  respond(c, head, {});
+  if (!c.head_only) queue(c, std::move(body));
 }
 
 void HttpConnections::respond(HttpConnection& c, http::ResponseHead head, std::string_view body) {
@@ -324,6 +389,26 @@ void HttpConnections::sendOnStream(HttpConnection& c, std::string_view event) {
   queue(c, std::string_view(size, static_cast<std::size_t>(end - size)));
   queue(c, event);
   queue(c, "\r\n");
+}
+
+void HttpConnections::sendOnStream(HttpConnection& c, std::string_view before, PiecedBytes body,
+                                   std::string_view after) {
+  if (c.gone || c.state != ConnectionState::Streaming) return;
+  if (backlog(c.out) > limits_.max_unread) {  // its client has left this much unread: nobody waits for it
+    c.gone = c.unread_too_long = true;
+    touch(c);
+    return;
+  }
+  const std::size_t size = before.size() + body.size() + after.size();
+  char chunk[24];
+  auto [end, error] = std::to_chars(chunk, chunk + sizeof chunk - 2, size, 16);
+  *end++ = '\r';
+  *end++ = '\n';
+  if (!c.close_delimited) queue(c, std::string_view(chunk, static_cast<std::size_t>(end - chunk)));
+  queue(c, before);
+  queue(c, std::move(body));
+  queue(c, after);
+  if (!c.close_delimited) queue(c, "\r\n");
 }
 
 void HttpConnections::endStream(HttpConnection& c) {
@@ -432,11 +517,17 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
   writeWhatFits(c.out, false);
   if (c.out.settled != before) c.took = turn_;
   if (failed(c.out)) c.gone = true;  // its client has gone: what was queued for it is dropped
+  // settle decides: what cannot be made of a long answer for lack of memory closes the connection.
+  try {
+    if (!c.gone && !c.later.empty()) refill(c);
+  } catch (const std::bad_alloc&) {
+    c.gone = true;
+  }
   if (c.peer_done && c.state == ConnectionState::Streaming && c.stream && !c.stream->ends_by_itself) {
     c.gone = true;  // a stream that never ends, to a client that has gone
   }
   if (c.gone) return close(c);
-  const bool waiting = backlog(c.out) > 0;
+  const bool waiting = backlog(c.out) > 0 || !c.later.empty();
   if (!waiting) {
     c.unread.unlink();
   } else if (c.out.settled != c.settled_seen) {  // it took bytes: to the back of the line
@@ -450,9 +541,10 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
   // A quiet connection whose answers are leaving is not quiet: its time counts from their last byte.
   if (c.limit == &quiet_ && c.out.settled != c.settled_seen) startClock(c, &quiet_, loop_.now());
   c.settled_seen = c.out.settled;
-  // Nothing to read or write: what it holds beyond a little goes back, and a stream that waits
-  // for its next event holds no spare block.
-  if (c.state == ConnectionState::Reading && c.input.empty() && !waiting && c.input.capacity() > limits_.kept_buffer) {
+  // Nothing to read: what it holds beyond a little goes back (a long request's room, while its
+  // answer leaves); nothing to write either: a stream that waits for its next event holds no
+  // spare block.
+  if (c.state == ConnectionState::Reading && c.input.empty() && c.input.capacity() > limits_.kept_buffer) {
     c.input.release();
   }
   if (!waiting && (c.state == ConnectionState::Streaming || c.input.empty())) giveBackSpares(c.out);
@@ -460,7 +552,8 @@ void HttpConnections::settle(HttpConnection& c) noexcept {
   // client's end, or reset, is seen, and a stream that never ends by itself ends with it.
   const bool reading = c.state == ConnectionState::Lingering ||
                        (!c.peer_done && (c.state == ConnectionState::Streaming ||
-                                         (c.state == ConnectionState::Reading && backlog(c.out) < limits_.max_unread)));
+                                         (c.state == ConnectionState::Reading && backlog(c.out) < limits_.max_unread &&
+                                          c.later.empty())));
   const std::uint8_t want = (reading ? sys::WantRead : sys::WantNothing) | (waiting ? sys::WantWrite : sys::WantNothing);
   if (loop_.watch(c.watch, want) != 0) return close(c);
 }
@@ -539,6 +632,11 @@ void HttpConnections::deliverAll() noexcept {
   // deliverAll decides: without memory for the list, what is queued is given up.
   try {
     for (HttpConnection& c : connections_) {
+      // A long answer is made whole now: the process ends, and what is left of it is all it does.
+      for (PiecedBytes& p : c.later) {
+        while (!p.taken()) appendBytes(c.out, p.take(std::string_view::npos));
+      }
+      c.later.clear();
       if (backlog(c.out) > 0) outputs.push_back(&c.out);
     }
   } catch (const std::bad_alloc&) {

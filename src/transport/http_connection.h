@@ -20,7 +20,10 @@
 #include <list>
 #include <memory_resource>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/loop.h"
 #include "runtime/platform.h"
@@ -107,6 +110,28 @@ class InputBuffer {
   std::size_t capacity_ = 0;
 };
 
+// Bytes given as pieces, the same piece perhaps many times over, each distinct piece copied once:
+// a long answer, which its connection makes into bytes as its client takes them instead of
+// holding it whole (an echo of many copies holds one).
+class PiecedBytes {
+ public:
+  // Throws std::bad_alloc.
+  PiecedBytes(std::pmr::memory_resource& memory, std::span<const std::string_view> pieces);
+  std::size_t size() const { return size_; }
+  bool taken() const { return next_ == order_.size(); }
+  // The next bytes, at most `most` of them, which count as taken. REQUIRES: !taken().
+  std::string_view take(std::size_t most) noexcept;
+  // Adds `bytes` at the end, as a piece of their own. Throws std::bad_alloc.
+  void append(std::string_view bytes);
+
+ private:
+  std::pmr::vector<std::pmr::string> distinct_;
+  std::pmr::vector<std::uint32_t> order_;  // of distinct_
+  std::size_t size_ = 0;
+  std::size_t next_ = 0;    // in order_: the piece to take from
+  std::size_t offset_ = 0;  // in it
+};
+
 // The layer above's end of a stream: told once when the connection that carries it is gone (its
 // client went, failed to read, or the server ends), after which it must not be fed.
 struct StreamEnd {
@@ -174,6 +199,9 @@ struct HttpConnection {
   HttpConnections& server;
   std::list<HttpConnection>::iterator self;
   OutputQueue out;
+  // What waits behind a long answer, made into bytes for `out` as its client takes them: the
+  // answer, and whatever was queued after it.
+  std::pmr::vector<PiecedBytes> later;
   Watch watch;
   ConnectionState state = ConnectionState::Reading;
   // What has come and is not yet answered. While a chunked body arrives, its payload decoded so
@@ -223,6 +251,8 @@ class HttpConnections {
   // Answers the request being handled on `c` with a whole response: `head` (its length, origin and
   // Connection: close filled in here) and `body`. For HEAD only the head goes.
   void respond(HttpConnection& c, http::ResponseHead head, std::string_view body);
+  // As respond, with a long body that goes out as its client takes it.
+  void respond(HttpConnection& c, http::ResponseHead head, PiecedBytes body);
   // A refusal with a JSON-RPC error body. `ends`: the connection closes after it (the
   // connection's own refusals: where the next request would start is in doubt).
   void refuse(HttpConnection& c, int status, std::int64_t code, std::string_view message, bool ends = false);
@@ -232,6 +262,8 @@ class HttpConnections {
   // Sends one event of `c`'s open stream. A client that has left `max_unread` unread behind it is
   // disconnected instead (its stream is told it is lost, after this returns).
   void sendOnStream(HttpConnection& c, std::string_view event);
+  // As sendOnStream, for a long event: `before`, `body` as its client takes it, then `after`.
+  void sendOnStream(HttpConnection& c, std::string_view before, PiecedBytes body, std::string_view after);
   // Ends `c`'s open stream; the connection takes the next request.
   void endStream(HttpConnection& c);
   // Closes `c` once settled, its open stream forgotten without being told (the layer above has
@@ -267,6 +299,8 @@ class HttpConnections {
   bool serveRequests(HttpConnection& c);
   void serveOne(HttpConnection& c, std::size_t used, std::string_view body);
   void queue(HttpConnection& c, std::string_view bytes);
+  void queue(HttpConnection& c, PiecedBytes bytes);
+  void refill(HttpConnection& c);
   void startClock(HttpConnection& c, TimeLimit* limit, Loop::Time since) noexcept;
   void armLimit(TimeLimit& l) noexcept;
   bool makeRoom() noexcept;

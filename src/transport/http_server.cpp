@@ -32,6 +32,12 @@ constexpr std::chrono::seconds shutdown_patience{2};
 
 struct HttpSession;
 
+// A line gathered while its request is handled: its text, or a long line's pieces.
+struct GatheredLine {
+  std::pmr::string text;
+  std::optional<PiecedBytes> pieces;
+};
+
 enum class StreamKind : std::uint8_t {
   Answer,    // a request's answer: ends once the last call it started has ended
   Standing,  // opened by GET on /mcp: ends with its session
@@ -64,7 +70,7 @@ struct Exchange final : StreamEnd {
   StreamKind kind;
   HttpConnection* connection = nullptr;  // null while no connection carries it: events are only kept
   std::uint64_t stream = 0;               // its id in the session's table: what its events are kept under
-  std::pmr::vector<std::pmr::string> lines;  // gathered while handling
+  std::pmr::vector<GatheredLine> lines;  // gathered while handling
   CallGroup calls;
   bool streaming = false;
   bool handling = true;
@@ -144,7 +150,7 @@ struct ModernRequest final : StreamEnd {
   HttpServer& server;
   std::uint64_t key = 0;  // in the server's table
   Session session;
-  std::pmr::vector<std::pmr::string> lines;  // gathered while handling
+  std::pmr::vector<GatheredLine> lines;  // gathered while handling
   CallGroup calls;  // after the session: its calls are abandoned first
   HttpConnection* connection = nullptr;
   bool streaming = false;
@@ -200,11 +206,13 @@ class HttpServer {
   std::size_t connections() const { return connections_.count(); }
 
   static void modernWrite(void* ctx, std::string_view line);
+  static void modernWritePieces(void* ctx, std::span<const std::string_view> pieces);
   void endModern(ModernRequest& m) noexcept;
   void endModernStream(ModernRequest& m) noexcept;
 
   // An exchange's lines, gathered or sent as events.
   static void exchangeWrite(void* ctx, std::string_view line);
+  static void exchangeWritePieces(void* ctx, std::span<const std::string_view> pieces);
   void endExchange(Exchange& e) noexcept;
   void detach(Exchange& e) noexcept;
   void release(Exchange& e) noexcept;
@@ -229,7 +237,13 @@ class HttpServer {
   void openStream(HttpConnection& c, const HttpRequest& r, Exchange& e, std::string_view session_id = {});
   void attach(Exchange& e, HttpConnection& c) noexcept;
   void sendEvent(Exchange& e, std::uint64_t id, std::string_view event, std::string_view data);
+  void sendEvent(Exchange& e, std::uint64_t id, std::string_view event, PiecedBytes data);
+  void sendLong(Exchange& e, PiecedBytes line);
+  std::optional<std::string_view> joinedIfShort(std::span<const std::string_view> pieces,
+                                                std::pmr::string& joined) const;
+  void respondWith(HttpConnection& c, const HttpRequest& r, GatheredLine& line, std::string_view session_id);
   std::uint64_t keep(HttpSession& s, std::uint64_t stream, std::string_view data);
+  std::uint64_t keepNone(HttpSession& s, std::uint64_t stream);
   void forgetKept() noexcept;
   void respond(HttpConnection& c, const HttpRequest& r, int status, std::string_view body,
                std::string_view session_id = {}, std::string_view allow = {});
@@ -392,21 +406,9 @@ HttpSession* HttpServer::newSession(HttpConnection& c, const HttpRequest& r, boo
 
 // A new event id, and the event kept under it, unless it is larger than all a session keeps.
 std::uint64_t HttpServer::keep(HttpSession& s, std::uint64_t stream, std::string_view data) {
+  if (data.size() > session_limits_.max_kept_bytes) return keepNone(s, stream);
   const std::uint64_t id = ++s.last_event;
   const std::uint64_t of = stream == 0 ? id : stream;
-  if (data.size() > session_limits_.max_kept_bytes) {
-    // Not kept, and neither what its stream kept before it: a client resuming from there would
-    // miss it, so it is told that those events are no longer kept instead.
-    for (auto k = s.kept.begin(); k != s.kept.end();) {
-      if (k->stream != of) {
-        ++k;
-        continue;
-      }
-      s.kept_bytes -= k->data.size();
-      k = s.kept.erase(k);
-    }
-    return id;
-  }
   s.kept.push_back({id, of, std::pmr::string(data, &held_)});
   s.kept_bytes += data.size();
   while (s.kept.size() > session_limits_.max_kept_events || s.kept_bytes > session_limits_.max_kept_bytes) {
@@ -414,6 +416,23 @@ std::uint64_t HttpServer::keep(HttpSession& s, std::uint64_t stream, std::string
     s.kept.pop_front();
   }
   if (held_.held() > connections_.limits().max_held) forgetKept();
+  return id;
+}
+
+// A new event id for an event larger than all a session keeps: not kept, and neither what its
+// stream kept before it. A client resuming from there would miss it, so it is told that those
+// events are no longer kept instead.
+std::uint64_t HttpServer::keepNone(HttpSession& s, std::uint64_t stream) {
+  const std::uint64_t id = ++s.last_event;
+  const std::uint64_t of = stream == 0 ? id : stream;
+  for (auto k = s.kept.begin(); k != s.kept.end();) {
+    if (k->stream != of) {
+      ++k;
+      continue;
+    }
+    s.kept_bytes -= k->data.size();
+    k = s.kept.erase(k);
+  }
   return id;
 }
 
@@ -444,6 +463,56 @@ void HttpServer::sendEvent(Exchange& e, std::uint64_t id, std::string_view event
   connections_.sendOnStream(*e.connection, text);
 }
 
+void HttpServer::sendEvent(Exchange& e, std::uint64_t id, std::string_view event, PiecedBytes data) {
+  if (!e.connection) return;
+  json::Text before(&held_);
+  if (id != 0) {
+    char digits[24];
+    http::appendEvent(before, std::string_view(digits, std::to_chars(digits, digits + sizeof digits, id).ptr), event,
+                      {});
+  } else {
+    http::appendEvent(before, {}, event, {});
+  }
+  before.resize(before.size() - 2);  // the event's end goes after its data
+  connections_.sendOnStream(*e.connection, before, std::move(data), "\n\n");
+}
+
+// A line given in pieces that is no longer than an event a session keeps is joined into `joined`,
+// and goes as any other line (kept for resuming, too).
+std::optional<std::string_view> HttpServer::joinedIfShort(std::span<const std::string_view> pieces,
+                                                          std::pmr::string& joined) const {
+  std::size_t size = 0;
+  for (std::string_view p : pieces) size += p.size();
+  if (size > session_limits_.max_kept_bytes) return std::nullopt;
+  joined.reserve(size);
+  for (std::string_view p : pieces) joined += p;
+  return joined;
+}
+
+// A long line of `e`'s stream: an event that is not kept, as none that long is.
+void HttpServer::sendLong(Exchange& e, PiecedBytes line) {
+  if (e.kind == StreamKind::Older) return sendEvent(e, 0, "message", std::move(line));
+  sendEvent(e, keepNone(e.session, e.stream), {}, std::move(line));
+}
+
+void HttpServer::exchangeWritePieces(void* ctx, std::span<const std::string_view> pieces) {
+  auto& e = *static_cast<Exchange*>(ctx);
+  HttpServer& h = e.server;
+  // exchangeWritePieces decides, as exchangeWrite does.
+  try {
+    std::pmr::string joined(&h.held_);
+    if (std::optional<std::string_view> line = h.joinedIfShort(pieces, joined)) return exchangeWrite(ctx, *line);
+    PiecedBytes line(h.held_, pieces);
+    if (!e.streaming) {
+      e.lines.push_back({std::pmr::string(&h.held_), std::move(line)});
+    } else {
+      h.sendLong(e, std::move(line));
+    }
+  } catch (const std::bad_alloc&) {
+    if (e.connection) h.connections_.drop(*e.connection, false);
+  }
+}
+
 void HttpServer::exchangeWrite(void* ctx, std::string_view line) {
   auto& e = *static_cast<Exchange*>(ctx);
   HttpServer& h = e.server;
@@ -451,7 +520,7 @@ void HttpServer::exchangeWrite(void* ctx, std::string_view line) {
   // line of its stream, is closed.
   try {
     if (!e.streaming) {
-      e.lines.emplace_back(line);
+      e.lines.push_back({std::pmr::string(line, &h.held_), std::nullopt});
     } else if (e.kind == StreamKind::Older) {
       h.sendEvent(e, 0, "message", line);
     } else {
@@ -502,6 +571,15 @@ void HttpServer::answer(HttpConnection& c, const HttpRequest& r) {
   }
   if (head.method == "GET") return getStream(c, r);
   respond(c, r, 405, "", {}, http::mcp_methods);
+}
+
+// The one line an answer came to, as its JSON body.
+void HttpServer::respondWith(HttpConnection& c, const HttpRequest& r, GatheredLine& line,
+                             std::string_view session_id) {
+  if (!line.pieces) return respond(c, r, 200, line.text, session_id);
+  connections_.respond(
+      c, {.status = 200, .content_type = "application/json", .session_id = session_id, .allowed_origin = r.origin},
+      std::move(*line.pieces));
 }
 
 // cppcheck-suppress constParameter ; the answer is queued on `c`
@@ -589,11 +667,12 @@ void HttpServer::post(HttpConnection& c, const HttpRequest& r) {
   }
   auto owned = std::make_unique<Exchange>(*this, *s, StreamKind::Answer, held_);
   Exchange& e = *owned;
-  handler_.handle(handler_.ctx, Answering{s->session, Wire{{&e, &exchangeWrite}, log_}, &e.calls}, arena, *message,
+  const Sink out{&e, &exchangeWrite, nullptr, &exchangeWritePieces};
+  handler_.handle(handler_.ctx, Answering{s->session, Wire{out, log_}, &e.calls}, arena, *message,
                   r.body);
   e.handling = false;
   const std::string_view session_id = created ? std::string_view(s->id) : std::string_view();
-  if (!e.calls.joined && e.lines.size() == 1) return respond(c, r, 200, e.lines.front(), session_id);  // one JSON body
+  if (!e.calls.joined && e.lines.size() == 1) return respondWith(c, r, e.lines.front(), session_id);  // one JSON body
   if (!e.calls.joined && e.lines.empty()) return refuse(c, r, 500, -32603, "Internal error: the reply could not be built");
   // A call goes on, or more than the reply came: the answer is a stream, which the lines so far open.
   e.stream = ++s->last_event;
@@ -612,8 +691,19 @@ void HttpServer::openStream(HttpConnection& c, const HttpRequest& r, Exchange& e
   attach(e, c);
   e.streaming = true;
   if (versionAtLeast(s.version, priming_since)) sendEvent(e, keep(s, e.stream, ""), {}, "");
-  std::pmr::vector<std::pmr::string> lines = std::move(e.lines);
-  for (const std::pmr::string& line : lines) exchangeWrite(&e, line);
+  std::pmr::vector<GatheredLine> lines = std::move(e.lines);
+  for (GatheredLine& line : lines) {
+    if (!line.pieces) {
+      exchangeWrite(&e, line.text);
+      continue;
+    }
+    // openStream decides for a long line it cannot send, as exchangeWrite does.
+    try {
+      sendLong(e, std::move(*line.pieces));
+    } catch (const std::bad_alloc&) {
+      if (e.connection) connections_.drop(*e.connection, false);
+    }
+  }
 }
 
 // GET: the session's standing stream, for what the server sends outside any request's answer,
@@ -699,7 +789,7 @@ void HttpServer::openOlderStream(HttpConnection& c, const HttpRequest& r) {
   e.stream = ++s->last_event;
   s->standing = &e;
   s->streams.emplace(e.stream, std::move(owned));
-  s->session.wire.out = Sink{&e, &exchangeWrite};
+  s->session.wire.out = Sink{&e, &exchangeWrite, nullptr, &exchangeWritePieces};
   const std::string endpoint = std::string(message_path) + "?sessionId=" + s->id;
   connections_.openStream(c, {.status = 200, .content_type = "text/event-stream", .allowed_origin = r.origin}, e);
   attach(e, c);
@@ -811,17 +901,19 @@ void HttpServer::postModern(HttpConnection& c, const HttpRequest& r, std::pmr::m
   auto owned = std::make_unique<ModernRequest>(*this, gpa_, held_, log_);
   ModernRequest& m = *owned;
   m.listen = *method == "subscriptions/listen";
-  handler_.handle(handler_.ctx, Answering{m.session, Wire{{&m, &modernWrite}, log_}, &m.calls, *era}, arena, message,
+  const Sink out{&m, &modernWrite, nullptr, &modernWritePieces};
+  handler_.handle(handler_.ctx, Answering{m.session, Wire{out, log_}, &m.calls, *era}, arena, message,
                   r.body);
   m.handling = false;
   // Answered while it was handled (a call that did not wait, too): one JSON body, whose status its
   // error, if it is one, decides.
   if (!m.listen && m.calls.running == 0 && m.lines.size() == 1) {
-    return connections_.respond(c,
-                                {.status = statusOf(arena, m.lines.front()),
-                                 .content_type = "application/json",
-                                 .allowed_origin = r.origin},
-                                m.lines.front());
+    GatheredLine& line = m.lines.front();
+    const http::ResponseHead head{.status = line.pieces ? 200 : statusOf(arena, line.text),  // a long line is a result
+                                  .content_type = "application/json",
+                                  .allowed_origin = r.origin};
+    if (line.pieces) return connections_.respond(c, head, std::move(*line.pieces));
+    return connections_.respond(c, head, line.text);
   }
   if (!m.listen && !m.calls.joined && m.lines.empty()) {
     return refuse(c, r, 500, -32603, "Internal error: the reply could not be built");
@@ -833,8 +925,19 @@ void HttpServer::postModern(HttpConnection& c, const HttpRequest& r, std::pmr::m
       c, {.status = 200, .content_type = "text/event-stream", .allowed_origin = r.origin, .unbuffered = true}, m);
   m.connection = &c;
   m.streaming = true;
-  std::pmr::vector<std::pmr::string> lines = std::move(m.lines);
-  for (const std::pmr::string& line : lines) modernWrite(&m, line);
+  std::pmr::vector<GatheredLine> lines = std::move(m.lines);
+  for (GatheredLine& line : lines) {
+    if (!line.pieces) {
+      modernWrite(&m, line.text);
+      continue;
+    }
+    // postModern decides for a long line it cannot send, as modernWrite does.
+    try {
+      connections_.sendOnStream(c, "data: ", std::move(*line.pieces), "\n\n");
+    } catch (const std::bad_alloc&) {
+      connections_.drop(c, false);
+    }
+  }
   if (m.listen) {
     if (!keep_alive_.armed()) {
       keep_alive_.deadline = loop_.now() + keep_alive_every;
@@ -875,7 +978,7 @@ void HttpServer::modernWrite(void* ctx, std::string_view line) {
   // of its stream, is closed.
   try {
     if (!m.streaming) {
-      m.lines.emplace_back(line);
+      m.lines.push_back({std::pmr::string(line, &m.server.held_), std::nullopt});
     } else if (m.connection) {
       json::Text text(&m.server.held_);
       text.reserve(line.size() + 8);
@@ -884,6 +987,24 @@ void HttpServer::modernWrite(void* ctx, std::string_view line) {
     }
   } catch (const std::bad_alloc&) {
     if (m.connection) m.server.connections_.drop(*m.connection, false);
+  }
+}
+
+void HttpServer::modernWritePieces(void* ctx, std::span<const std::string_view> pieces) {
+  auto& m = *static_cast<ModernRequest*>(ctx);
+  HttpServer& h = m.server;
+  // modernWritePieces decides, as modernWrite does.
+  try {
+    std::pmr::string joined(&h.held_);
+    if (std::optional<std::string_view> line = h.joinedIfShort(pieces, joined)) return modernWrite(ctx, *line);
+    PiecedBytes line(h.held_, pieces);
+    if (!m.streaming) {
+      m.lines.push_back({std::pmr::string(&h.held_), std::move(line)});
+    } else if (m.connection) {
+      h.connections_.sendOnStream(*m.connection, "data: ", std::move(line), "\n\n");
+    }
+  } catch (const std::bad_alloc&) {
+    if (m.connection) h.connections_.drop(*m.connection, false);
   }
 }
 

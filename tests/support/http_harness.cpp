@@ -82,11 +82,18 @@ std::string HttpHarness::read(int fd, bool* closed) {
   std::string got;
   char chunk[65536];
   if (closed) *closed = false;
-  for (;;) {
+  // What has come is taken all at once before the server runs again: its answers go on while
+  // they are read.
+  for (bool came = false;;) {
     const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n > 0) {
       got.append(chunk, static_cast<std::size_t>(n));
+      came = true;
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && came) {
       run();
+      came = false;
       continue;
     }
     if (closed) *closed = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);

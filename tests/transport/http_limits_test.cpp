@@ -67,15 +67,17 @@ TEST(HttpLimits, UnreadAndBudget) {
   struct Case {
     const char* name;
     HttpLimits limits;
+    SessionLimits sessions;
     int streams;
     int times;  // copies of 1 MiB in each reply
   } cases[] = {
-      {"unread bound", {.max_unread = 64 << 10}, 1, 1},
-      {"budget", {.max_held = 8 << 20}, 2, 10},
+      {"unread bound", {.max_unread = 64 << 10}, {}, 1, 1},
+      // Replies ten times their requests, built whole: as long as the events a session keeps.
+      {"budget", {.max_held = 8 << 20}, {.max_kept_bytes = 16 << 20}, 2, 10},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    HttpHarness h(c.limits);
+    HttpHarness h(c.limits, c.sessions);
     const std::size_t at_rest = h.held();
     std::vector<int> streams;
     for (int i = 0; i < c.streams; ++i) {
@@ -103,6 +105,64 @@ TEST(HttpLimits, UnreadAndBudget) {
     h.exchange("DELETE /mcp HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + session(id) + "\r\n");
     h.advance(seconds(5));
     EXPECT_EQ(h.held(), at_rest);
+  }
+}
+
+// An answer many times its request goes out as its client reads it, never held whole, and its
+// bytes are those of a short answer of the same form: on each transport, in each era.
+TEST(HttpLimits, LongAnswersAsTheyAreRead) {
+  HttpHarness h;
+  const std::string id = h.initializeSession();
+  // Escaped as the server escapes it, so that the request's text is the answer's.
+  std::string text;
+  while (text.size() < (2 << 20)) text += R"(a\"b\\c\n)";
+  struct Case {
+    const char* name;
+    bool older;   // on the older transport's stream, else a POST's answer
+    bool modern;  // a request of 2026-07-28
+  } cases[] = {{"legacy", false, false}, {"the older transport", true, false}, {"modern", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int stream = c.older ? h.connect() : -1;
+    const std::string address = c.older ? openOlder(h, stream) : "";
+    // The echo of ten copies of `what`: the connection its answer comes on, and the one it went on.
+    auto ask = [&](const std::string& what) {
+      const std::string body = R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"echo",)"
+                               R"("arguments":{"text":")" + what + R"(","times":10})" +
+                               (c.modern ? R"(,"_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+                                           R"("io.modelcontextprotocol/clientCapabilities":{}})"
+                                         : "") +
+                               "}}";
+      const int fd = c.older ? stream : h.connect();
+      const int post = c.older ? h.connect() : fd;
+      const std::string modern_headers =
+          "MCP-Protocol-Version: 2026-07-28\r\nMcp-Method: tools/call\r\nMcp-Name: echo\r\n";
+      h.send(post, c.older ? postTo(address, body) : keptPost(c.modern ? modern_headers : session(id), body));
+      return std::pair{fd, post};
+    };
+    // The answer's text: after the head, or an event's "data: ", to its end.
+    const std::string from = c.older ? "data: " : "\r\n\r\n";
+    auto answer = [&](const std::string& got) {
+      const std::size_t at = got.find(from), end = got.rfind("}}");
+      if (at == std::string::npos || end == std::string::npos) return std::string();
+      return got.substr(at + from.size(), end + 2 - at - from.size());
+    };
+    auto [short_fd, short_post] = ask("s");
+    std::string expected = answer(h.read(short_fd));
+    const std::string copies = "s s s s s s s s s s";
+    ASSERT_NE(expected.find(copies), std::string::npos) << expected;
+    std::string joined = text;
+    for (int i = 1; i < 10; ++i) joined += " " + text;
+    expected.replace(expected.find(copies), copies.size(), joined);
+
+    auto [fd, post] = ask(text);
+    h.run();
+    // One copy of the text, and what is on its way: the system's buffers take less than the rest.
+    EXPECT_LT(h.held(), text.size() + (1u << 20));
+    EXPECT_TRUE(answer(h.read(fd)) == expected);
+    for (int f : {short_fd, short_post, fd, post, stream}) {
+      if (f >= 0) ::close(f);
+    }
   }
 }
 
