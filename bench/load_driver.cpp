@@ -15,11 +15,16 @@
 //
 // With --modern the server also answers the tools/list and echo phases as modern requests (MCP
 // 2026-07-28: each names its revision and the client's capabilities in _meta), each right beside its
-// legacy twin, the two in turns whose order changes each repeat; the ratio modern / legacy is the
-// median of each repeat's own. A yardstick (main's binary, say) skips them.
+// legacy twin: the phase's count is split into --rounds rounds (4 by default), in each of which the
+// two take a turn, the first of them changing each round and each repeat. Besides the replies a
+// second, the server's own CPU time per request (user and system, its process CPU clock) is told for
+// each of the two: the pipes and this driver weigh on the rate, not on the server's CPU time. The
+// ratios modern / legacy (rate) and legacy / modern (CPU time) are medians of each repeat's own. A
+// yardstick (main's binary, say) skips them.
 //
 // Usage: demo_load [--server PATH] [--yardstick PATH] [--out FILE] [--repeats N] [--pings N]
 //                  [--lists N] [--echoes N] [--latency N] [--slow N] [--pipe-size BYTES] [--modern]
+//                  [--rounds N]
 // The server defaults to ../demo_server next to this program; the results to ../load_results.json.
 //
 // Threads: the main thread starts the servers and reads their replies; during a pipelined phase one
@@ -30,6 +35,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +78,7 @@ struct Options {
   std::uint64_t slow = 50;
   int pipe_size = 0;  // 0: the system's default pipe capacity
   bool modern = false;
+  std::uint64_t rounds = 4;  // turns of each modern phase and its legacy twin per repeat
 };
 
 // Ends the run: a benchmark of a server that answers wrongly is worthless.
@@ -173,6 +180,18 @@ Child spawnServer(const std::string& path, int pipe_size) {
 double statusOf(pid_t pid, std::string_view field) {
   if (std::optional<double> v = procStatus(pid, field)) return *v;
   die("no " + std::string(field) + " in /proc/" + std::to_string(pid) + "/status");
+}
+
+// The CPU time `pid` has used so far, user and system, in seconds: its process CPU clock, which
+// counts what /proc/<pid>/stat tells as utime + stime, in nanoseconds instead of clock ticks (a
+// tick, 10 ms, is as long as some turns). The run cannot go on without it.
+double cpuSeconds(pid_t pid) {
+  clockid_t clock;
+  timespec t{};
+  if (::clock_getcpuclockid(pid, &clock) != 0 || ::clock_gettime(clock, &t) != 0) {
+    die("no CPU clock for process " + std::to_string(pid));
+  }
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 // Closes the server's input and returns the seconds until it has exited; it must exit with 0.
@@ -422,9 +441,10 @@ Options parseOptions(int argc, char** argv) {
     else if (arg == "--slow") o.slow = count();
     else if (arg == "--pipe-size") o.pipe_size = static_cast<int>(count());
     else if (arg == "--modern") o.modern = true;
+    else if (arg == "--rounds") o.rounds = count();
     else die("unknown argument " + std::string(arg) + " (see the head of load_driver.cpp)");
   }
-  if (o.repeats < 1 || o.pings < 1 || o.lists < 1 || o.echoes < 1 || o.latency < 1 || o.slow < 1) {
+  if (o.repeats < 1 || o.pings < 1 || o.lists < 1 || o.echoes < 1 || o.latency < 1 || o.slow < 1 || o.rounds < 1) {
     die("counts must be at least 1");
   }
   if (::access(o.server.c_str(), X_OK) != 0) die("no server at " + o.server + " (use --server)");
@@ -454,7 +474,7 @@ void writeJson(const Options& o, const std::vector<Metric>& metrics) {
   if (!o.yardstick.empty()) f << "  \"yardstick\": \"" << o.yardstick << "\",\n";
   f << "  \"repeats\": " << o.repeats << ",\n  \"counts\": {\"pings\": " << o.pings << ", \"tools_list\": " << o.lists
     << ", \"echo\": " << o.echoes << ", \"latency\": " << o.latency << ", \"slow\": " << o.slow
-    << ", \"pipe_size\": " << o.pipe_size << "},\n  \"metrics\": {";
+    << ", \"pipe_size\": " << o.pipe_size << ", \"rounds\": " << o.rounds << "},\n  \"metrics\": {";
   for (std::size_t i = 0; i < metrics.size(); ++i) {
     const Metric& m = metrics[i];
     f << (i ? "," : "") << "\n    \"" << m.name << "\": {\"unit\": \"" << m.unit << "\", \"median\": " << median(m.runs);
@@ -512,7 +532,8 @@ int main(int argc, char** argv) {
   auto atLeast = [](double limit) { return [limit](double v) { return v >= limit; }; };
   enum {
     ProcessFloor, ColdStart, IdleRss, ExitFresh, PipeFloor, PingP50, PingP99, Ping, ToolsList, Echo, Slow, PeakRss, RssAfter, Threads,
-    ExitAfter, ModernToolsList, ModernEcho, ModernListRatio, ModernEchoRatio
+    ExitAfter, ModernToolsList, ModernEcho, ModernListRatio, ModernEchoRatio, ListCpu, ModernListCpu, ListCpuRatio,
+    EchoCpu, ModernEchoCpu, EchoCpuRatio
   };
   std::vector<Metric> metrics = {
       {"process_floor", "ms", "", {}, {}, {}},
@@ -536,6 +557,12 @@ int main(int argc, char** argv) {
     metrics.push_back({"pipelined_echo_modern", "k/s", "", {}, {}, {}});
     metrics.push_back({"tools_list_modern_/_legacy", "ratio", ">= 0.85", atLeast(0.85), {}, {}});
     metrics.push_back({"echo_modern_/_legacy", "ratio", ">= 0.85", atLeast(0.85), {}, {}});
+    metrics.push_back({"tools_list_cpu_legacy", "ns/req", "", {}, {}, {}});
+    metrics.push_back({"tools_list_cpu_modern", "ns/req", "", {}, {}, {}});
+    metrics.push_back({"tools_list_cpu_legacy_/_modern", "ratio", "", {}, {}, {}});
+    metrics.push_back({"echo_cpu_legacy", "ns/req", "", {}, {}, {}});
+    metrics.push_back({"echo_cpu_modern", "ns/req", "", {}, {}, {}});
+    metrics.push_back({"echo_cpu_legacy_/_modern", "ratio", "", {}, {}, {}});
   }
   std::printf("server %s, %d repeats: %llu pings, %llu tools/list, %llu echo, %llu latency, %llu slow\n",
               o.server.c_str(), o.repeats, static_cast<unsigned long long>(o.pings),
@@ -598,22 +625,33 @@ int main(int argc, char** argv) {
     }
     Side& server = sides[0];
     if (o.modern) {
-      // Each modern phase beside its legacy twin, on the server alone, the first of the two changing each repeat.
+      // Each modern phase beside its legacy twin, on the server alone, in rounds: the two take a turn
+      // in each, the first of them changing each round and each repeat.
       struct Twin {
-        int modern_metric, ratio_metric;
+        int modern_metric, ratio_metric, cpu_metric;  // cpu_metric: legacy, then modern, then the ratio
         Workload &legacy, &modern;
         std::uint64_t n;
       };
-      for (const Twin& t : {Twin{ModernToolsList, ModernListRatio, list, modern_list, o.lists},
-                            Twin{ModernEcho, ModernEchoRatio, echo, modern_echo, o.echoes}}) {
-        double rates[2];
-        for (int k = 0; k < 2; ++k) {
-          const bool is_modern = (k + r) % 2 == 0;
-          rates[is_modern] = pipelined(server.c, *server.reader, is_modern ? t.modern : t.legacy, server.next_id, t.n) / 1e3;
-          server.next_id += t.n;
+      for (const Twin& t : {Twin{ModernToolsList, ModernListRatio, ListCpu, list, modern_list, o.lists},
+                            Twin{ModernEcho, ModernEchoRatio, EchoCpu, echo, modern_echo, o.echoes}}) {
+        const std::uint64_t per_round = std::max<std::uint64_t>(1, t.n / o.rounds);
+        double seconds[2] = {}, cpu[2] = {};  // [0] legacy, [1] modern
+        for (std::uint64_t round = 0; round < o.rounds; ++round) {
+          for (std::uint64_t k = 0; k < 2; ++k) {
+            const bool is_modern = (k + round + static_cast<std::uint64_t>(r)) % 2 == 0;
+            const double cpu0 = cpuSeconds(server.c.pid);
+            seconds[is_modern] += static_cast<double>(per_round) /
+                                  pipelined(server.c, *server.reader, is_modern ? t.modern : t.legacy, server.next_id, per_round);
+            cpu[is_modern] += cpuSeconds(server.c.pid) - cpu0;
+            server.next_id += per_round;
+          }
         }
-        metrics[t.modern_metric].runs.push_back(rates[1]);
-        metrics[t.ratio_metric].runs.push_back(rates[1] / rates[0]);
+        const double n = static_cast<double>(per_round * o.rounds);
+        metrics[t.modern_metric].runs.push_back(n / seconds[1] / 1e3);
+        metrics[t.ratio_metric].runs.push_back(seconds[0] / seconds[1]);
+        metrics[t.cpu_metric].runs.push_back(cpu[0] / n * 1e9);
+        metrics[t.cpu_metric + 1].runs.push_back(cpu[1] / n * 1e9);
+        metrics[t.cpu_metric + 2].runs.push_back(cpu[1] > 0 ? cpu[0] / cpu[1] : 0);
       }
     }
     metrics[Slow].runs.push_back(static_cast<double>(o.slow) /
@@ -630,9 +668,12 @@ int main(int argc, char** argv) {
                 metrics[ColdStart].runs.back(), metrics[Ping].runs.back(), metrics[ToolsList].runs.back(),
                 metrics[Echo].runs.back(), metrics[Slow].runs.back());
     if (o.modern) {
-      std::printf("   modern: tools/list %.0f k/s (%.3f of its twin), echo %.0f k/s (%.3f)\n",
+      std::printf("   modern: tools/list %.0f k/s (%.3f of its twin), echo %.0f k/s (%.3f); server CPU per request:"
+                  " tools/list %.0f ns (legacy %.0f, %.3f), echo %.0f ns (legacy %.0f, %.3f)\n",
                   metrics[ModernToolsList].runs.back(), metrics[ModernListRatio].runs.back(),
-                  metrics[ModernEcho].runs.back(), metrics[ModernEchoRatio].runs.back());
+                  metrics[ModernEcho].runs.back(), metrics[ModernEchoRatio].runs.back(), metrics[ModernListCpu].runs.back(),
+                  metrics[ListCpu].runs.back(), metrics[ListCpuRatio].runs.back(), metrics[ModernEchoCpu].runs.back(),
+                  metrics[EchoCpu].runs.back(), metrics[EchoCpuRatio].runs.back());
     }
     if (sides.size() > 1) {
       std::printf("   yardstick: cold %.2f ms, ping %.0f k/s, tools/list %.0f k/s, echo %.0f k/s\n",

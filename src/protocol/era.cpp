@@ -6,29 +6,42 @@
 
 namespace {
 
-// Every member of `_meta` this server reads is named under this prefix.
-constexpr std::string_view key_prefix = "io.modelcontextprotocol/";
-
 // The members of `_meta` that make up an era, each null when absent, found in one pass: a modern
-// request names at least two of them, and their names share their first 24 bytes.
+// request names at least two of them.
 struct MetaFields {
   const json::Value* version = nullptr;       // io.modelcontextprotocol/protocolVersion
   const json::Value* capabilities = nullptr;  // io.modelcontextprotocol/clientCapabilities
   const json::Value* log_level = nullptr;     // io.modelcontextprotocol/logLevel
 };
 
-// The era's members of `meta`; none when it is no object.
+constexpr std::string_view version_key = "io.modelcontextprotocol/protocolVersion";
+constexpr std::string_view capabilities_key = "io.modelcontextprotocol/clientCapabilities";
+constexpr std::string_view log_level_key = "io.modelcontextprotocol/logLevel";
+static_assert(version_key.size() != capabilities_key.size() && version_key.size() != log_level_key.size() &&
+              capabilities_key.size() != log_level_key.size());
+
+// Whether `key` is `name`, a name the lengths have already told apart from the others.
+bool is(std::string_view key, std::string_view name) { return std::memcmp(key.data(), name.data(), name.size()) == 0; }
+
+// The era's members of `meta`; none when it is no object. The three names differ in length, so a
+// member's length picks the one name it may be, and one compare settles it.
 MetaFields metaFields(const json::Value& meta) {
   MetaFields f;
   if (!meta.isObject()) return f;
   for (const json::Member& m : meta.members()) {
-    if (m.key.size() <= key_prefix.size() || std::memcmp(m.key.data(), key_prefix.data(), key_prefix.size()) != 0) {
-      continue;
+    switch (m.key.size()) {
+      case version_key.size():
+        if (is(m.key, version_key)) f.version = &m.value;
+        break;
+      case capabilities_key.size():
+        if (is(m.key, capabilities_key)) f.capabilities = &m.value;
+        break;
+      case log_level_key.size():
+        if (is(m.key, log_level_key)) f.log_level = &m.value;
+        break;
+      default:
+        break;
     }
-    const std::string_view name = m.key.substr(key_prefix.size());
-    if (name == "protocolVersion") f.version = &m.value;
-    else if (name == "clientCapabilities") f.capabilities = &m.value;
-    else if (name == "logLevel") f.log_level = &m.value;
   }
   return f;
 }

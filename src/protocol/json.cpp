@@ -6,8 +6,8 @@
 // is decoded in place, since decoding never lengthens it. The elements of open arrays wait on one
 // scratch stack and the members of open objects on another; when a container closes, its elements
 // are copied contiguously into the arena and popped, so each element is copied once and the work
-// stays linear however deep or wide the text is. A typical message costs two arena allocations: the
-// copy and its object's members.
+// stays linear however deep or wide the text is. A typical message costs one arena allocation: the
+// copy, with room behind it for the elements of its few containers.
 
 #include "protocol/json.h"
 
@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <system_error>
+#include <type_traits>
 #include <vector>
 
 namespace json {
@@ -53,7 +54,7 @@ std::size_t sequenceLength(const char* p, const char* end) {
   return 0;
 }
 
-bool isPlainAscii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
+[[maybe_unused]] bool isPlainAscii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
 // Sixteen bytes of a string at once, in the compilers' own vector type: one register on x86-64
 // (SSE2) and on aarch64 (NEON), and a few plain words where there is none.
@@ -67,8 +68,15 @@ char* skipPlainAscii(char* p) {
   for (;; p += 16) {
     Bytes16 x;
     std::memcpy(&x, p, sizeof x);
-    const Bytes16 special = (x < 0x20) | (x == '"') | (x == '\\');
-    std::uint64_t half[2];  // each byte of `special` is 0 or 0xFF
+    const Bytes16 special = (x < 0x20) | (x == '"') | (x == '\\');  // each byte 0 or -1
+#if defined(__SSE2__)
+    // One bit a byte, in one instruction (pmovmskb): a long key costs a few instructions a chunk.
+    using Chars16 [[gnu::vector_size(16)]] = char;
+    const auto mask = static_cast<unsigned>(__builtin_ia32_pmovmskb128(std::bit_cast<Chars16>(special)));
+    if (mask == 0) continue;
+    return p + std::countr_zero(mask);
+#else
+    std::uint64_t half[2];
     std::memcpy(half, &special, sizeof half);
     if ((half[0] | half[1]) == 0) continue;
     if constexpr (std::endian::native == std::endian::little) {
@@ -76,6 +84,7 @@ char* skipPlainAscii(char* p) {
     }
     while (isPlainAscii(static_cast<unsigned char>(*p))) ++p;  // a true match lies in these bytes
     return p;
+#endif
   }
 }
 
@@ -150,9 +159,12 @@ bool overflows(std::string_view t) {
 // before, so nothing it holds ever moves: pointers to items stay valid until they are popped, and
 // no item is copied twice. The first chunk lives inside the stack, so small texts never allocate
 // for it; later chunks come from the arena and are reused when the stack shrinks and grows again.
-// Every chunk below the top one is full, and the top one is empty only when it is the first.
+// Every chunk below the top one is full, and the top one is empty only when it is the first. A
+// cursor and the top chunk's end make a push one compare.
 template <class T, std::size_t N>
 class Scratch {
+  static_assert(std::is_trivially_copyable_v<T>);
+
  public:
   explicit Scratch(std::pmr::memory_resource& a) : a_(a) {}
   Scratch(const Scratch&) = delete;
@@ -168,31 +180,27 @@ class Scratch {
   T& push(const T& v) { return *std::construct_at(room(), v); }
   // Room for one more item on top, where the caller constructs it.
   T* room() {
-    if (used_ == top_->cap) advance();
-    return top_->items + used_++;
+    if (next_ == end_) advance();
+    return next_++;
   }
-  bool empty() const { return used_ == 0; }
+  bool empty() const { return next_ == first_.items; }
 
   // Removes the top item and returns it.
   T pop() {
-    const T v = top_->items[--used_];
-    if (used_ == 0 && top_->prev != nullptr) {
-      top_ = top_->prev;
-      used_ = top_->cap;
-    }
+    const T v = *--next_;
+    if (next_ == top_->items && top_->prev != nullptr) down();
     return v;
   }
 
   // Copies the top `n` items to out[0..n), oldest first, and pops them.
   void take(std::size_t n, T* out) {
     for (;;) {
-      const std::size_t k = std::min(n, used_);
+      const std::size_t k = std::min(n, static_cast<std::size_t>(next_ - top_->items));
       n -= k;
-      used_ -= k;
-      std::uninitialized_copy_n(top_->items + used_, k, out + n);
-      if (used_ != 0 || top_->prev == nullptr) break;
-      top_ = top_->prev;
-      used_ = top_->cap;
+      next_ -= k;
+      std::memcpy(static_cast<void*>(out + n), next_, k * sizeof(T));  // T is trivially copyable
+      if (next_ != top_->items || top_->prev == nullptr) break;
+      down();
       if (n == 0) break;
     }
   }
@@ -213,14 +221,21 @@ class Scratch {
       top_->next = std::construct_at(c, Chunk{reinterpret_cast<T*>(c + 1), cap, top_, nullptr});
     }
     top_ = top_->next;
-    used_ = 0;
+    next_ = top_->items;
+    end_ = next_ + top_->cap;
+  }
+  // Makes the full chunk below the top one the top.
+  void down() {
+    top_ = top_->prev;
+    next_ = end_ = top_->items + top_->cap;
   }
 
   std::pmr::memory_resource& a_;
   alignas(T) unsigned char local_[N * sizeof(T)];
   Chunk first_{reinterpret_cast<T*>(local_), N, nullptr, nullptr};
   Chunk* top_ = &first_;
-  std::size_t used_ = 0;  // items in *top_
+  T* next_ = first_.items;      // where the next item goes, in *top_
+  T* end_ = first_.items + N;   // the end of *top_
 };
 
 // Objects up to this size are checked for repeated names pair by pair; larger ones sort a copy of
@@ -229,6 +244,11 @@ constexpr std::size_t pairwise_limit = 16;
 
 // Zero bytes behind the copy of the text: one sixteen-byte load from any position up to the end.
 constexpr std::size_t padding = 16;
+
+// The closed containers' elements go to room taken with the copy of the text, four bytes of it per
+// byte of text up to this much: a message's few objects cost no allocation of their own, and what
+// is left over is never more than this.
+constexpr std::size_t max_room = 1024;
 
 // Most tokens follow one another directly: one comparison settles that case.
 char* skipSpace(char* p) {
@@ -257,6 +277,9 @@ class Parser {
   // and makes its value the one due next.
   inline char* startMember(char* p, Value& object, Value*& due);
   bool close(Value& container);
+  // `bytes` for a closed container's elements, aligned for them: from the room, or from the arena
+  // when the room has too little left.
+  void* place(std::size_t bytes);
   bool hasRepeatedName(const Member* m, std::size_t n);
   char* number(char* p, Value& v);
   // A string read: the position after its closing quote (nullptr when it breaks the grammar) and the
@@ -279,6 +302,8 @@ class Parser {
   std::pmr::memory_resource& a_;
   char* text_;  // the copy of the text, zeros behind it
   char* end_;
+  char* room_;       // what is left of the room behind the zeros
+  std::size_t room_left_;
   std::string_view* sorted_ = nullptr;  // sort buffer for the names of large objects
   std::size_t sorted_cap_ = 0;
   // The elements of open arrays and the members of open objects, innermost last; each open
@@ -290,10 +315,14 @@ class Parser {
 
 Parser::Parser(std::pmr::memory_resource& a, std::string_view text)
     : a_(a), items_(a), members_(a), open_(a) {
-  text_ = static_cast<char*>(a_.allocate(text.size() + padding, 1));
+  static_assert(alignof(Member) == alignof(Value) && sizeof(Value) % alignof(Value) == 0);
+  const std::size_t copy = (text.size() + padding + alignof(Value) - 1) / alignof(Value) * alignof(Value);
+  room_left_ = std::min(4 * text.size(), max_room) / alignof(Value) * alignof(Value);
+  text_ = static_cast<char*>(a_.allocate(copy + room_left_, alignof(Value)));
   if (!text.empty()) std::memcpy(text_, text.data(), text.size());  // an empty view may hold no pointer
   end_ = text_ + text.size();
   std::memset(end_, 0, padding);
+  room_ = text_ + copy;
 }
 
 std::optional<Value> Parser::run() {
@@ -393,15 +422,23 @@ char* Parser::startMember(char* p, Value& object, Value*& due) {
 bool Parser::close(Value& container) {
   const std::size_t n = container.size;
   if (container.kind == Kind::Array) {
-    auto* items = static_cast<Value*>(a_.allocate(n * sizeof(Value), alignof(Value)));
+    auto* items = static_cast<Value*>(place(n * sizeof(Value)));
     items_.take(n, items);
     container.data = items;
     return true;
   }
-  auto* members = static_cast<Member*>(a_.allocate(n * sizeof(Member), alignof(Member)));
+  auto* members = static_cast<Member*>(place(n * sizeof(Member)));
   members_.take(n, members);
   container.data = members;
   return !hasRepeatedName(members, n);
+}
+
+void* Parser::place(std::size_t bytes) {
+  if (bytes > room_left_) return a_.allocate(bytes, alignof(Value));
+  void* at = room_;
+  room_ += bytes;
+  room_left_ -= bytes;
+  return at;
 }
 
 bool Parser::hasRepeatedName(const Member* m, std::size_t n) {

@@ -46,14 +46,14 @@ namespace {
 #define DEMO_CACHE_HINTS R"(,"ttlMs":3600000,"cacheScope":"public")"  // cache_ttl_ms
 #define DEMO_META_HEAD R"(,"_meta":{)"
 #define DEMO_SERVER_INFO_MEMBER R"("io.modelcontextprotocol/serverInfo":)" DEMO_SERVER_INFO "}}"
-constexpr std::string_view complete_head = R"({"resultType":"complete")";
-constexpr std::string_view input_required_head = R"({"resultType":"input_required")";
+constexpr char complete_head[] = R"({"resultType":"complete")";
+constexpr char input_required_head[] = R"({"resultType":"input_required")";
 constexpr std::string_view cache_hints = DEMO_CACHE_HINTS;
 constexpr std::string_view meta_head = DEMO_META_HEAD;
 constexpr std::string_view server_info_member = DEMO_SERVER_INFO_MEMBER;
 // The whole end of a result whose own "_meta" is empty, the common case: one copy.
-constexpr std::string_view plain_tail = DEMO_META_HEAD DEMO_SERVER_INFO_MEMBER;
-constexpr std::string_view cacheable_tail = DEMO_CACHE_HINTS DEMO_META_HEAD DEMO_SERVER_INFO_MEMBER;
+constexpr char plain_tail[] = DEMO_META_HEAD DEMO_SERVER_INFO_MEMBER;
+constexpr char cacheable_tail[] = DEMO_CACHE_HINTS DEMO_META_HEAD DEMO_SERVER_INFO_MEMBER;
 #undef DEMO_CACHE_HINTS
 #undef DEMO_META_HEAD
 #undef DEMO_SERVER_INFO_MEMBER
@@ -63,29 +63,36 @@ constexpr std::string_view cacheable_tail = DEMO_CACHE_HINTS DEMO_META_HEAD DEMO
 // <head>[,<members>][<hints>],"_meta":{[<meta>,]"io.modelcontextprotocol/serverInfo":<server_info>}}
 // Without a "_meta" of its own, all after the members is one constant.
 struct ModernPieces {
-  std::string_view head, members, hints, meta;
+  bool input_required, cacheable;
+  std::string_view members, meta;
   std::size_t size;
   explicit ModernPieces(const Reply& r)
-      : head(r.type == ResultType::InputRequired ? input_required_head : complete_head),
+      : input_required(r.type == ResultType::InputRequired),
+        cacheable(r.type == ResultType::Cacheable),
         members(r.text.substr(1, r.text.size() - 2)),
-        hints(r.type == ResultType::Cacheable ? cache_hints : cache_hints.substr(0, 0)),
         meta(r.meta) {
-    size = head.size() + (members.empty() ? 0 : 1 + members.size()) + hints.size() + meta_head.size() +
+    size = (input_required ? sizeof input_required_head : sizeof complete_head) - 1 +
+           (members.empty() ? 0 : 1 + members.size()) + (cacheable ? cache_hints.size() : 0) + meta_head.size() +
            (meta.empty() ? 0 : meta.size() + 1) + server_info_member.size();
   }
 };
 
 char* put(char* d, std::string_view s) { return static_cast<char*>(std::memcpy(d, s.data(), s.size())) + s.size(); }
+// A constant of known length: its copy is a few moves, not a call.
+template <std::size_t N>
+char* put(char* d, const char (&s)[N]) {
+  return static_cast<char*>(std::memcpy(d, s, N - 1)) + (N - 1);
+}
 
 // Writes the modern result at `d`; returns the end. REQUIRES: room for `m.size` bytes.
 char* putModernResult(char* d, const ModernPieces& m) {
-  d = put(d, m.head);
+  d = m.input_required ? put(d, input_required_head) : put(d, complete_head);
   if (!m.members.empty()) {
     *d++ = ',';
     d = put(d, m.members);
   }
-  if (m.meta.empty()) return put(d, m.hints.empty() ? plain_tail : cacheable_tail);
-  d = put(d, m.hints);
+  if (m.meta.empty()) return m.cacheable ? put(d, cacheable_tail) : put(d, plain_tail);
+  if (m.cacheable) d = put(d, cache_hints);
   d = put(d, meta_head);
   d = put(d, m.meta);
   *d++ = ',';

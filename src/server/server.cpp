@@ -38,6 +38,27 @@ std::string_view trim(std::string_view line) {
 
 constexpr json::Value null_id{};
 
+// The members of a message that route reads, each null when absent, found in one pass: a name is
+// told by its length first, and a message holds no name twice.
+struct Envelope {
+  const json::Value* method = nullptr;
+  const json::Value* id = nullptr;
+  const json::Value* params = nullptr;
+};
+
+Envelope envelopeOf(const json::Value& message) {
+  Envelope e;
+  for (const json::Member& m : message.members()) {
+    if (m.key.size() == 2) {
+      if (m.key == "id") e.id = &m.value;
+    } else if (m.key.size() == 6) {
+      if (m.key == "method") e.method = &m.value;
+      else if (m.key == "params") e.params = &m.value;
+    }
+  }
+  return e;
+}
+
 // subscriptions/listen (MCP 2026-07-28, basic/patterns/subscriptions): acknowledged at once with
 // what is honoured of its filter. Nothing of this server ever changes, so that is nothing; the
 // subscription stays open, as one of the session's open requests, until it is cancelled or the
@@ -76,16 +97,15 @@ void routeModern(Server& s, const Answering& to, std::pmr::memory_resource& a, s
 void route(Server& s, const Answering& to, std::pmr::memory_resource& a, const json::Value& message,
            std::string_view line) {
   Session& session = to.session;
-  std::optional<std::string_view> method = json::stringField(message, "method");
-  const json::Value* id_member = json::member(message, "id");
-  const json::Value& id = id_member ? *id_member : null_id;
-  // A client's answer to one of our requests
-  if (!method) return deliverResponse(to.wire, session.requests, a, id, line);
-  const json::Value* params_member = json::member(message, "params");
-  const json::Value& params = params_member ? *params_member : json::empty_object;
+  const Envelope e = envelopeOf(message);
+  const json::Value& id = e.id ? *e.id : null_id;
+  // A client's answer to one of our requests (a method of any other kind is as good as none)
+  if (!e.method || e.method->kind != json::Kind::String) return deliverResponse(to.wire, session.requests, a, id, line);
+  const std::string_view method = e.method->text();
+  const json::Value& params = e.params ? *e.params : json::empty_object;
   if (id.kind == json::Kind::Null) {  // a notification: never answered
     // Only modern requests are cancelled: a legacy request gets its one reply, as it always has.
-    if (*method == "notifications/cancelled") {
+    if (method == "notifications/cancelled") {
       if (const json::Value* cancelled = json::member(params, "requestId")) cancelRequest(session, a, *cancelled);
     }
     return;
@@ -96,14 +116,14 @@ void route(Server& s, const Answering& to, std::pmr::memory_resource& a, const j
   }
   // The era is read here, once: the transport's when it has decided it, or the request's own
   // `_meta`'s (MCP 2026-07-28, basic/transports/stdio).
-  if (to.era.modern) return routeModern(s, to, a, *method, id, params);
+  if (to.era.modern) return routeModern(s, to, a, method, id, params);
   if (const json::Value* meta = json::member(params, "_meta")) {
     Expected<Era, Reply> era = readEra(a, *meta);
     if (!era) return sendReply(to.wire, a, id, era.error());
-    if (era->modern) return routeModern(s, Answering{to.session, to.wire, to.group, *era}, a, *method, id, params);
+    if (era->modern) return routeModern(s, Answering{to.session, to.wire, to.group, *era}, a, method, id, params);
   }
-  if (*method == "tools/call") return startToolCall(s.tools, to, a, id, params);
-  sendReply(to.wire, a, id, dispatch(s.catalogue, a, *method, params, legacy_era));
+  if (method == "tools/call") return startToolCall(s.tools, to, a, id, params);
+  sendReply(to.wire, a, id, dispatch(s.catalogue, a, method, params, legacy_era));
 }
 
 void parseAndRoute(Server& s, Session& session, std::pmr::memory_resource& a, std::string_view line) {
