@@ -909,11 +909,11 @@ void HttpServer::postModern(HttpConnection& c, const HttpRequest& r, std::pmr::m
   // error, if it is one, decides.
   if (!m.listen && m.calls.running == 0 && m.lines.size() == 1) {
     GatheredLine& line = m.lines.front();
-    const http::ResponseHead head{.status = line.pieces ? 200 : statusOf(arena, line.text),  // a long line is a result
-                                  .content_type = "application/json",
-                                  .allowed_origin = r.origin};
-    if (line.pieces) return connections_.respond(c, head, std::move(*line.pieces));
-    return connections_.respond(c, head, line.text);
+    const http::ResponseHead answer{.status = line.pieces ? 200 : statusOf(arena, line.text),  // a long line: a result
+                                    .content_type = "application/json",
+                                    .allowed_origin = r.origin};
+    if (line.pieces) return connections_.respond(c, answer, std::move(*line.pieces));
+    return connections_.respond(c, answer, line.text);
   }
   if (!m.listen && !m.calls.joined && m.lines.empty()) {
     return refuse(c, r, 500, -32603, "Internal error: the reply could not be built");
