@@ -3,8 +3,8 @@
 
 Starts SERVER with --http 127.0.0.1:0, opens a session, and asks for an echo of 20 MiB ten times
 over (a reply of about 200 MiB) on one connection, read as it comes; meanwhile another connection
-sends a ping every 20 ms for 4 s. Prints the bytes of the big reply that arrived and the longest
-and median ping. Usage: bench/http_big_reply.py SERVER
+sends a ping every 20 ms for 4 s. Prints the bytes of the big reply that arrived, the longest
+and median ping, and the server's peak RSS. Usage: bench/http_big_reply.py SERVER
 """
 import json
 import re
@@ -50,5 +50,6 @@ while time.time()-t0<4:
         r+=c
     lat.append(time.time()-a); q.close(); time.sleep(0.02)
 t.join(timeout=30)
-print(f"{path}: reply bytes {got[0]}, pings {len(lat)}, max ping {max(lat)*1000:.0f} ms, median {sorted(lat)[len(lat)//2]*1000:.1f} ms")
+peak=[l.split()[1] for l in open(f"/proc/{p.pid}/status") if l.startswith("VmHWM")][0]
+print(f"{path}: reply bytes {got[0]}, pings {len(lat)}, max ping {max(lat)*1000:.0f} ms, median {sorted(lat)[len(lat)//2]*1000:.1f} ms, peak RSS {int(peak)>>10} MiB")
 p.kill()
