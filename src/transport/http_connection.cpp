@@ -54,7 +54,8 @@ PiecedBytes::PiecedBytes(std::pmr::memory_resource& memory, std::span<const std:
   for (std::size_t k = 0; k < pieces.size(); ++k) {
     const std::string_view p = pieces[k];
     size_ += p.size();
-    // The same bytes given again are the same view again: copied once, where they first came.
+    // The same bytes given again are the same view again: copied once, where they first came (a
+    // long answer has a few pieces, so looking back over them costs nothing).
     std::size_t first = 0;
     while (pieces[first].data() != p.data() || pieces[first].size() != p.size()) ++first;
     if (first < k) {
@@ -374,37 +375,37 @@ void HttpConnections::openStream(HttpConnection& c, http::ResponseHead head, Str
   enter(c, ConnectionState::Streaming);
 }
 
-void HttpConnections::sendOnStream(HttpConnection& c, std::string_view event) {
-  if (c.gone || c.state != ConnectionState::Streaming) return;
-  if (backlog(c.out) > limits_.max_unread) {  // its client has left this much unread: nobody waits for it
-    c.gone = c.unread_too_long = true;
-    touch(c);
-    return;
-  }
-  if (c.close_delimited) return queue(c, event);
-  char size[24];
-  auto [end, error] = std::to_chars(size, size + sizeof size - 2, event.size(), 16);
+// Whether `c`'s open stream takes another event. A client that has left `max_unread` unread behind
+// it is disconnected instead: nobody waits for what it would carry.
+bool HttpConnections::streamTakes(HttpConnection& c) noexcept {
+  if (c.gone || c.state != ConnectionState::Streaming) return false;
+  if (backlog(c.out) <= limits_.max_unread) return true;
+  c.gone = c.unread_too_long = true;
+  touch(c);
+  return false;
+}
+
+// An event of `size` bytes begins: a chunk's head, unless the stream ends with its connection.
+void HttpConnections::beginEvent(HttpConnection& c, std::size_t size) {
+  if (c.close_delimited) return;
+  char head[24];
+  auto [end, error] = std::to_chars(head, head + sizeof head - 2, size, 16);
   *end++ = '\r';
   *end++ = '\n';
-  queue(c, std::string_view(size, static_cast<std::size_t>(end - size)));
+  queue(c, std::string_view(head, static_cast<std::size_t>(end - head)));
+}
+
+void HttpConnections::sendOnStream(HttpConnection& c, std::string_view event) {
+  if (!streamTakes(c)) return;
+  beginEvent(c, event.size());
   queue(c, event);
-  queue(c, "\r\n");
+  if (!c.close_delimited) queue(c, "\r\n");
 }
 
 void HttpConnections::sendOnStream(HttpConnection& c, std::string_view before, PiecedBytes body,
                                    std::string_view after) {
-  if (c.gone || c.state != ConnectionState::Streaming) return;
-  if (backlog(c.out) > limits_.max_unread) {  // its client has left this much unread: nobody waits for it
-    c.gone = c.unread_too_long = true;
-    touch(c);
-    return;
-  }
-  const std::size_t size = before.size() + body.size() + after.size();
-  char chunk[24];
-  auto [end, error] = std::to_chars(chunk, chunk + sizeof chunk - 2, size, 16);
-  *end++ = '\r';
-  *end++ = '\n';
-  if (!c.close_delimited) queue(c, std::string_view(chunk, static_cast<std::size_t>(end - chunk)));
+  if (!streamTakes(c)) return;
+  beginEvent(c, before.size() + body.size() + after.size());
   queue(c, before);
   queue(c, std::move(body));
   queue(c, after);

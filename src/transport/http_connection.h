@@ -301,6 +301,8 @@ class HttpConnections {
   void queue(HttpConnection& c, std::string_view bytes);
   void queue(HttpConnection& c, PiecedBytes bytes);
   void refill(HttpConnection& c);
+  bool streamTakes(HttpConnection& c) noexcept;
+  void beginEvent(HttpConnection& c, std::size_t size);
   void startClock(HttpConnection& c, TimeLimit* limit, Loop::Time since) noexcept;
   void armLimit(TimeLimit& l) noexcept;
   bool makeRoom() noexcept;
