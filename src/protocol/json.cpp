@@ -54,7 +54,7 @@ std::size_t sequenceLength(const char* p, const char* end) {
   return 0;
 }
 
-[[maybe_unused]] bool isPlainAscii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
+bool isPlainAscii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
 // Sixteen bytes of a string at once, in the compilers' own vector type: one register on x86-64
 // (SSE2) and on aarch64 (NEON), and a few plain words where there is none.
@@ -68,14 +68,7 @@ char* skipPlainAscii(char* p) {
   for (;; p += 16) {
     Bytes16 x;
     std::memcpy(&x, p, sizeof x);
-    const Bytes16 special = (x < 0x20) | (x == '"') | (x == '\\');  // each byte 0 or -1
-#if defined(__SSE2__)
-    // One bit a byte, in one instruction (pmovmskb): a long key costs a few instructions a chunk.
-    using Chars16 [[gnu::vector_size(16)]] = char;
-    const auto mask = static_cast<unsigned>(__builtin_ia32_pmovmskb128(std::bit_cast<Chars16>(special)));
-    if (mask == 0) continue;
-    return p + std::countr_zero(mask);
-#else
+    const Bytes16 special = (x < 0x20) | (x == '"') | (x == '\\');
     std::uint64_t half[2];
     std::memcpy(half, &special, sizeof half);
     if ((half[0] | half[1]) == 0) continue;
@@ -84,7 +77,6 @@ char* skipPlainAscii(char* p) {
     }
     while (isPlainAscii(static_cast<unsigned char>(*p))) ++p;  // a true match lies in these bytes
     return p;
-#endif
   }
 }
 
