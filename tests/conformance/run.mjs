@@ -73,8 +73,9 @@ const { child, url } = await startServer();
 const out = mkdtempSync(join(tmpdir(), 'conformance-'));
 const problems = [];
 const warnings = [];
-// The suite's own command-line option for the MCP revision a scenario runs at.
-const revisionOption = ['--spec', 'version'].join('-');
+// The MCP revision a scenario runs at: the conformance suite's own command-line flag, as its
+// --help names it.
+const revisionOption = '--spec-version';
 const seen = new Set();
 console.log(`conformance suite against ${url}`);
 try {
