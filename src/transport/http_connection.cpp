@@ -8,7 +8,7 @@
 
 namespace {
 
-HttpConnection& first(const ConnectionLink& list) { return *list.next->of; }
+HttpConnection& first(const ConnectionLink& list) { return *static_cast<ConnectionLink*>(list.next)->of; }
 
 }  // namespace
 

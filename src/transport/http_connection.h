@@ -165,26 +165,32 @@ enum class ConnectionState : std::uint8_t {
   Lingering,  // all sent and the end told: what comes is dropped until the client closes
 };
 
-// A connection's place in one of the server's lists of connections, oldest first.
-struct ConnectionLink {
-  explicit ConnectionLink(HttpConnection* of = nullptr) : of(of) {}
-  ConnectionLink(const ConnectionLink&) = delete;
-  ConnectionLink& operator=(const ConnectionLink&) = delete;
-  HttpConnection* of;
-  ConnectionLink* prev = this;
-  ConnectionLink* next = this;
+// A place in a ring whose head is a link of its own, oldest first: linked in at the end and out
+// again in O(1), without allocating. What it is the place of embeds it.
+struct RingLink {
+  RingLink() = default;
+  RingLink(const RingLink&) = delete;
+  RingLink& operator=(const RingLink&) = delete;
+  RingLink* prev = this;
+  RingLink* next = this;
   bool linked() const { return next != this; }
   void unlink() noexcept {
     prev->next = next;
     next->prev = prev;
     prev = next = this;
   }
-  void linkBefore(ConnectionLink& head) noexcept {
+  void linkBefore(RingLink& head) noexcept {  // at the end of the ring whose head `head` is
     prev = head.prev;
     next = &head;
     prev->next = this;
     head.prev = this;
   }
+};
+
+// A connection's place in one of the server's lists of connections, oldest first.
+struct ConnectionLink : RingLink {
+  explicit ConnectionLink(HttpConnection* of = nullptr) : of(of) {}
+  HttpConnection* of;
 };
 
 // A fixed time limit: the connections under it, in the order armed, which is deadline order.

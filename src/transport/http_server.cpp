@@ -87,21 +87,10 @@ struct KeptEvent {
 // A session's place in one of the server's rings, from the one unused the longest to the one used
 // last: the idle ring (nothing running or open), or the detached one (calls run, but no
 // connection carries any of them).
-struct UseRing {
-  UseRing* prev = this;
-  UseRing* next = this;
-  bool linked() const { return next != this; }
-  void unlink() noexcept {
-    prev->next = next;
-    next->prev = prev;
-    prev = next = this;
-  }
-  void moveBefore(UseRing& at) noexcept {  // to the end of the ring whose head `at` is
+struct UseRing : RingLink {
+  void moveBefore(RingLink& at) noexcept {  // to the end of the ring whose head `at` is
     unlink();
-    prev = at.prev;
-    next = &at;
-    prev->next = this;
-    at.prev = this;
+    linkBefore(at);
   }
 };
 
@@ -440,7 +429,7 @@ std::uint64_t HttpServer::keepNone(HttpSession& s, std::uint64_t stream) {
 // are given up first.
 void HttpServer::forgetKept() noexcept {
   for (UseRing* ring : {&idle_, &detached_}) {
-    for (UseRing* r = ring->next; r != ring && held_.held() > connections_.limits().max_held; r = r->next) {
+    for (RingLink* r = ring->next; r != ring && held_.held() > connections_.limits().max_held; r = r->next) {
       auto& s = static_cast<HttpSession&>(*r);
       s.kept.clear();
       s.kept.shrink_to_fit();

@@ -21,26 +21,12 @@ namespace {
 
 using std::chrono::steady_clock;
 
-// Everything that comes on `fd` within `seconds`, or until the server closes it. Leaves `fd` open.
-std::string readFor(int fd, double seconds) {
-  std::string got;
-  const auto deadline = steady_clock::now() + std::chrono::duration<double>(seconds);
-  char chunk[65536];
-  for (;;) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now()).count();
-    pollfd p{fd, POLLIN, 0};
-    if (ms <= 0 || ::poll(&p, 1, static_cast<int>(ms)) <= 0) return got;
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n <= 0) return got;
-    got.append(chunk, static_cast<std::size_t>(n));
-  }
-}
-
-// Reads `fd` until `text` has come (true) or `seconds` have passed.
+// Reads `fd` until `text` has come (true) or `seconds` have passed; with no text, until the server
+// closes it or the time is up.
 bool readUntil(int fd, std::string& got, std::string_view text, double seconds = 10) {
   const auto deadline = steady_clock::now() + std::chrono::duration<double>(seconds);
   char chunk[65536];
-  while (got.find(text) == std::string::npos) {
+  while (text.empty() || got.find(text) == std::string::npos) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now()).count();
     pollfd p{fd, POLLIN, 0};
     if (ms <= 0 || ::poll(&p, 1, static_cast<int>(ms)) <= 0) return false;
@@ -49,6 +35,13 @@ bool readUntil(int fd, std::string& got, std::string_view text, double seconds =
     got.append(chunk, static_cast<std::size_t>(n));
   }
   return true;
+}
+
+// Everything that comes on `fd` within `seconds`, or until the server closes it. Leaves `fd` open.
+std::string readFor(int fd, double seconds) {
+  std::string got;
+  readUntil(fd, got, {}, seconds);
+  return got;
 }
 
 bool writeAll(int fd, std::string_view bytes) {
